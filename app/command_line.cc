@@ -1,0 +1,60 @@
+#include "app/command_line.h"
+
+namespace norv {
+
+std::string UsageText() {
+  return "Usage: norvreader [--home DIR] [--settings FILE] [--version] [--help]\n"
+         "\n"
+         "  --home DIR       program directory (Logs/, procedure-ids.txt, RenameOrders/);\n"
+         "                   default: the executable's directory (env NORVREADER_HOME)\n"
+         "  --settings FILE  settings file in .reg format; default <home>/NORVReader.reg\n"
+         "                   (env NORVREADER_SETTINGS)\n"
+         "  --version        print the version and exit\n"
+         "  --help           print this text and exit\n";
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args,
+                             const std::string& env_home,
+                             const std::string& env_settings,
+                             const std::string& exe_dir) {
+  CommandLine cl;
+  cl.home = env_home;
+  cl.settings_file = env_settings;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string* out) {
+      std::string prefix = a.substr(0, a.find('='));
+      if (a.find('=') != std::string::npos) {
+        *out = a.substr(a.find('=') + 1);
+        return true;
+      }
+      if (i + 1 >= args.size()) {
+        cl.action = CommandLine::Action::kUsageError;
+        cl.error = "option " + prefix + " needs a value";
+        return false;
+      }
+      *out = args[++i];
+      return true;
+    };
+    std::string name = a.substr(0, a.find('='));
+    if (name == "--home") {
+      if (!value(&cl.home)) return cl;
+    } else if (name == "--settings") {
+      if (!value(&cl.settings_file)) return cl;
+    } else if (a == "--version") {
+      cl.action = CommandLine::Action::kVersion;
+    } else if (a == "--help" || a == "-h") {
+      cl.action = CommandLine::Action::kHelp;
+    } else {
+      cl.action = CommandLine::Action::kUsageError;
+      cl.error = "unknown option: " + a;
+      return cl;
+    }
+  }
+  if (cl.home.empty()) cl.home = exe_dir;
+  while (cl.home.size() > 1 && cl.home.back() == '/') cl.home.pop_back();
+  if (cl.settings_file.empty()) cl.settings_file = cl.home + "/NORVReader.reg";
+  return cl;
+}
+
+}  // namespace norv

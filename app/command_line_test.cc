@@ -1,0 +1,38 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace norv {
+namespace {
+
+using Action = CommandLine::Action;
+
+TEST(CommandLine, DefaultsComeFromTheExecutableDirectory) {
+  CommandLine cl = ParseCommandLine({}, "", "", "/opt/norv/bin");
+  EXPECT_EQ(cl.action, Action::kRun);
+  EXPECT_EQ(cl.home, "/opt/norv/bin");
+  EXPECT_EQ(cl.settings_file, "/opt/norv/bin/NORVReader.reg");
+}
+
+TEST(CommandLine, OptionsWinOverTheEnvironment) {
+  CommandLine env = ParseCommandLine({}, "/env/home/", "/env/s.reg", "/x");
+  EXPECT_EQ(env.home, "/env/home");
+  EXPECT_EQ(env.settings_file, "/env/s.reg");
+  CommandLine opt = ParseCommandLine({"--home", "/h", "--settings=/s.reg"}, "/env", "", "/x");
+  EXPECT_EQ(opt.home, "/h");
+  EXPECT_EQ(opt.settings_file, "/s.reg");
+  CommandLine home_only = ParseCommandLine({"--home=/h"}, "", "", "/x");
+  EXPECT_EQ(home_only.settings_file, "/h/NORVReader.reg");
+}
+
+TEST(CommandLine, VersionHelpAndErrors) {
+  EXPECT_EQ(ParseCommandLine({"--version"}, "", "", "/x").action, Action::kVersion);
+  EXPECT_EQ(ParseCommandLine({"--help"}, "", "", "/x").action, Action::kHelp);
+  CommandLine bad = ParseCommandLine({"--frobnicate"}, "", "", "/x");
+  EXPECT_EQ(bad.action, Action::kUsageError);
+  EXPECT_NE(bad.error.find("--frobnicate"), std::string::npos);
+  EXPECT_EQ(ParseCommandLine({"--home"}, "", "", "/x").action, Action::kUsageError);
+}
+
+}  // namespace
+}  // namespace norv

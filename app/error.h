@@ -1,0 +1,47 @@
+// The program's one error type. Every seam turns its library's failures
+// (SOCI exceptions, DCMTK conditions, errno) into an Error carrying a number
+// and a description; procedure boundaries catch it once and log both.
+#ifndef NORV_APP_ERROR_H_
+#define NORV_APP_ERROR_H_
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace norv {
+
+// Numbers of the runtime errors the program raises itself.
+inline constexpr std::int32_t kErrOverflow = 6;
+inline constexpr std::int32_t kErrSubscriptOutOfRange = 9;
+inline constexpr std::int32_t kErrTypeMismatch = 13;
+inline constexpr std::int32_t kErrFileNotFound = 53;
+inline constexpr std::int32_t kErrPathFileAccess = 75;
+inline constexpr std::int32_t kErrPathNotFound = 76;
+// Number given to failures reported by the database layer.
+inline constexpr std::int32_t kErrDatabase = -2147467259;
+
+class Error : public std::runtime_error {
+ public:
+  Error(std::int32_t number, const std::string& description)
+      : std::runtime_error(description), number_(number) {}
+  std::int32_t number() const { return number_; }
+
+ private:
+  std::int32_t number_;
+};
+
+// Number and description of the exception being handled; call only inside a
+// catch block. Non-Error exceptions get a number of their kind
+// (std::out_of_range: 9, std::bad_alloc: 7, others: 5).
+struct CaughtError {
+  std::int32_t number = 0;
+  std::string description;
+};
+CaughtError DescribeCurrentException();
+
+// Throws Error(kErrSubscriptOutOfRange, "Subscript out of range").
+[[noreturn]] void ThrowSubscriptOutOfRange();
+
+}  // namespace norv
+
+#endif  // NORV_APP_ERROR_H_

@@ -1,0 +1,51 @@
+// norvreader: the unattended HL7 interface service. Runs the message loop
+// until SIGTERM or SIGINT; exits 0 then.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/log.h"
+#include "app/main_form.h"
+#include "app/settings.h"
+#include "platform/event_loop.h"
+#include "platform/system.h"
+
+#ifndef NORV_VERSION
+#define NORV_VERSION "0.0.0"
+#endif
+
+int main(int argc, char** argv) {
+  using norv::CommandLine;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  const char* env_home = std::getenv("NORVREADER_HOME");
+  const char* env_settings = std::getenv("NORVREADER_SETTINGS");
+  CommandLine cl = norv::ParseCommandLine(args, env_home ? env_home : "",
+                                          env_settings ? env_settings : "",
+                                          norv::ExecutableDirectory());
+  switch (cl.action) {
+    case CommandLine::Action::kVersion:
+      std::printf("norvreader %s\n", NORV_VERSION);
+      return 0;
+    case CommandLine::Action::kHelp:
+      std::fputs(norv::UsageText().c_str(), stdout);
+      return 0;
+    case CommandLine::Action::kUsageError:
+      std::fprintf(stderr, "norvreader: %s\n\n%s", cl.error.c_str(), norv::UsageText().c_str());
+      return 2;
+    case CommandLine::Action::kRun:
+      break;
+  }
+
+  norv::SetProgramDir(cl.home);
+  norv::SetSettingsFile(cl.settings_file);
+
+  norv::EventLoop loop;
+  norv::MainForm form(loop);
+  loop.SetUncaughtHandler([](const char* what) { norv::WriteErrorLog(5, what, "MainForm"); });
+  loop.HandleSignals([&form] { form.Reload(); });
+  form.Start();
+  loop.Run();
+  return 0;
+}

@@ -1,0 +1,86 @@
+#include "app/main_form.h"
+
+#include <gtest/gtest.h>
+
+#include "app/log.h"
+#include "app/procedure_codes.h"
+#include "app/settings.h"
+#include "testing/test_util.h"
+
+namespace norv {
+namespace {
+
+using testing::TempDir;
+using testing::WriteFile;
+
+class MainFormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    settings() = Settings();
+    SetProgramDir(dir_.path());
+    SetSettingsFile(dir_ / "NORVReader.reg");
+    SetInstance("01");
+    WriteCaption("first");
+  }
+  void WriteCaption(const std::string& caption) {
+    WriteFile(dir_ / "NORVReader.reg",
+              "REGEDIT4\r\n[HKLM\\Software\\VLM\\Tessarine\\NORVReader\\01]\r\n"
+              "\"Caption\"=\"" + caption + "\"\r\n");
+  }
+  TempDir dir_;
+};
+
+TEST_F(MainFormTest, StartLoadsSettingsProcedureCodesAndCaption) {
+  WriteFile(dir_ / "procedure-ids.txt", "A;B");
+  EventLoop loop;
+  MainForm form(loop);
+  form.Start();
+  EXPECT_EQ(form.caption(), "first");
+  EXPECT_TRUE(IsProcedureID("B"));
+  EXPECT_TRUE(loop.TimerEnabled(form.TimerProgress()));
+  EXPECT_TRUE(loop.TimerEnabled(form.TimerAlive()));
+}
+
+TEST_F(MainFormTest, EverySixthAliveTickReloadsTheCaption) {
+  EventLoop loop;
+  MainForm form(loop);
+  form.Start();
+  int sent = 0;
+  form.SetAliveSender([&] { ++sent; });
+  WriteCaption("second");
+  for (int i = 1; i <= 5; ++i) {
+    form.TimerAlive_Timer();
+    EXPECT_EQ(form.AliveTickCount(), i);
+    EXPECT_EQ(form.caption(), "first");
+  }
+  form.TimerAlive_Timer();
+  EXPECT_EQ(form.AliveTickCount(), 0);
+  EXPECT_EQ(form.caption(), "second");
+  EXPECT_EQ(sent, 6);
+  for (int i = 0; i < 100; ++i) {
+    form.TimerAlive_Timer();
+    EXPECT_LE(form.AliveTickCount(), 5);
+  }
+}
+
+TEST_F(MainFormTest, AnAliveSenderThatThrowsIsLoggedAsTimerAlive) {
+  EventLoop loop;
+  MainForm form(loop);
+  form.Start();
+  form.SetAliveSender([] { throw std::runtime_error("send failed"); });
+  form.TimerAlive_Timer();
+  std::string log = testing::ReadFile(dir_ / "Logs/NORVReaderError.log");
+  EXPECT_NE(log.find("send failed"), std::string::npos);
+  EXPECT_NE(log.find("TimerAlive"), std::string::npos);
+}
+
+TEST_F(MainFormTest, TheProgressTimerIsOnAgainAfterItsTick) {
+  EventLoop loop;
+  MainForm form(loop);
+  form.Start();
+  form.TimerProgress_Timer();
+  EXPECT_TRUE(loop.TimerEnabled(form.TimerProgress()));
+}
+
+}  // namespace
+}  // namespace norv

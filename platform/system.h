@@ -1,0 +1,33 @@
+// Small operating-system services: the local clock, the executable's
+// directory and a blocking pause. Tests may replace the clock.
+#ifndef NORV_PLATFORM_SYSTEM_H_
+#define NORV_PLATFORM_SYSTEM_H_
+
+#include <functional>
+#include <string>
+
+namespace norv {
+
+struct LocalDateTime {
+  int year = 1970, month = 1, day = 1;
+  int hour = 0, minute = 0, second = 0;
+};
+
+// The local date and time (or the test clock when one is set).
+LocalDateTime LocalNow();
+// Replaces the clock for tests; an empty function restores the system clock.
+void SetLocalNowForTesting(std::function<LocalDateTime()> clock);
+
+// Directory that holds the running executable, without a trailing separator;
+// the current directory when it cannot be found.
+std::string ExecutableDirectory();
+
+// Blocks the thread for `ms` milliseconds; no events run meanwhile.
+void SleepMilliseconds(int ms);
+
+// The platform's path separator, as text.
+inline constexpr char kPathSeparator = '/';
+
+}  // namespace norv
+
+#endif  // NORV_PLATFORM_SYSTEM_H_
