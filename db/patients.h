@@ -1,0 +1,26 @@
+// Patient registration in tblPatienten. Each procedure opens its own
+// database connection for the length of the call and logs its own errors.
+#ifndef NORV_DB_PATIENTS_H_
+#define NORV_DB_PATIENTS_H_
+
+#include <optional>
+#include <string>
+
+#include "intake/hl7_message.h"
+
+namespace norv {
+
+// Whether tblPatienten holds a row whose PATID1 equals `patientID`.
+// nullopt when the database could not answer; the error is logged with the
+// source "MainForm IsPatientRegistered". A database error is never "unknown".
+std::optional<bool> IsPatientRegistered(const std::string& patientID);
+
+// Updates the row stored under `previousID` (or, when empty, under the
+// record's PatientID) or inserts a new one with a freshly allocated PATID;
+// sets record.InternalID. False after a logged error
+// ("MainFrom RegisterUpdatePatient").
+bool RegisterUpdatePatient(HL7Message& record, const std::string& previousID);
+
+}  // namespace norv
+
+#endif  // NORV_DB_PATIENTS_H_

@@ -1,0 +1,16 @@
+// New DICOM UIDs. Without a registered organisation root the UIDs are of the
+// standard UUID-derived form "2.25.<128-bit random UUID as decimal>" (at most
+// 44 characters), unique without coordination.
+#ifndef NORV_IMAGING_UID_H_
+#define NORV_IMAGING_UID_H_
+
+#include <string>
+
+namespace norv {
+
+// A new, unique, non-empty UID. Throws Error when none can be made.
+std::string NewUID();
+
+}  // namespace norv
+
+#endif  // NORV_IMAGING_UID_H_
