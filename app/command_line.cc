@@ -3,12 +3,16 @@
 namespace norv {
 
 std::string UsageText() {
-  return "Usage: norvreader [--home DIR] [--settings FILE] [--version] [--help]\n"
+  return "Usage: norvreader [--home DIR] [--settings FILE] [--instance NN] [--check]\n"
+         "                  [--version] [--help]\n"
          "\n"
          "  --home DIR       program directory (Logs/, procedure-ids.txt, RenameOrders/);\n"
          "                   default: the executable's directory (env NORVREADER_HOME)\n"
          "  --settings FILE  settings file in .reg format; default <home>/NORVReader.reg\n"
          "                   (env NORVREADER_SETTINGS)\n"
+         "  --instance NN    settings key ...\\NORVReader\\NN (default 01), one per feed\n"
+         "  --check          check the configuration, print one line per item and exit\n"
+         "                   (0: ready to run, 1: something the service needs is missing)\n"
          "  --version        print the version and exit\n"
          "  --help           print this text and exit\n";
 }
@@ -41,6 +45,19 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
       if (!value(&cl.home)) return cl;
     } else if (name == "--settings") {
       if (!value(&cl.settings_file)) return cl;
+    } else if (name == "--instance") {
+      std::string nn;
+      if (!value(&nn)) return cl;
+      bool digits = !nn.empty() && nn.size() <= 2 &&
+                    nn.find_first_not_of("0123456789") == std::string::npos;
+      if (!digits) {
+        cl.action = CommandLine::Action::kUsageError;
+        cl.error = "--instance needs a number of one or two digits, got: " + nn;
+        return cl;
+      }
+      cl.instance = nn.size() == 1 ? "0" + nn : nn;
+    } else if (a == "--check") {
+      cl.action = CommandLine::Action::kCheck;
     } else if (a == "--version") {
       cl.action = CommandLine::Action::kVersion;
     } else if (a == "--help" || a == "-h") {

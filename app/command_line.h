@@ -10,10 +10,11 @@
 namespace norv {
 
 struct CommandLine {
-  enum class Action { kRun, kVersion, kHelp, kUsageError };
+  enum class Action { kRun, kCheck, kVersion, kHelp, kUsageError };
   Action action = Action::kRun;
   std::string home;           // --home DIR, env NORVREADER_HOME
   std::string settings_file;  // --settings FILE, env NORVREADER_SETTINGS
+  std::string instance = "01";  // --instance NN: the program's settings key
   std::string error;          // for kUsageError
 };
 

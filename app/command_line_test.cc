@@ -34,5 +34,17 @@ TEST(CommandLine, VersionHelpAndErrors) {
   EXPECT_EQ(ParseCommandLine({"--home"}, "", "", "/x").action, Action::kUsageError);
 }
 
+TEST(CommandLine, InstanceSelectsTheSettingsKey) {
+  EXPECT_EQ(ParseCommandLine({}, "", "", "/x").instance, "01");
+  EXPECT_EQ(ParseCommandLine({"--instance", "02"}, "", "", "/x").instance, "02");
+  EXPECT_EQ(ParseCommandLine({"--instance=7"}, "", "", "/x").instance, "07");
+  for (const char* bad : {"", "123", "a1", "-1", "..\\x"}) {
+    EXPECT_EQ(ParseCommandLine({std::string("--instance=") + bad}, "", "", "/x").action,
+              Action::kUsageError)
+        << bad;
+  }
+  EXPECT_EQ(ParseCommandLine({"--check"}, "", "", "/x").action, Action::kCheck);
+}
+
 }  // namespace
 }  // namespace norv

@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/config_check.h"
 #include "app/log.h"
 #include "app/main_form.h"
 #include "app/settings.h"
 #include "platform/event_loop.h"
+#include "platform/service_notify.h"
 #include "platform/system.h"
 
 #ifndef NORV_VERSION
@@ -35,17 +37,27 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "norvreader: %s\n\n%s", cl.error.c_str(), norv::UsageText().c_str());
       return 2;
     case CommandLine::Action::kRun:
+    case CommandLine::Action::kCheck:
       break;
   }
 
   norv::SetProgramDir(cl.home);
   norv::SetSettingsFile(cl.settings_file);
+  norv::SetInstance(cl.instance);
+  if (cl.action == CommandLine::Action::kCheck) return norv::RunConfigurationCheck(stdout);
 
   norv::EventLoop loop;
   norv::MainForm form(loop);
   loop.SetUncaughtHandler([](const char* what) { norv::WriteErrorLog(5, what, "MainForm"); });
-  loop.HandleSignals([&form] { form.Reload(); });
+  loop.HandleSignals([&form] {
+    norv::NotifyReloading();
+    form.Reload();
+    norv::NotifyReady();
+  });
+  form.SetAfterAliveTick(norv::NotifyWatchdog);
   form.Start();
+  norv::NotifyReady();
   loop.Run();
+  norv::NotifyStopping();
   return 0;
 }

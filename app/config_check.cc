@@ -1,0 +1,180 @@
+#include "app/config_check.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "app/log.h"
+#include "app/procedure_codes.h"
+#include "app/settings.h"
+#include "platform/ansi.h"
+
+namespace norv {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool IsDir(const std::string& path) {
+  std::error_code ec;
+  return fs::is_directory(path, ec);
+}
+
+bool Writable(const std::string& path) { return access(path.c_str(), W_OK | X_OK) == 0; }
+
+// A directory the service must write into.
+CheckLine DirectoryLine(const std::string& what, const std::string& path) {
+  if (path.empty()) return {CheckLevel::kFail, what + ": not set"};
+  if (!IsDir(path)) return {CheckLevel::kFail, what + " " + path + ": does not exist"};
+  if (!Writable(path)) return {CheckLevel::kFail, what + " " + path + ": not writable"};
+  return {CheckLevel::kOk, what + " " + path + ": exists, writable"};
+}
+
+std::string Quote(const std::string& s) { return "\"" + s + "\""; }
+
+const char* LevelText(CheckLevel l) {
+  switch (l) {
+    case CheckLevel::kOk: return "[ OK ]";
+    case CheckLevel::kInfo: return "[INFO]";
+    case CheckLevel::kWarn: return "[WARN]";
+    case CheckLevel::kFail: return "[FAIL]";
+  }
+  return "[ ?? ]";
+}
+
+}  // namespace
+
+std::string MaskPasswords(const std::string& text) {
+  std::string lower = AsciiLower(text);
+  std::string out = text;
+  for (const char* key : {"pwd=", "password="}) {
+    std::size_t pos = 0;
+    while ((pos = lower.find(key, pos)) != std::string::npos) {
+      bool at_start = pos == 0 || lower[pos - 1] == ';' || lower[pos - 1] == ' ';
+      std::size_t v = pos + std::string(key).size();
+      std::size_t end = lower.find(';', v);
+      if (end == std::string::npos) end = lower.size();
+      if (at_start && end > v) {
+        out.replace(v, end - v, std::string(end - v, '*'));
+      }
+      pos = end;
+    }
+  }
+  return out;
+}
+
+std::vector<CheckLine> CheckConfiguration() {
+  std::vector<CheckLine> lines;
+  auto add = [&](CheckLevel l, std::string t) { lines.push_back({l, std::move(t)}); };
+
+  std::error_code ec;
+  const std::string& file = SettingsFile();
+  if (fs::is_regular_file(file, ec) && access(file.c_str(), R_OK) == 0) {
+    add(CheckLevel::kOk, "settings file " + file + ": readable");
+  } else {
+    add(CheckLevel::kFail, "settings file " + file + ": missing or unreadable (every value takes its default)");
+  }
+  add(CheckLevel::kInfo, "settings key " + BaseKey());
+  add(CheckLevel::kInfo, "program directory " + ProgramDir());
+
+  LoadSettings();
+  const Settings& s = settings();
+  auto setting = [&](const char* name, const std::string& value) {
+    add(CheckLevel::kInfo, std::string("setting ") + name + " = " + Quote(value));
+  };
+  setting("Debug", std::to_string(s.Debug));
+  setting("Caption", s.Caption);
+  setting("DBServer", MaskPasswords(s.DBServer));
+  setting("UDP", std::to_string(s.UDP));
+  setting("Temp", s.Temp);
+  setting("InboundPath", s.InboundPath);
+  for (std::size_t i = 0; i < s.ExportPathList.size(); ++i) {
+    setting(("ExportPath " + std::to_string(i + 1)).c_str(), s.ExportPathList[i]);
+  }
+  setting("ModalityLocation", s.ModalityLocation);
+  setting("ModalityName", s.ModalityName);
+  setting("FileSuffix", s.FileSuffix);
+  setting("ForceRegAppointment", s.ForceRegAppointment ? "True" : "False");
+  setting("CommonStudyUID", s.CommonStudyUID ? "True" : "False");
+  setting("DefaultRefPhy", s.DefaultRefPhy);
+  setting("DefaultRefPhyID", s.DefaultRefPhyID);
+  setting("WildcardDigit", std::to_string(s.WildcardDigit));
+  setting("KeepFiles", std::to_string(s.KeepFiles));
+  setting("ConvertReports", std::to_string(s.ConvertReports));
+
+  // Inbound directories.
+  if (s.InboundPath == "TCPRECEIVE") {
+    if (s.ExportPathList.empty()) {
+      add(CheckLevel::kFail, "inbound: InboundPath is TCPRECEIVE but no ExportPath (TCPReceive\\01) is set");
+    }
+    for (const std::string& p : s.ExportPathList) lines.push_back(DirectoryLine("export path", p));
+  } else {
+    lines.push_back(DirectoryLine("inbound directory", s.InboundPath));
+  }
+  if (s.FileSuffix.empty()) {
+    add(CheckLevel::kFail, "FileSuffix: not set, no inbound file can qualify");
+  }
+
+  // Report files.
+  if (s.ConvertReports != 0) {
+    std::string dir = s.Temp.empty() ? "" : fs::path(s.Temp + "x").parent_path().string();
+    CheckLine l = DirectoryLine("Temp directory", dir);
+    if (!s.Temp.empty() && s.Temp.back() != '/' && l.level == CheckLevel::kOk) {
+      l = {CheckLevel::kWarn, "Temp " + s.Temp + ": used as a plain prefix; add a trailing '/' to write inside the directory"};
+    }
+    lines.push_back(l);
+  } else {
+    add(CheckLevel::kInfo, "Temp directory: not needed (ConvertReports is 0)");
+  }
+
+  // Program directory: logs and rename orders are written there.
+  std::string logs = ProgramDir() + "/Logs";
+  if (IsDir(logs)) {
+    lines.push_back(DirectoryLine("log folder", logs));
+  } else {
+    CheckLine l = DirectoryLine("program directory", ProgramDir());
+    l.text += " (Logs/ will be created)";
+    lines.push_back(l);
+  }
+  std::string rename = ProgramDir() + "/RenameOrders";
+  if (IsDir(rename)) lines.push_back(DirectoryLine("rename-order folder", rename));
+
+  // Procedure codes (read here without the logging start-up does).
+  std::string codes = ProgramDir() + "/procedure-ids.txt";
+  if (!fs::exists(codes, ec)) {
+    add(CheckLevel::kWarn, "procedure codes " + codes + ": missing, every order will be dropped");
+  } else {
+    std::ifstream in(codes, std::ios::binary);
+    if (!in) {
+      add(CheckLevel::kFail, "procedure codes " + codes + ": unreadable");
+    } else {
+      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      auto list = SplitProcedureCodes(text);
+      bool line_breaks = text.find('\n') != std::string::npos || text.find('\r') != std::string::npos;
+      add(line_breaks ? CheckLevel::kWarn : CheckLevel::kOk,
+          "procedure codes " + codes + ": " + std::to_string(list.size()) + " read" +
+              (line_breaks ? " (line breaks are part of the codes: separate codes with ';' only)" : ""));
+    }
+  }
+
+  if (s.UDP == 0 || (s.UDP & 0xFFFF) == 0xFFFF) {
+    add(CheckLevel::kWarn, "UDP: port " + std::to_string(s.UDP & 0xFFFF) + " cannot carry the heartbeat");
+  } else {
+    add(CheckLevel::kOk, "heartbeat: to 127.0.0.1:" + std::to_string(s.UDP & 0xFFFF));
+  }
+  return lines;
+}
+
+int RunConfigurationCheck(std::FILE* out) {
+  int status = 0;
+  for (const CheckLine& l : CheckConfiguration()) {
+    std::fprintf(out, "%s %s\n", LevelText(l.level), l.text.c_str());
+    if (l.level == CheckLevel::kFail) status = 1;
+  }
+  std::fprintf(out, status == 0 ? "ready\n" : "NOT ready\n");
+  return status;
+}
+
+}  // namespace norv

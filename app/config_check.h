@@ -1,0 +1,34 @@
+// `norvreader --check`: loads the settings as the service would and reports,
+// one line each, every effective setting and whether what the service needs
+// is in place (inbound directories, Temp, procedure codes, report font,
+// database tables and views). Reads only; creates and writes nothing.
+#ifndef NORV_APP_CONFIG_CHECK_H_
+#define NORV_APP_CONFIG_CHECK_H_
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace norv {
+
+enum class CheckLevel { kOk, kInfo, kWarn, kFail };
+
+struct CheckLine {
+  CheckLevel level;
+  std::string text;
+};
+
+// Runs every check with the settings file, instance and program directory
+// already set. Lines come in a fixed order.
+std::vector<CheckLine> CheckConfiguration();
+
+// Prints the lines to `out`; returns 0 when nothing failed, 1 otherwise.
+int RunConfigurationCheck(std::FILE* out);
+
+// Hides the values of password keys (pwd=, password=) in a connection text.
+std::string MaskPasswords(const std::string& text);
+
+}  // namespace norv
+
+#endif  // NORV_APP_CONFIG_CHECK_H_

@@ -1,0 +1,91 @@
+#include "app/config_check.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/log.h"
+#include "app/settings.h"
+#include "testing/test_util.h"
+
+namespace norv {
+namespace {
+
+using testing::Exists;
+using testing::TempDir;
+using testing::WriteFile;
+
+class ConfigCheck : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    settings() = Settings();
+    SetProgramDir(dir_.path());
+    SetSettingsFile(dir_ / "NORVReader.reg");
+    SetInstance("01");
+    std::filesystem::create_directory(dir_ / "in");
+    std::filesystem::create_directory(dir_ / "temp");
+    WriteFile(dir_ / "procedure-ids.txt", "A;B;C");
+  }
+  void Write(const std::string& program_values, const std::string& temp = "temp/") {
+    WriteFile(dir_ / "NORVReader.reg",
+              "REGEDIT4\n[HKLM\\Software\\VLM\\Tessarine\\NORVReader\\01]\n" + program_values +
+                  "[HKLM\\Software\\VLM\\Tessarine\\ Default]\n\"UDP\"=\"50000\"\n"
+                  "\"Temp\"=\"" + dir_.path() + "/" + temp + "\"\n"
+                  "\"DBServer\"=\"odbc:Driver=x;Uid=u;Pwd=secret;Database=d\"\n");
+  }
+  std::string Good() {
+    return "\"InboundPath\"=\"" + dir_.path() + "/in\"\n\"FileSuffix\"=\"hl7\"\n\"ConvertReports\"=\"1\"\n";
+  }
+  bool Passes() {
+    for (const CheckLine& l : CheckConfiguration()) {
+      if (l.level == CheckLevel::kFail) return false;
+    }
+    return true;
+  }
+  bool Mentions(const std::string& text) {
+    for (const CheckLine& l : CheckConfiguration()) {
+      if (l.text.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+  TempDir dir_;
+};
+
+TEST_F(ConfigCheck, AGoodConfigurationPassesAndChangesNothing) {
+  Write(Good());
+  EXPECT_TRUE(Passes());
+  EXPECT_TRUE(Mentions("3 read"));
+  EXPECT_FALSE(Mentions("secret"));  // passwords never printed
+  EXPECT_FALSE(Exists(dir_ / "Logs"));
+  EXPECT_FALSE(Exists(dir_ / "RenameOrders"));
+}
+
+TEST_F(ConfigCheck, EachMisconfigurationFails) {
+  Write("\"InboundPath\"=\"" + dir_.path() + "/missing\"\n\"FileSuffix\"=\"hl7\"\n");
+  EXPECT_FALSE(Passes()) << "missing inbound directory";
+  Write("\"FileSuffix\"=\"hl7\"\n");
+  EXPECT_FALSE(Passes()) << "no inbound directory";
+  Write("\"InboundPath\"=\"TCPRECEIVE\"\n\"FileSuffix\"=\"hl7\"\n");
+  EXPECT_FALSE(Passes()) << "TCPRECEIVE without export paths";
+  Write("\"InboundPath\"=\"" + dir_.path() + "/in\"\n");
+  EXPECT_FALSE(Passes()) << "no FileSuffix";
+  Write(Good(), "gone/");
+  EXPECT_FALSE(Passes()) << "missing Temp with ConvertReports on";
+  std::filesystem::remove(dir_ / "NORVReader.reg");
+  EXPECT_FALSE(Passes()) << "missing settings file";
+}
+
+TEST_F(ConfigCheck, ProcedureCodesWithLineBreaksWarn) {
+  Write(Good());
+  WriteFile(dir_ / "procedure-ids.txt", "A\r\nB\r\n");
+  EXPECT_TRUE(Mentions("line breaks are part of the codes"));
+}
+
+TEST(MaskPasswords, HidesOnlyPasswordValues) {
+  EXPECT_EQ(MaskPasswords("Driver={x};Uid=u;Pwd=abc;Port=1"), "Driver={x};Uid=u;Pwd=***;Port=1");
+  EXPECT_EQ(MaskPasswords("password=xy"), "password=**");
+  EXPECT_EQ(MaskPasswords("sqlite:/data/pwd=1.db"), "sqlite:/data/pwd=1.db");
+}
+
+}  // namespace
+}  // namespace norv
