@@ -1,0 +1,506 @@
+#include "intake/inbound_cycle.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/error.h"
+#include "app/log.h"
+#include "app/settings.h"
+#include "intake/hl7_reader.h"
+#include "platform/system.h"
+#include "testing/test_util.h"
+
+namespace norv {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Exists;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+// The week of the test clock below.
+constexpr char kWeek[] = "2026-49";
+
+std::string Message(const std::string& event, const std::string& rest = "") {
+  return "MSH|^~\\&|RIS|HOSP|PACS|HOSP|20261202||" + event +
+         "|1|P|2.3\rPID|1||4711^^^KH^PI~0815^^^KH^PN||Muster^Hans||19600131|M\r" + rest;
+}
+
+// Dates the file `seconds_ago` into the past (0: now).
+void SetAge(const std::string& path, int seconds_ago) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  timespec times[2] = {now, now};
+  times[1].tv_sec -= seconds_ago;
+  utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+// Sorted names of the regular files in `dir`.
+std::vector<std::string> Names(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec)) {
+    if (e.is_regular_file()) names.push_back(e.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t p = 0; (p = text.find(part, p)) != std::string::npos; p += part.size()) ++n;
+  return n;
+}
+
+// The platform's file system with a predictable listing order (by name,
+// ascending or descending) and operations that can be made to fail.
+class TestFileSystem : public FileSystem {
+ public:
+  bool descending = false;
+  std::set<std::string> failing;  // "List", "Read", "Move", "Copy", "Remove", ...
+
+  FsStatus ListFiles(const std::string& folder, std::vector<FileInfo>& files) override {
+    if (failing.count("List")) return {EIO};
+    FsStatus st = real_.ListFiles(folder, files);
+    std::sort(files.begin(), files.end(), [this](const FileInfo& a, const FileInfo& b) {
+      return descending ? a.Name > b.Name : a.Name < b.Name;
+    });
+    return st;
+  }
+  FsStatus SetAttributes(const std::string& p, std::uint32_t a) override {
+    return failing.count("SetAttributes") ? FsStatus{EPERM} : real_.SetAttributes(p, a);
+  }
+  FsStatus RemoveFile(const std::string& p) override {
+    return failing.count("Remove") ? FsStatus{EACCES} : real_.RemoveFile(p);
+  }
+  bool FolderExists(const std::string& p) override { return real_.FolderExists(p); }
+  bool FileExists(const std::string& p) override { return real_.FileExists(p); }
+  FsStatus CreateFolder(const std::string& p) override {
+    return failing.count("CreateFolder") ? FsStatus{EACCES} : real_.CreateFolder(p);
+  }
+  FsStatus CopyFileTo(const std::string& f, const std::string& t, bool o) override {
+    return failing.count("Copy") ? FsStatus{ENOSPC} : real_.CopyFileTo(f, t, o);
+  }
+  FsStatus MoveFileTo(const std::string& f, const std::string& t) override {
+    return failing.count("Move") ? FsStatus{EACCES} : real_.MoveFileTo(f, t);
+  }
+  FsStatus ReadWholeFile(const std::string& p, std::string& b) override {
+    return failing.count("Read") ? FsStatus{EIO} : real_.ReadWholeFile(p, b);
+  }
+
+ private:
+  FileSystem& real_ = PlatformFileSystem();
+};
+
+class InboundCycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    settings() = Settings();
+    settings().InboundPath = in_.path() + "/";
+    settings().FileSuffix = "HL7";
+    SetProgramDir(prog_.path());
+    SetLocalNowForTesting([] { return LocalDateTime{2026, 12, 2, 10, 0, 0}; });
+    cycle_.file_system = &fs_;
+  }
+  void TearDown() override {
+    SetLocalNowForTesting(nullptr);
+    settings() = Settings();
+  }
+
+  // Drops a file that is old enough to be taken.
+  void Drop(const std::string& name, const std::string& content) {
+    WriteFile(in_ / name, content);
+    SetAge(in_ / name, 60);
+  }
+  void Tick() { RunInboundTick(cycle_); }
+  std::vector<std::string> Inbound() { return Names(in_.path()); }
+  std::vector<std::string> Failed() { return Names(in_ / "failed/" + kWeek); }
+  std::vector<std::string> Debug() { return Names(in_ / "debug/" + kWeek); }
+  std::string ErrorLog() { return ReadFile(prog_ / "Logs/NORVReaderError.log"); }
+  std::string DebugLogText() { return ReadFile(prog_ / "Logs/NORVReaderDebug.log"); }
+
+  TempDir prog_, in_;
+  TestFileSystem fs_;
+  InboundCycle cycle_;
+};
+
+using V = std::vector<std::string>;
+
+TEST_F(InboundCycleTest, TakesTheSmallestNumberBelowFiveMillionOnePerTick) {
+  for (const char* name : {"7.HL7", "12.HL7", "3.HL7", "-4.HL7", "0.hl7", "+1.HL7",
+                           "5000000.HL7", "5000001.HL7", "4999999.HL7", "1.HL7.bak", "2.txt",
+                           "2"}) {
+    Drop(name, Message("ZZZ^Z01"));
+  }
+  const V order = {"-4.HL7", "0.hl7", "+1.HL7", "3.HL7", "7.HL7", "12.HL7", "4999999.HL7"};
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    Tick();
+    V failed = Failed();
+    ASSERT_EQ(failed.size(), i + 1) << "tick " << i;
+    EXPECT_TRUE(std::count(failed.begin(), failed.end(), order[i])) << order[i];
+  }
+  Tick();
+  Tick();
+  EXPECT_EQ(Failed().size(), order.size());
+  EXPECT_EQ(Inbound(), (V{"1.HL7.bak", "2", "2.txt", "5000000.HL7", "5000001.HL7"}));
+  EXPECT_EQ(ErrorLog(), "");
+}
+
+TEST_F(InboundCycleTest, EqualNumbersGoInListingOrder) {
+  for (bool descending : {false, true}) {
+    fs_.descending = descending;
+    Drop("0012.HL7", Message("ZZZ^Z01"));
+    Drop("12.HL7", Message("ZZZ^Z02"));
+    Tick();
+    // Ascending lists 0012.HL7 first, descending 12.HL7.
+    EXPECT_EQ(Inbound(), V{descending ? "0012.HL7" : "12.HL7"});
+    fs::remove_all(in_ / "failed");
+    fs::remove(in_ / "0012.HL7");
+    fs::remove(in_ / "12.HL7");
+  }
+}
+
+TEST_F(InboundCycleTest, SetAttributesAreClearedOnTheFirstTickAndTakenLater) {
+  Drop("1.HL7", Message("ZZZ^Z01"));
+  chmod((in_ / "1.HL7").c_str(), 0444);
+  Drop("2.HL7", Message("ZZZ^Z01"));
+  SetAge(in_ / "2.HL7", 0);  // just written
+  Drop("3.HL7", Message("ZZZ^Z01"));
+
+  Tick();  // 1 is read-only and 2 fresh: 3 goes first
+  EXPECT_EQ(Failed(), V{"3.HL7"});
+  struct stat st;
+  ASSERT_EQ(stat((in_ / "1.HL7").c_str(), &st), 0);
+  EXPECT_NE(st.st_mode & S_IWUSR, 0u);
+
+  Tick();  // 1 is writable now; 2 may still be fresh
+  EXPECT_EQ(Failed(), (V{"1.HL7", "3.HL7"}));
+  SetAge(in_ / "2.HL7", 0);
+  Tick();
+  EXPECT_EQ(Inbound(), V{"2.HL7"});
+  SetAge(in_ / "2.HL7", 5);  // aged
+  Tick();
+  EXPECT_EQ(Inbound(), V{});
+}
+
+TEST_F(InboundCycleTest, EmptyFilesGoWhenTheirTurnComes) {
+  fs_.descending = true;  // 9.HL7, 5.HL7, 20.HL7
+  Drop("5.HL7", "");
+  Drop("9.HL7", Message("ZZZ^Z01"));
+  Drop("20.HL7", "");
+  Tick();
+  // 5 would have been taken: deleted. 20 was listed after 9 had been
+  // chosen, so it was skipped like any higher number.
+  EXPECT_EQ(Failed(), V{"9.HL7"});
+  EXPECT_EQ(Inbound(), V{"20.HL7"});
+  Tick();
+  EXPECT_EQ(Inbound(), V{});
+  EXPECT_EQ(Failed(), V{"9.HL7"});
+  EXPECT_EQ(ErrorLog(), "");
+}
+
+TEST_F(InboundCycleTest, NamesThatAreNoNumberAreSkippedAndReportedOnce) {
+  settings().Debug = 1;
+  Drop("5.HL7", Message("ZZZ^Z01"));  // listed before the others: the candidate
+  Drop("abc.HL7", Message("ZZZ^Z01"));
+  Drop("HL7", Message("ZZZ^Z01"));
+  Drop("99999999999.HL7", Message("ZZZ^Z01"));
+  Tick();
+  Tick();
+  Tick();
+  EXPECT_EQ(Failed(), V{"5.HL7"});
+  EXPECT_NE(DebugLogText().find("Processing: " + in_ / "5.HL7"), std::string::npos);
+  EXPECT_EQ(Inbound(), (V{"99999999999.HL7", "HL7", "abc.HL7"}));
+  std::string log = ErrorLog();
+  EXPECT_EQ(Count(log, "\r\n"), 3u) << log;
+  EXPECT_EQ(Count(log, "MainForm TimerProgress"), 3u);
+  EXPECT_EQ(Count(log, "Type mismatch"), 2u);
+  EXPECT_EQ(Count(log, "Overflow"), 1u);
+  EXPECT_EQ(Count(log, in_ / "abc.HL7"), 1u);
+}
+
+TEST_F(InboundCycleTest, AttributesOrEmptyFilesThatCannotBeChangedAreReportedOnce) {
+  fs_.failing = {"SetAttributes", "Remove"};
+  Drop("1.HL7", Message("ZZZ^Z01"));
+  chmod((in_ / "1.HL7").c_str(), 0444);
+  Drop("2.HL7", "");
+  Drop("3.HL7", Message("ZZZ^Z01"));
+  Tick();
+  Tick();
+  EXPECT_EQ(Failed(), V{"3.HL7"});
+  EXPECT_EQ(Inbound(), (V{"1.HL7", "2.HL7"}));
+  EXPECT_EQ(Count(ErrorLog(), "MainForm TimerProgress"), 2u);
+  EXPECT_EQ(Count(ErrorLog(), "Permission denied"), 2u);
+}
+
+TEST_F(InboundCycleTest, MessagesAreReadFromTheirHeader) {
+  settings().Debug = 1;
+  Drop("1.HL7", "\xEF\xBB\xBF  \x0Bjunk" + Message("ZZZ^Z01") + "  ");
+  Drop("2.HL7", "msh|^~\\&|lower case header only\r");
+  Drop("3.HL7", "MSH^~\\&^RIS^HOSP\rPID^1\r");
+  Tick();
+  std::string debug = DebugLogText();
+  EXPECT_NE(debug.find("Get sequence content"), std::string::npos);
+  EXPECT_NE(debug.find("Event ID: ZZZ^Z01"), std::string::npos);
+  EXPECT_NE(debug.find("ID: 0815"), std::string::npos);
+  EXPECT_NE(debug.find("Event ID not recognized"), std::string::npos);
+  EXPECT_EQ(ErrorLog(), "");
+
+  Tick();
+  std::string log = ErrorLog();
+  EXPECT_NE(log.find("-1"), std::string::npos);
+  EXPECT_NE(log.find("No Message Header! (" + in_ / "2.HL7" + ")"), std::string::npos);
+  EXPECT_NE(log.find("TimerProgress"), std::string::npos);
+  EXPECT_EQ(log.find("MainForm"), std::string::npos);
+
+  Tick();
+  EXPECT_NE(ErrorLog().find("No message header!"), std::string::npos);
+  EXPECT_EQ(Failed(), (V{"1.HL7", "2.HL7", "3.HL7"}));
+  // Kept failed files are the very bytes that arrived.
+  EXPECT_EQ(ReadFile(in_ / "failed/" + kWeek + "/1.HL7"),
+            "\xEF\xBB\xBF  \x0Bjunk" + Message("ZZZ^Z01") + "  ");
+}
+
+TEST_F(InboundCycleTest, OnlyTheKnownEventsAreDispatched) {
+  settings().Debug = 1;
+  const char* known[] = {"ADT^A08", "ADT^A40", "ADT^A47", "ORM^O01", "OMG^O19", "ORU^R01"};
+  for (const char* event : known) {
+    Drop("1.HL7", Message(event, "MRG|1^^^KH^PI\rORC|NW\rOBR|1|||\r"));
+    Tick();
+    EXPECT_EQ(Count(DebugLogText(), "Event ID not recognized"), 0u) << event;
+    EXPECT_EQ(Inbound(), V{}) << event;
+  }
+  for (const char* event : {"adt^a08", "ADT^A08^ADT_A01", "ADT^A08 ", "ZZZ"}) {
+    Drop("1.HL7", Message(event));
+    Tick();
+  }
+  EXPECT_EQ(Count(DebugLogText(), "Event ID not recognized"), 4u);
+}
+
+TEST_F(InboundCycleTest, BadInputEndsInFailedOneFilePerTick) {
+  std::string binary(2 * 1024 * 1024, '\0');
+  unsigned x = 12345;
+  for (char& c : binary) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 16);
+  }
+  std::string nul = Message("ZZZ^Z01");
+  nul[nul.find("Muster")] = '\0';
+  std::string many = Message("ZZZ^Z01");
+  for (int i = 0; i < 10000; ++i) many += "OBX|" + std::to_string(i) + "|TX|||x\r";
+  std::string crlf = Message("ZZZ^Z01");
+  for (std::size_t p = 0; (p = crlf.find('\r', p)) != std::string::npos; p += 2) {
+    crlf.insert(p + 1, "\n");
+  }
+  const std::string cases[] = {
+      binary, nul, many, crlf,
+      "MSH|^~\\&|RIS|HOSP|PACS|HOSP|20261202||ZZZ^Z01|1|P|2.3\r",  // header only
+      Message("ADT^A08^ADT_A01"),
+  };
+  int n = 0;
+  for (const std::string& content : cases) Drop(std::to_string(++n) + ".HL7", content);
+  for (int i = 1; i <= n; ++i) {
+    Tick();
+    EXPECT_EQ(Failed().size(), static_cast<std::size_t>(i));
+    EXPECT_EQ(Inbound().size(), static_cast<std::size_t>(n - i));
+  }
+  // Every file kept whole; CR LF and header-only fail for want of a PID.
+  for (int i = 1; i <= n; ++i) {
+    EXPECT_EQ(ReadFile(in_ / "failed/" + kWeek + "/" + std::to_string(i) + ".HL7"), cases[i - 1]);
+  }
+  EXPECT_GE(Count(ErrorLog(), "Subscript out of range"), 2u);
+}
+
+TEST_F(InboundCycleTest, ErrorsOfTheTickAreLoggedOnceAndFailTheFile) {
+  Drop("1.HL7", "MSH|^~\\&|RIS|HOSP|PACS|HOSP|20261202||ADT^A08|1|P|2.3\rPID|1||4711^^^KH^PI||X||19600131|M\r");
+  Tick();
+  EXPECT_EQ(Failed(), V{"1.HL7"});
+  std::string log = ErrorLog();
+  EXPECT_EQ(Count(log, "\r\n"), 1u);
+  EXPECT_NE(log.find(" 9 "), std::string::npos);
+  EXPECT_NE(log.find("Subscript out of range"), std::string::npos);
+  EXPECT_NE(log.find("MainForm TimerProgress"), std::string::npos);
+
+  fs_.failing = {"Read"};
+  Drop("2.HL7", Message("ZZZ^Z01"));
+  Tick();
+  EXPECT_EQ(Failed(), (V{"1.HL7", "2.HL7"}));
+  EXPECT_EQ(Count(ErrorLog(), "MainForm TimerProgress"), 2u);
+}
+
+TEST_F(InboundCycleTest, AMissingInboundDirectoryIsAnErrorNeverAScan) {
+  settings().InboundPath = in_ / "missing/";
+  Tick();
+  EXPECT_NE(ErrorLog().find("Path not found (" + in_ / "missing/)"), std::string::npos);
+  EXPECT_NE(ErrorLog().find("MainForm TimerProgress"), std::string::npos);
+
+  // An empty setting names no directory: nothing is listed or created in the
+  // working directory.
+  TempDir work;
+  std::string old_cwd = fs::current_path().string();
+  ASSERT_EQ(chdir(work.path().c_str()), 0);
+  WriteFile(work / "1.HL7", Message("ZZZ^Z01"));
+  SetAge(work / "1.HL7", 60);
+  settings().InboundPath = "";
+  Tick();
+  Tick();
+  ASSERT_EQ(chdir(old_cwd.c_str()), 0);
+  EXPECT_EQ(Names(work.path()), V{"1.HL7"});
+  EXPECT_FALSE(Exists(work / "failed"));
+  EXPECT_EQ(Count(ErrorLog(), "MainForm TimerProgress"), 3u);
+  EXPECT_EQ(cycle_.CurrentInboundDir, "");
+}
+
+TEST_F(InboundCycleTest, ExportDirectoriesAreUsedRoundRobin) {
+  TempDir a, b, c;
+  settings().InboundPath = "TCPRECEIVE";
+  Tick();  // no export directories: an error, nothing else
+  EXPECT_EQ(Count(ErrorLog(), "MainForm TimerProgress"), 1u);
+  EXPECT_EQ(cycle_.CurrentInboundDir, "");
+
+  settings().ExportPathList = {a.path() + "/", b.path() + "/", c.path() + "/"};
+  WriteFile(b / "1.HL7", Message("ZZZ^Z01"));
+  SetAge(b / "1.HL7", 60);
+  std::vector<std::string> used;
+  for (int i = 0; i < 5; ++i) {
+    Tick();
+    used.push_back(cycle_.CurrentInboundDir);
+  }
+  EXPECT_EQ(used, (V{a.path() + "/", b.path() + "/", c.path() + "/", a.path() + "/",
+                     b.path() + "/"}));
+  EXPECT_EQ(Names(b / "failed/" + kWeek), V{"1.HL7"});
+  EXPECT_EQ(Count(ErrorLog(), "\r\n"), 1u);
+
+  settings().ExportPathList = {a.path() + "/"};  // shrunk by a reload
+  Tick();
+  EXPECT_EQ(cycle_.CurrentInboundDir, a.path() + "/");
+  EXPECT_EQ(cycle_.InboundDirIndex, 0);
+}
+
+TEST_F(InboundCycleTest, DisposalDeletesOrKeepsByOutcome) {
+  auto drop = [&](const std::string& content) {
+    WriteFile(in_ / "1234.HL7", content);
+    return in_ / "1234.HL7";
+  };
+  std::string dir = in_.path() + "/";
+
+  DisposeInboundFile(fs_, dir, drop("a"), true);  // KeepFiles 0
+  EXPECT_EQ(Inbound(), V{});
+  EXPECT_FALSE(Exists(in_ / "debug"));
+
+  settings().KeepFiles = 1;
+  DisposeInboundFile(fs_, dir, drop("b"), true);
+  DisposeInboundFile(fs_, dir, drop("c"), true);  // the debug folder overwrites
+  EXPECT_EQ(Debug(), V{"1234.HL7"});
+  EXPECT_EQ(ReadFile(in_ / "debug/" + kWeek + "/1234.HL7"), "c");
+
+  settings().KeepFiles = 0;  // plays no part for failed files
+  for (const char* content : {"d", "e", "f"}) DisposeInboundFile(fs_, dir, drop(content), false);
+  EXPECT_EQ(Failed(), (V{"1234.HL7", "1234.HL7.1", "1234.HL7.2"}));
+  EXPECT_EQ(ReadFile(in_ / "failed/" + kWeek + "/1234.HL7"), "d");
+  EXPECT_EQ(ReadFile(in_ / "failed/" + kWeek + "/1234.HL7.2"), "f");
+  EXPECT_EQ(Inbound(), V{});
+
+  DisposeInboundFile(fs_, dir, "", false);  // nothing chosen: nothing happens
+  DisposeInboundFile(fs_, dir, in_ / "gone.HL7", false);
+  EXPECT_EQ(Failed().size(), 3u);
+}
+
+TEST_F(InboundCycleTest, FailedDisposalLeavesTheFileForALaterTick) {
+  std::string dir = in_.path() + "/";
+  WriteFile(in_ / "7.HL7", "x");
+  fs_.failing = {"Move", "CreateFolder"};
+  DisposeInboundFile(fs_, dir, in_ / "7.HL7", false);
+  EXPECT_EQ(Inbound(), V{"7.HL7"});
+
+  // A copy into debug that fails must not cost the original.
+  settings().KeepFiles = 1;
+  fs_.failing = {"Copy"};
+  fs::create_directories(in_ / "debug/" + kWeek);
+  WriteFile(in_ / "debug/" + kWeek + "/7.HL7", "older");
+  DisposeInboundFile(fs_, dir, in_ / "7.HL7", true);
+  EXPECT_EQ(Inbound(), V{"7.HL7"});
+  EXPECT_EQ(ReadFile(in_ / "debug/" + kWeek + "/7.HL7"), "older");
+
+  fs_.failing = {"List"};
+  Tick();
+  EXPECT_NE(ErrorLog().find("Path/File access error"), std::string::npos);
+  fs_.failing.clear();
+  SetAge(in_ / "7.HL7", 60);
+  Tick();  // taken again once the file system recovers
+  EXPECT_EQ(Inbound(), V{});
+}
+
+// The sample messages: every one goes through the reader and the cycle
+// without crashing, and every file ends in a week folder.
+std::string CorpusDir() {
+  const char* source = std::getenv("NORV_SOURCE_DIR");
+  if (source == nullptr) return "";
+  for (const char* rel : {"/../shared/corpus/hl7", "/../../shared/corpus/hl7"}) {
+    std::string dir = std::string(source) + rel;
+    if (fs::is_directory(dir)) return dir;
+  }
+  return "";
+}
+
+TEST_F(InboundCycleTest, EverySampleMessageIsReadAndDisposed) {
+  std::string corpus = CorpusDir();
+  if (corpus.empty()) GTEST_SKIP() << "no sample corpus beside the source tree";
+  settings().ModalityLocation = "PV1;3;1";
+  std::vector<std::string> samples = Names(corpus);
+  ASSERT_FALSE(samples.empty());
+
+  int dispatched = 0;
+  for (const std::string& name : samples) {
+    std::string text = ReadFile(corpus + "/" + name);
+    std::size_t header = text.find("MSH");
+    if (header == std::string::npos) continue;
+    Hl7Segments store;
+    HL7Message msg;
+    SplitSegments(std::string_view(text).substr(header), store);
+    try {
+      if (!ReadCommonValues(store, msg)) continue;
+      ++dispatched;
+      ReadOrderControl(store, msg);
+      ReadOrderStatus(store, msg);
+      ReadAppointmentDateTime(store, msg);
+      ReadAccessionNumber(store, msg);
+      ReadPatientLocation(store, msg);
+      ReadReferringPhysician(store, msg);
+      ReadStudyInstanceUID(store, msg);
+      ReadModality(store, msg);
+      if (ReadProcedureCode(store, msg)) ReadProcedureText(store, msg);
+      ReadModalityLocation(store, msg);
+    } catch (const Error&) {
+      // A shortfall is an outcome, not a crash.
+    }
+  }
+  EXPECT_GT(dispatched, 0);
+
+  settings().KeepFiles = 1;
+  int n = 0;
+  std::size_t kept = 0;  // empty files are deleted, all others kept
+  for (const std::string& name : samples) {
+    std::string content = ReadFile(corpus + "/" + name);
+    kept += content.empty() ? 0 : 1;
+    Drop(std::to_string(++n) + ".HL7", content);
+  }
+  for (int i = 0; i < n + 5 && !Inbound().empty(); ++i) Tick();
+  EXPECT_EQ(Inbound(), V{});
+  EXPECT_EQ(Failed().size() + Debug().size(), kept);
+}
+
+}  // namespace
+}  // namespace norv

@@ -1,0 +1,66 @@
+// The file operations the inbound cycle needs, behind a small interface so
+// tests can replace or fail single operations. Paths are byte strings used
+// as given; every call is synchronous and runs on the caller's thread.
+//
+// The attribute word keeps the meaning it has on Windows, derived here from
+// the file's mode and age: kReadOnly while the owner lacks write permission,
+// kArchive while the file was modified less than a second ago (so a file
+// still being written reads as "just changed" and clears itself as it ages).
+#ifndef NORV_PLATFORM_FILE_SYSTEM_H_
+#define NORV_PLATFORM_FILE_SYSTEM_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace norv {
+
+inline constexpr std::uint32_t kAttrReadOnly = 1;
+inline constexpr std::uint32_t kAttrArchive = 32;
+
+// Outcome of one file operation: 0 on success, otherwise an errno value.
+struct [[nodiscard]] FsStatus {
+  int error = 0;
+  bool ok() const { return error == 0; }
+};
+
+// One file of a folder listing.
+struct FileInfo {
+  std::string Name;             // name within the folder
+  std::string Path;             // folder, separator, name
+  std::uint32_t Attributes = 0; // kReadOnly | kArchive
+  std::uint64_t Size = 0;       // bytes
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // The regular files of `folder` (sub-folders left out), in the platform's
+  // listing order. A file that vanishes while being listed is left out.
+  virtual FsStatus ListFiles(const std::string& folder, std::vector<FileInfo>& files) = 0;
+  // Sets the attribute word; only kReadOnly has an effect (0 grants the owner
+  // write permission). kArchive cannot be set or cleared: it follows the age.
+  virtual FsStatus SetAttributes(const std::string& path, std::uint32_t attributes) = 0;
+  // Deletes the file, read-only or not.
+  virtual FsStatus RemoveFile(const std::string& path) = 0;
+  virtual bool FolderExists(const std::string& path) = 0;
+  virtual bool FileExists(const std::string& path) = 0;
+  // Creates the last level of `path` only.
+  virtual FsStatus CreateFolder(const std::string& path) = 0;
+  // Copies `from` to the file path `to`; an existing `to` is replaced only
+  // when `overwrite` is true (EEXIST otherwise).
+  virtual FsStatus CopyFileTo(const std::string& from, const std::string& to, bool overwrite) = 0;
+  // Moves `from` to the file path `to`, never replacing an existing `to`
+  // (EEXIST). Works across file systems.
+  virtual FsStatus MoveFileTo(const std::string& from, const std::string& to) = 0;
+  // The whole content of the file, byte for byte.
+  virtual FsStatus ReadWholeFile(const std::string& path, std::string& bytes) = 0;
+};
+
+// The operating system's file system.
+FileSystem& PlatformFileSystem();
+
+}  // namespace norv
+
+#endif  // NORV_PLATFORM_FILE_SYSTEM_H_

@@ -1,0 +1,191 @@
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "platform/file_system.h"
+
+namespace norv {
+namespace {
+
+// A file counts as "just written" (the archive bit) while its modification
+// time lies within this span of now, on either side: a writer's clock a
+// little ahead must not make a file look old, and a file dated far in the
+// future must not be held back forever.
+constexpr long long kArchiveSpanNs = 1'000'000'000LL;
+
+long long ToNs(const timespec& t) {
+  return static_cast<long long>(t.tv_sec) * 1'000'000'000LL + t.tv_nsec;
+}
+
+std::uint32_t AttributesOf(const struct stat& st, long long now_ns) {
+  std::uint32_t attributes = 0;
+  if ((st.st_mode & S_IWUSR) == 0) attributes |= kAttrReadOnly;
+  long long age = now_ns - ToNs(st.st_mtim);
+  if (age < kArchiveSpanNs && age > -kArchiveSpanNs) attributes |= kAttrArchive;
+  return attributes;
+}
+
+FsStatus Errno() { return FsStatus{errno}; }
+
+struct DirCloser {
+  void operator()(DIR* d) const { closedir(d); }
+};
+
+class FdCloser {
+ public:
+  explicit FdCloser(int fd) : fd_(fd) {}
+  ~FdCloser() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+
+ private:
+  int fd_;
+};
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  FsStatus ListFiles(const std::string& folder, std::vector<FileInfo>& files) override {
+    files.clear();
+    std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
+    if (!dir) return Errno();
+    int dfd = dirfd(dir.get());
+    std::string prefix = folder;
+    if (prefix.empty() || prefix.back() != '/') prefix += '/';
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    long long now_ns = ToNs(now);
+
+    errno = 0;
+    while (dirent* e = readdir(dir.get())) {
+      if (e->d_type == DT_DIR) continue;  // "." and ".." included
+      struct stat st;
+      // Follows symbolic links; one that leads nowhere, or a file removed
+      // since readdir, is simply not listed.
+      if (fstatat(dfd, e->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)) {
+        errno = 0;
+        continue;
+      }
+      FileInfo info;
+      info.Name = e->d_name;
+      info.Path = prefix + info.Name;
+      info.Attributes = AttributesOf(st, now_ns);
+      info.Size = static_cast<std::uint64_t>(st.st_size);
+      files.push_back(std::move(info));
+      errno = 0;
+    }
+    if (errno != 0) return Errno();
+    return {};
+  }
+
+  FsStatus SetAttributes(const std::string& path, std::uint32_t attributes) override {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return Errno();
+    mode_t mode = st.st_mode & 07777;
+    mode_t wanted = (attributes & kAttrReadOnly) ? (mode & ~(S_IWUSR | S_IWGRP | S_IWOTH))
+                                                 : (mode | S_IWUSR);
+    if (wanted != mode && chmod(path.c_str(), wanted) != 0) return Errno();
+    return {};
+  }
+
+  FsStatus RemoveFile(const std::string& path) override {
+    // unlink needs write permission on the folder only, so read-only files
+    // go as well. Folders are not files.
+    if (unlink(path.c_str()) != 0) return Errno();
+    return {};
+  }
+
+  bool FolderExists(const std::string& path) override {
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  bool FileExists(const std::string& path) override {
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  }
+
+  FsStatus CreateFolder(const std::string& path) override {
+    if (mkdir(path.c_str(), 0777) != 0) return Errno();
+    return {};
+  }
+
+  FsStatus CopyFileTo(const std::string& from, const std::string& to, bool overwrite) override {
+    std::error_code ec;
+    auto options = overwrite ? std::filesystem::copy_options::overwrite_existing
+                             : std::filesystem::copy_options::none;
+    std::filesystem::copy_file(from, to, options, ec);
+    if (ec) return FsStatus{ec.value() != 0 ? ec.value() : EIO};
+    return {};
+  }
+
+  FsStatus MoveFileTo(const std::string& from, const std::string& to) override {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+      return {};
+    }
+    int err = errno;
+    if (err == EINVAL || err == ENOSYS) {
+      // File systems without the no-replace flag: check, then rename.
+      if (FileExists(to)) return FsStatus{EEXIST};
+      if (rename(from.c_str(), to.c_str()) == 0) return {};
+      err = errno;
+    }
+    if (err != EXDEV) return FsStatus{err};
+    // Another file system: copy, then delete the original; when the original
+    // cannot be deleted, take the copy back so the file exists only once.
+    FsStatus copied = CopyFileTo(from, to, false);
+    if (!copied.ok()) return copied;
+    if (unlink(from.c_str()) != 0) {
+      FsStatus failed = Errno();
+      (void)unlink(to.c_str());
+      return failed;
+    }
+    return {};
+  }
+
+  FsStatus ReadWholeFile(const std::string& path, std::string& bytes) override {
+    bytes.clear();
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Errno();
+    FdCloser closer(fd);
+    struct stat st;
+    if (fstat(fd, &st) != 0) return Errno();
+    if (S_ISDIR(st.st_mode)) return FsStatus{EISDIR};
+    // Read the length found now, then whatever was appended meanwhile.
+    std::size_t capacity = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 4096;
+    bytes.resize(capacity);
+    std::size_t got = 0;
+    for (;;) {
+      if (got == bytes.size()) bytes.resize(bytes.size() * 2);
+      ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        FsStatus failed = Errno();
+        bytes.clear();
+        return failed;
+      }
+      if (n == 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    bytes.resize(got);
+    return {};
+  }
+};
+
+}  // namespace
+
+FileSystem& PlatformFileSystem() {
+  static PosixFileSystem fs;
+  return fs;
+}
+
+}  // namespace norv

@@ -1,0 +1,142 @@
+#include "platform/file_system.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "testing/test_util.h"
+
+namespace norv {
+namespace {
+
+using testing::Exists;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+// Dates the file's modification time `seconds` from now (negative: past).
+void SetAge(const std::string& path, int seconds_ago) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  timespec times[2] = {now, now};
+  times[1].tv_sec -= seconds_ago;
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+FileInfo Find(const std::vector<FileInfo>& files, const std::string& name) {
+  auto it = std::find_if(files.begin(), files.end(),
+                         [&](const FileInfo& f) { return f.Name == name; });
+  return it == files.end() ? FileInfo{} : *it;
+}
+
+TEST(PlatformFileSystem, ListsRegularFilesWithPathSizeAndAttributes) {
+  TempDir dir;
+  FileSystem& fs = PlatformFileSystem();
+  WriteFile(dir / "old.HL7", "abc");
+  SetAge(dir / "old.HL7", 60);
+  WriteFile(dir / "fresh.HL7", "");
+  WriteFile(dir / "locked.HL7", "x");
+  SetAge(dir / "locked.HL7", 60);
+  chmod((dir / "locked.HL7").c_str(), 0444);
+  WriteFile(dir / "future.HL7", "x");
+  SetAge(dir / "future.HL7", -3600);
+  std::filesystem::create_directory(dir / "failed");
+
+  std::vector<FileInfo> files;
+  for (const std::string& folder : {dir.path(), dir.path() + "/"}) {
+    ASSERT_TRUE(fs.ListFiles(folder, files).ok());
+    ASSERT_EQ(files.size(), 4u) << folder;  // the sub-folder is not a file
+    FileInfo old = Find(files, "old.HL7");
+    EXPECT_EQ(old.Path, dir / "old.HL7");
+    EXPECT_EQ(old.Size, 3u);
+    EXPECT_EQ(old.Attributes, 0u);
+    EXPECT_EQ(Find(files, "fresh.HL7").Attributes, kAttrArchive);
+    EXPECT_EQ(Find(files, "locked.HL7").Attributes, kAttrReadOnly);
+    // A file dated far ahead is not "being written" forever.
+    EXPECT_EQ(Find(files, "future.HL7").Attributes, 0u);
+  }
+  EXPECT_EQ(fs.ListFiles(dir / "missing", files).error, ENOENT);
+}
+
+TEST(PlatformFileSystem, AttributeWordZeroGrantsWriteAndReadOnlyFilesDelete) {
+  TempDir dir;
+  FileSystem& fs = PlatformFileSystem();
+  std::string path = dir / "1.HL7";
+  WriteFile(path, "x");
+  ASSERT_TRUE(fs.SetAttributes(path, kAttrReadOnly).ok());
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+  ASSERT_TRUE(fs.SetAttributes(path, 0).ok());
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_NE(st.st_mode & S_IWUSR, 0u);
+
+  ASSERT_TRUE(fs.SetAttributes(path, kAttrReadOnly).ok());
+  EXPECT_TRUE(fs.RemoveFile(path).ok());
+  EXPECT_FALSE(Exists(path));
+  EXPECT_EQ(fs.RemoveFile(path).error, ENOENT);
+  EXPECT_EQ(fs.SetAttributes(path, 0).error, ENOENT);
+}
+
+TEST(PlatformFileSystem, ExistenceTestsTellFoldersFromFiles) {
+  TempDir dir;
+  FileSystem& fs = PlatformFileSystem();
+  WriteFile(dir / "f", "x");
+  EXPECT_TRUE(fs.FileExists(dir / "f"));
+  EXPECT_FALSE(fs.FolderExists(dir / "f"));
+  EXPECT_TRUE(fs.FolderExists(dir.path()));
+  EXPECT_FALSE(fs.FileExists(dir.path()));
+  EXPECT_FALSE(fs.FileExists(""));
+  EXPECT_FALSE(fs.FolderExists(""));
+
+  ASSERT_TRUE(fs.CreateFolder(dir / "a").ok());
+  EXPECT_TRUE(fs.FolderExists(dir / "a"));
+  EXPECT_EQ(fs.CreateFolder(dir / "a").error, EEXIST);
+  EXPECT_EQ(fs.CreateFolder(dir / "x/y").error, ENOENT);  // one level only
+}
+
+TEST(PlatformFileSystem, MoveNeverReplacesAndCopyReplacesOnlyWhenAsked) {
+  TempDir dir;
+  FileSystem& fs = PlatformFileSystem();
+  WriteFile(dir / "new", "new");
+  WriteFile(dir / "old", "old");
+
+  EXPECT_EQ(fs.MoveFileTo(dir / "new", dir / "old").error, EEXIST);
+  EXPECT_EQ(ReadFile(dir / "old"), "old");
+  EXPECT_EQ(fs.CopyFileTo(dir / "new", dir / "old", false).error, EEXIST);
+  EXPECT_EQ(ReadFile(dir / "old"), "old");
+  ASSERT_TRUE(fs.CopyFileTo(dir / "new", dir / "old", true).ok());
+  EXPECT_EQ(ReadFile(dir / "old"), "new");
+
+  ASSERT_TRUE(fs.MoveFileTo(dir / "new", dir / "moved").ok());
+  EXPECT_FALSE(Exists(dir / "new"));
+  EXPECT_EQ(ReadFile(dir / "moved"), "new");
+  EXPECT_EQ(fs.MoveFileTo(dir / "new", dir / "again").error, ENOENT);
+}
+
+TEST(PlatformFileSystem, ReadsEveryByte) {
+  TempDir dir;
+  FileSystem& fs = PlatformFileSystem();
+  std::string bytes("MSH|\0\xE4\xFF\r\n", 9);
+  std::string big(3 * 1024 * 1024 + 7, '\x01');
+  WriteFile(dir / "small", bytes);
+  WriteFile(dir / "big", big);
+  WriteFile(dir / "empty", "");
+  std::string out = "stale";
+  ASSERT_TRUE(fs.ReadWholeFile(dir / "small", out).ok());
+  EXPECT_EQ(out, bytes);
+  ASSERT_TRUE(fs.ReadWholeFile(dir / "big", out).ok());
+  EXPECT_EQ(out, big);
+  ASSERT_TRUE(fs.ReadWholeFile(dir / "empty", out).ok());
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(fs.ReadWholeFile(dir / "missing", out).error, ENOENT);
+  EXPECT_FALSE(fs.ReadWholeFile(dir.path(), out).ok());
+}
+
+}  // namespace
+}  // namespace norv
