@@ -1,18 +1,117 @@
 #include "db/patients.h"
 
+#include "app/error.h"
 #include "app/log.h"
+#include "app/settings.h"
+#include "db/database.h"
+#include "db/id_allocation.h"
+#include "platform/event_loop.h"
 
 namespace norv {
+namespace {
 
-// Not built yet: the database layer arrives with patient registration.
-std::optional<bool> IsPatientRegistered(const std::string&) {
-  WriteErrorLog(-1, "Database access is not available", "MainForm IsPatientRegistered");
-  return std::nullopt;
+constexpr const char* kSelectPatient =
+    "SELECT PATID, PATID1, PATID2, PATNachname, PATVorname, PAT2Vorname, PATGebDatum, "
+    "PATGeschlecht FROM tblPatienten WHERE PATID1 = :id";
+
+// The stored birth date: the record's YYYY-MM-DD text must name a calendar
+// date, otherwise the whole registration fails with a type mismatch.
+void RequireBirthDate(const HL7Message& record) {
+  if (!IsIsoDate(record.BirthDate)) throw Error(kErrTypeMismatch, "Type mismatch");
 }
 
-bool RegisterUpdatePatient(HL7Message&, const std::string&) {
-  WriteErrorLog(-1, "Database access is not available", "MainFrom RegisterUpdatePatient");
-  return false;
+// The demographic columns, bound in the order the row is written.
+void BindPatientValues(Statement& st, const HL7Message& record) {
+  st.BindText("id1", record.PatientID)
+      .BindText("id2", record.PatientID2)
+      .BindText("last", record.LastName)
+      .BindText("first", record.FirstName)
+      .BindText("middle", record.MiddleName)
+      .BindDate("birth", record.BirthDate)
+      .BindText("sex", record.Sex);
+}
+
+// The PATID of the first row stored under `id`, or 0 when there is none.
+// Writes the "SQL: " line of the lookup.
+bool FindPatient(Connection& con, const std::string& id, std::int32_t& patid) {
+  Statement st(con, kSelectPatient);
+  st.BindText("id", id);
+  st.LogSql();
+  if (!st.Next()) return false;
+  patid = st.Int32("PATID");
+  return true;
+}
+
+}  // namespace
+
+std::optional<bool> IsPatientRegistered(const std::string& patientID) {
+  try {
+    DebugLog("Check if patient is already registered.");
+    Connection con;
+    DoEvents();
+    Statement st(con, "SELECT PATID1 FROM tblPatienten WHERE PATID1 = :id");
+    st.BindText("id", patientID);
+    bool found = st.Next();
+    DebugLog(found ? "Patient exists." : "Patient not found.");
+    return found;
+  } catch (...) {
+    LogCaughtError("MainForm IsPatientRegistered");
+    return std::nullopt;
+  }
+}
+
+bool RegisterUpdatePatient(HL7Message& record, const std::string& previousID) {
+  try {
+    DebugLog("RegisterUpdatePatient Procedure");
+    Connection con;
+    DoEvents();
+
+    std::int32_t patid = 0;
+    bool found = FindPatient(con, previousID.empty() ? record.PatientID : previousID, patid);
+    // A merge or identifier change whose prior identifier is not stored
+    // updates the row of the new identifier instead of adding a second row
+    // under an identifier that is already registered.
+    if (!found && !previousID.empty()) found = FindPatient(con, record.PatientID, patid);
+
+    if (found) {
+      DebugLog("Patient exists - Updating data");
+      // Only the first row found is changed, even when several rows carry
+      // the same PATID1: it is addressed by its key.
+      Statement update(con,
+                       "UPDATE tblPatienten SET PATID1 = :id1, PATID2 = :id2, "
+                       "PATNachname = :last, PATVorname = :first, PAT2Vorname = :middle, "
+                       "PATGebDatum = :birth, PATGeschlecht = :sex WHERE PATID = :patid");
+      BindPatientValues(update, record);
+      update.BindInt("patid", patid);
+      record.InternalID = patid;
+      update.Execute();
+      DebugLog("Update OK");
+    } else {
+      DebugLog("Patient does not exists - Adding to database");
+      // Checked before a key is drawn, so a message without a valid birth
+      // date does not use one up.
+      RequireBirthDate(record);
+      std::int32_t new_id = GetLetzteIDPlus1(con, "tblPatienten");
+      if (new_id == 0) {
+        throw Error(kErrDatabase, "No new PATID could be allocated from tblLetzteID");
+      }
+      record.InternalID = new_id;
+      if (settings().Debug == 1) WriteDebugLog("Internal ID = " + std::to_string(new_id));
+      Statement insert(con,
+                       "INSERT INTO tblPatienten (PATID, PATID1, PATID2, PATNachname, "
+                       "PATVorname, PAT2Vorname, PATGebDatum, PATGeschlecht) VALUES (:patid, "
+                       ":id1, :id2, :last, :first, :middle, :birth, :sex)");
+      insert.BindInt("patid", new_id);
+      BindPatientValues(insert, record);
+      insert.Execute();
+      DebugLog("AddNew OK");
+    }
+    con.Close();
+    return true;
+  } catch (...) {
+    LogCaughtError("MainFrom RegisterUpdatePatient");
+    return false;
+  }
 }
 
 }  // namespace norv

@@ -16,9 +16,10 @@ namespace norv {
 std::optional<bool> IsPatientRegistered(const std::string& patientID);
 
 // Updates the row stored under `previousID` (or, when empty, under the
-// record's PatientID) or inserts a new one with a freshly allocated PATID;
-// sets record.InternalID. False after a logged error
-// ("MainFrom RegisterUpdatePatient").
+// record's PatientID; a `previousID` that is not stored falls back to the
+// PatientID) or inserts a new one with a freshly allocated PATID; sets
+// record.InternalID. False after a logged error
+// ("MainFrom RegisterUpdatePatient"), also when no PATID could be allocated.
 bool RegisterUpdatePatient(HL7Message& record, const std::string& previousID);
 
 }  // namespace norv

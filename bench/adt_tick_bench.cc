@@ -1,0 +1,74 @@
+// One ADT^A08 for a known patient with three live studies, end to end on an
+// SQLite installation database: the registration check, the update of the
+// patient row and three rename-order files, each procedure on its own
+// connection, as the processing tick runs them. The message record is filled
+// directly (the reader's cost is not included). Argument 0: database and
+// program directory on the temporary directory's disk; 1: on /dev/shm, which
+// leaves out the disk's sync latency.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "app/log.h"
+#include "app/settings.h"
+#include "intake/events.h"
+#include "testing/test_database.h"
+
+namespace norv {
+namespace {
+
+void BM_AdtA08KnownPatientThreeStudies(benchmark::State& state) {
+  std::string tmpdir = state.range(0) == 1 ? "/dev/shm" : "";
+  if (!tmpdir.empty() && !std::filesystem::is_directory(tmpdir)) {
+    state.SkipWithError("/dev/shm is not available");
+    return;
+  }
+  const char* saved = std::getenv("TMPDIR");
+  std::string saved_tmpdir = saved ? saved : "";
+  if (!tmpdir.empty()) setenv("TMPDIR", tmpdir.c_str(), 1);
+  auto home = std::make_unique<testing::TempDir>();
+  auto db = std::make_unique<testing::TestDatabase>(testing::Backend::kSqlite);
+  if (!tmpdir.empty()) {
+    if (saved) {
+      setenv("TMPDIR", saved_tmpdir.c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
+  }
+
+  SetProgramDir(home->path());
+  settings() = Settings{};
+  settings().DBServer = db->db_server();
+  db->AddPatient(1, "0815", "Alt", "Anna");
+  for (int study = 1; study <= 3; ++study) db->AddStudy(study, 1, 0);
+  std::string orders = home->path() + "/RenameOrders";
+
+  Hl7Segments store;
+  bool ok = false;
+  for (auto _ : state) {
+    HL7Message msg;
+    msg.PatientID = "0815";
+    msg.LastName = "Neu";
+    msg.FirstName = "Anna";
+    msg.BirthDate = "1960-01-31";
+    msg.Sex = "F";
+    HandlePatientUpdate(store, msg, ok);
+    if (!ok) {
+      state.SkipWithError("the message failed");
+      break;
+    }
+    state.PauseTiming();
+    std::filesystem::remove_all(orders);
+    state.ResumeTiming();
+  }
+  state.SetLabel(state.range(0) == 1 ? "tmpfs" : "disk");
+}
+BENCHMARK(BM_AdtA08KnownPatientThreeStudies)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace norv
+
+BENCHMARK_MAIN();

@@ -1,0 +1,164 @@
+// Access to the installation database. A database procedure opens one
+// Connection for the length of its call, runs Statements with bound
+// parameters on it and reads their rows by column name. Texts crossing this
+// interface are Windows-1252, as everywhere in the program; the layer converts
+// them to and from the database's UTF-8. Every failure of the database or of
+// its driver is thrown as norv::Error (number kErrDatabase, description the
+// driver's message). Single-threaded: a Connection and its Statements belong
+// to the caller's thread. SOCI stays behind this header.
+#ifndef NORV_DB_DATABASE_H_
+#define NORV_DB_DATABASE_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace norv {
+
+// The SQL flavour of the open database, decided once when it is opened.
+enum class SqlDialect {
+  kSqlite,      // SQLite: dates and times stored as ISO text
+  kPostgreSql,  // PostgreSQL through ODBC
+  kSqlServer,   // SQL Server through ODBC
+  kOther,       // any other ODBC database: plain SQL only
+};
+
+// What a DBServer setting selects: the SOCI back end ("sqlite3" or "odbc")
+// and the text handed to it. `connect` may carry a password: never log it.
+struct DatabaseTarget {
+  std::string backend;
+  std::string connect;
+};
+
+// DBServer forms:
+//   "sqlite:PATH"            the SQLite file PATH (relative to ProgramDir()
+//                            when not absolute); it must exist already;
+//   "odbc:CONNECTION-STRING" the ODBC connection string, used as given;
+//   anything else            SQL Server through the ODBC driver "SQL Server":
+//                            "driver={SQL Server};server=" + DBServer +
+//                            ";uid=K318;pwd=LmNoPq456;database=VLMDB2".
+// The prefixes are matched without regard to case.
+DatabaseTarget ResolveDBServer(std::string_view db_server);
+
+class Statement;
+
+// One open database connection. The destructor closes it on every path.
+class Connection {
+ public:
+  // Opens the database named by settings().DBServer as it is now.
+  Connection();
+  // Opens the database a DBServer value names (see ResolveDBServer).
+  explicit Connection(std::string_view db_server);
+  ~Connection();
+  Connection(Connection&&) noexcept;
+  Connection& operator=(Connection&&) noexcept;
+
+  SqlDialect dialect() const { return dialect_; }
+
+  // Closes the connection now; later use throws. Closing twice is harmless.
+  void Close();
+
+  // Transactions on this connection. Without them every statement takes
+  // effect on its own (autocommit). See also Transaction below.
+  void Begin();
+  void Commit();
+  void Rollback();
+
+ private:
+  friend class Statement;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  SqlDialect dialect_ = SqlDialect::kOther;
+};
+
+// Rolls back in its destructor unless Commit() was called.
+class Transaction {
+ public:
+  explicit Transaction(Connection& con);
+  ~Transaction();
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  void Commit();
+
+ private:
+  Connection& con_;
+  bool open_ = true;
+};
+
+// One SQL statement. Values are written as named placeholders (":name", each
+// name once, outside quotes) and bound before the first Execute() or Next().
+// The same text runs on every back end; where a back end needs another
+// spelling, the caller chooses by Connection::dialect().
+//
+//   Statement st(con, "SELECT PATID FROM tblPatienten WHERE PATID1 = :id");
+//   st.BindText("id", record.PatientID);
+//   st.LogSql();                     // "SQL: ... WHERE PATID1 = '4711'"
+//   while (st.Next()) use(st.Int32("PATID"));
+class Statement {
+ public:
+  Statement(Connection& con, std::string sql);
+  ~Statement();
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  // A Windows-1252 text, stored as the same characters.
+  Statement& BindText(std::string_view name, std::string_view text);
+  Statement& BindInt(std::string_view name, std::int32_t value);
+  // A calendar date given as "YYYY-MM-DD"; throws Error(kErrTypeMismatch)
+  // when the text is not a valid date. SQLite receives the ISO text, ODBC
+  // databases a date value, so comparisons are date comparisons everywhere.
+  // `shown` replaces the value in the debug text (default: the ISO text).
+  Statement& BindDate(std::string_view name, std::string_view iso_date,
+                      std::string_view shown = {});
+  // A time of day given as "HH:MM" or "HH:MM:SS"; bound as "HH:MM:SS" text,
+  // which every back end converts to its time type. Throws Error
+  // (kErrTypeMismatch) when the text is not a time.
+  Statement& BindTime(std::string_view name, std::string_view time);
+  Statement& BindNull(std::string_view name);
+
+  // The statement with every bound value in place, as the program's debug log
+  // shows statements: texts, dates and times between single quotes (not
+  // escaped), numbers in decimal, NULL for a null.
+  std::string Shown() const;
+  // Writes the debug line "SQL: " + Shown() when the Debug setting is 1.
+  void LogSql() const;
+
+  // Runs a statement that returns no rows (INSERT, UPDATE, DELETE).
+  void Execute();
+  // The number of rows the executed statement changed.
+  std::int64_t AffectedRows() const;
+  // Runs a query on its first call and steps to its next row; false when
+  // there is no (further) row. Also reads UPDATE ... RETURNING results.
+  bool Next();
+  // Releases the result before the statement's end (a connection may not
+  // run a second statement while an ODBC result is still open).
+  void Close();
+
+  // Reads of the current row by column name, without regard to case.
+  // A missing column throws Error(kErrDatabase).
+  bool IsNull(std::string_view column) const;
+  // The value as text: strings as stored (converted to Windows-1252),
+  // numbers in decimal, dates as "YYYY-MM-DD" (with " HH:MM:SS" when the
+  // time part is not midnight). A null reads as the empty text.
+  std::string Text(std::string_view column) const;
+  // The value as a 32-bit integer; a null throws Error(94, "Invalid use of
+  // Null"), a value that is not a number Error(kErrTypeMismatch) and one out
+  // of range Error(kErrOverflow).
+  std::int32_t Int32(std::string_view column) const;
+  // The date part as "YYYY-MM-DD" and the time part as "HH:MM:SS" of a date
+  // or time column; a stored text is returned as it is; null gives "".
+  std::string Date(std::string_view column) const;
+  std::string Time(std::string_view column) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Whether `text` is a valid calendar date "YYYY-MM-DD" (year 100 to 9999).
+bool IsIsoDate(std::string_view text);
+
+}  // namespace norv
+
+#endif  // NORV_DB_DATABASE_H_

@@ -1,0 +1,86 @@
+#include "db/id_allocation.h"
+
+#include <utility>
+
+#include "app/error.h"
+#include "app/log.h"
+#include "platform/system.h"
+
+namespace norv {
+namespace {
+
+constexpr int kLastAttempt = 10;
+constexpr int kPauseMs = 500;
+
+std::function<void(int)>& Pause() {
+  static std::function<void(int)> pause;
+  return pause;
+}
+
+// The guard in the WHERE clause keeps the counter from reaching 0 (after -1)
+// or leaving the 32-bit range: such a row is simply not raised, and the
+// attempt fails for want of a key.
+constexpr const char* kGuard =
+    " WHERE Tabellenname = :table AND LetzteID <> -1 AND LetzteID < 2147483647";
+
+// One attempt: the new key, or 0 when the row was not raised.
+std::int32_t RaiseCounter(Connection& con, const std::string& table) {
+  std::string update = "UPDATE tblLetzteID SET LetzteID = LetzteID + 1";
+  switch (con.dialect()) {
+    case SqlDialect::kSqlite:
+    case SqlDialect::kPostgreSql: {
+      Statement st(con, update + kGuard + " RETURNING LetzteID");
+      st.BindText("table", table);
+      return st.Next() ? st.Int32("LetzteID") : 0;
+    }
+    case SqlDialect::kSqlServer: {
+      Statement st(con, update + " OUTPUT inserted.LetzteID" + kGuard);
+      st.BindText("table", table);
+      return st.Next() ? st.Int32("LetzteID") : 0;
+    }
+    case SqlDialect::kOther:
+      break;
+  }
+  // Plain SQL: the UPDATE locks the row until the commit, so the value read
+  // back inside the same transaction is this client's own.
+  Transaction transaction(con);
+  Statement raise(con, update + kGuard);
+  raise.BindText("table", table);
+  raise.Execute();
+  if (raise.AffectedRows() != 1) return 0;
+  Statement read(con, "SELECT LetzteID FROM tblLetzteID WHERE Tabellenname = :table");
+  read.BindText("table", table);
+  std::int32_t key = read.Next() && !read.IsNull("LetzteID") ? read.Int32("LetzteID") : 0;
+  read.Close();
+  transaction.Commit();
+  return key;
+}
+
+}  // namespace
+
+void SetIdAllocationPauseForTesting(std::function<void(int)> pause) {
+  Pause() = std::move(pause);
+}
+
+std::int32_t GetLetzteIDPlus1(Connection& con, const std::string& sTableName) {
+  for (int attempt = 0;; ++attempt) {
+    std::int32_t key = 0;
+    CaughtError error;
+    try {
+      key = RaiseCounter(con, sTableName);
+    } catch (...) {
+      error = DescribeCurrentException();
+      key = 0;
+    }
+    if (key != 0) return key;
+    WriteErrorLog(error.number, error.description, "GetLetzteIDPlus1");
+    if (attempt == kLastAttempt) return 0;
+    if (Pause()) {
+      Pause()(kPauseMs);
+    } else {
+      SleepMilliseconds(kPauseMs);
+    }
+  }
+}
+
+}  // namespace norv
