@@ -281,16 +281,22 @@ void DrawLabel(const Label& label, const PageRaster& page) {
     const Glyph& g = *p.glyph;
     const int gx = x0 + static_cast<int>((p.pen + 32) >> 6) + g.left;
     const int gy = baseline - g.top;
-    for (int r = 0; r < g.rows; ++r) {
-      const int y = gy + r;
-      if (y < 0 || y >= page.height) continue;
-      std::uint8_t* row = page.pixels + static_cast<std::size_t>(y) * page.width;
+    // The part of the glyph that lies on the page.
+    const int r_from = std::max(0, -gy), r_to = std::min(g.rows, page.height - gy);
+    const int c_from = std::max(0, -gx), c_to = std::min(g.width, page.width - gx);
+    for (int r = r_from; r < r_to; ++r) {
+      std::uint8_t* out = page.pixels + static_cast<std::size_t>(gy + r) * page.width + gx;
       const std::uint8_t* cov = g.coverage.data() + static_cast<std::size_t>(r) * g.width;
-      for (int c = 0; c < g.width; ++c) {
-        const int x = gx + c;
-        if (x < 0 || x >= page.width || cov[c] == 0) continue;
+      for (int c = c_from; c < c_to; ++c) {
         const int a = cov[c];
-        row[x] = static_cast<std::uint8_t>((row[x] * (255 - a) + ink * a + 127) / 255);
+        if (a == 0) continue;
+        if (a == 255) {
+          out[c] = static_cast<std::uint8_t>(ink);
+          continue;
+        }
+        // (p * (255 - a) + ink * a) / 255, rounded, without the division.
+        const int t = out[c] * (255 - a) + ink * a + 128;
+        out[c] = static_cast<std::uint8_t>((t + (t >> 8)) >> 8);
       }
     }
   }
