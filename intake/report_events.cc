@@ -1,6 +1,105 @@
+#include "intake/report_events.h"
+
+#include <cstdio>
+#include <fstream>
+
+#include "app/error.h"
+#include "app/log.h"
+#include "app/settings.h"
+#include "imaging/report_image.h"
+#include "imaging/report_page.h"
 #include "intake/events.h"
 
 namespace norv {
+namespace {
+
+// How a report line is drawn: 12-pixel Tahoma, pure green (full ink on the
+// monochrome page), 15 pixels per line, 10 pixels from the left edge.
+constexpr std::int32_t kLineLeft = 10;
+constexpr std::int32_t kLinePitch = 15;
+constexpr std::int16_t kLineFontSize = 12;
+constexpr std::int32_t kLineColour = 65280;
+
+constexpr char kMarkerText[] = "NORVREPORT\r\n";
+
+// OBX-5 of an OBX line, taken whole: its components and escapes stay as
+// they are. A line with fewer than six elements is an error of the cycle.
+std::string ReportLineText(const std::string& line) {
+  std::size_t start = 0;
+  for (int element = 0; element < 5; ++element) {
+    start = line.find('|', start);
+    if (start == std::string::npos) ThrowSubscriptOutOfRange();
+    ++start;
+  }
+  std::size_t end = line.find('|', start);
+  return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+void WriteMarker(const std::string& path) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) throw Error(kErrPathNotFound, "Path not found: " + path);
+  out << kMarkerText;
+  out.close();
+  if (!out) throw Error(kErrPathFileAccess, "Path/File access error: " + path);
+}
+
+// The page's marker first, then its DICOM file. A marker whose DICOM file
+// could not be written is removed again, so no marker announces a page that
+// never comes.
+void WritePage(const DicomImage& page) {
+  const std::string base = settings().Temp + page.InstanceName();
+  WriteMarker(base + ".cae");
+  try {
+    page.WriteFile(base + ".dcm");
+  } catch (...) {
+    std::remove((base + ".cae").c_str());
+    throw;
+  }
+}
+
+}  // namespace
+
+void WriteReportPages(const HL7Message& msg, const std::vector<std::string>& report_lines) {
+  DebugLog("Creating new Dicom Image (Report)");
+  DicomImage page = CreateReportImage();
+
+  page.SetPatientID(msg.PatientID);
+  page.SetPatientName(msg.LastName + "^" + msg.FirstName);
+  if (!msg.MiddleName.empty()) page.SetPatientName(page.PatientName() + "^" + msg.MiddleName);
+  page.SetAccessionNumber(msg.AccessionNumber);
+  page.SetBirthDate(msg.BirthDate);
+  page.SetSex(msg.Sex);
+  page.AddAttribute(0x0008, 0x0020, msg.AppointmentDate);         // Study Date
+  page.AddAttribute(0x0008, 0x0022, msg.AppointmentDate);         // Acquisition Date
+  page.AddAttribute(0x0008, 0x0030, msg.AppointmentTime);         // Study Time
+  page.AddAttribute(0x0008, 0x0033, msg.AppointmentTime);         // Content Time
+  page.AddAttribute(0x0008, 0x0090, msg.ReferringPhysicianName);  // Referring Physician's Name
+  page.AddAttribute(0x0020, 0x0010, std::int16_t{1});             // Study ID
+  page.AddAttribute(0x0020, 0x0011, std::int16_t{1});             // Series Number
+  page.AddAttribute(0x0020, 0x0012, std::int16_t{1});             // Acquisition Number
+  page.AddAttribute(0x0020, 0x0013, std::int16_t{1});             // Instance Number
+
+  std::int32_t line = 1;
+  DebugLog("Create report text lines");
+  const std::size_t count = report_lines.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (line == kReportLinesPerPage + 1) {
+      // The next page is taken from the blank one before this one's labels
+      // are burned in; it only loses the labels it inherits.
+      DicomImage next = page.DerivePage(0, 0, page.ImageWidth(), page.ImageHeight());
+      page.FinishPage();
+      WritePage(page);
+      page = std::move(next);
+      page.ClearLabels();
+      line = 1;
+    }
+    page.AddLabel(RenderReportPage(ReportLineText(report_lines[i]), kLineLeft, kLinePitch * line,
+                                   true, 0, kLineFontSize, kLineColour));
+    ++line;
+  }
+  page.FinishPage();
+  WritePage(page);
+}
 
 // Not built yet: reports end as failed.
 void HandleReport(Hl7Segments&, HL7Message&, bool& processed_ok) { processed_ok = false; }
