@@ -216,39 +216,5 @@ TEST_F(TlsTest, AcceptedConnectionRunsTheServerSide) {
   EXPECT_EQ(peer->State, Socket::kClosed);
 }
 
-TEST_F(TlsTest, AcceptWithAnUnusableKeyDropsTheConnection) {
-  EventLoop loop;
-  Socket listener;
-  listener.SSLEnable = true;
-  listener.SSLServerCertificate = server_.cert_pem;
-  listener.SSLServerKey = other_.key_pem;  // does not match the certificate
-  listener.Listen();
-  Socket peer;
-  bool requested = false;
-  listener.OnConnectionRequest = [&] {
-    requested = true;
-    peer.Accept(listener);
-    loop.Stop();
-  };
-  std::int32_t client_handle = -1;
-  const int port = listener.LocalPort;
-  std::thread client([&] {
-    int fd = netsys::CreateSocket(false, false);
-    netsys::SetTimeouts(fd, kBlockingLimitMs);
-    if (netsys::Connect(fd, netsys::kLoopback, static_cast<std::uint16_t>(port)) == 0) {
-      client_handle = ssl_init_client(fd, server_.cert_file.c_str());
-      if (client_handle != 0) ssl_cleanup(client_handle);
-    }
-    netsys::Close(fd);
-  });
-  EXPECT_TRUE(RunUntilStopped(loop));
-  client.join();
-  EXPECT_TRUE(requested);
-  EXPECT_EQ(peer.State, Socket::kClosed);
-  EXPECT_EQ(peer.SocketHandle, 0);
-  EXPECT_EQ(peer.SSLHandle, 0);
-  EXPECT_EQ(client_handle, 0);
-}
-
 }  // namespace
 }  // namespace norv
