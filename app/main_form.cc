@@ -2,13 +2,14 @@
 
 #include <chrono>
 
+#include "app/alive.h"
 #include "app/log.h"
 #include "app/procedure_codes.h"
 #include "app/settings.h"
 
 namespace norv {
 
-MainForm::MainForm(EventLoop& loop) : loop_(loop) {
+MainForm::MainForm(EventLoop& loop) : loop_(loop), send_alive_(SendAlive) {
   using std::chrono::milliseconds;
   timer_progress_ = loop_.AddTimer(milliseconds(250), [this] { TimerProgress_Timer(); });
   timer_alive_ = loop_.AddTimer(milliseconds(5000), [this] { TimerAlive_Timer(); });
