@@ -48,7 +48,8 @@ class EventLoop {
   void Unwatch(int fd);
   bool Watching(int fd) const;
 
-  // Dispatches events until Stop() is called. Between events the thread sleeps.
+  // Dispatches events until Stop() is called (a Stop() before Run() does not
+  // count). Between events the thread sleeps; the loop can be run again.
   void Run();
   // Dispatches whatever is ready now and returns without waiting.
   void Yield();

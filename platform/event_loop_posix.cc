@@ -169,6 +169,9 @@ void EventLoop::Stop() { stop_ = true; }
 void EventLoop::Run() {
   EventLoop* saved = tl_current;
   tl_current = this;
+  // A signal that arrived before Run() still waits in the pipe and stops
+  // this run; an earlier Stop() belongs to an earlier run.
+  stop_ = false;
   while (!stop_) Dispatch(true);
   tl_current = saved;
 }

@@ -144,6 +144,18 @@ TEST(EventLoop, SighupRunsTheReloadCallback) {
   EXPECT_EQ(reloads, 1);
 }
 
+TEST(EventLoop, RunsAgainAfterAStop) {
+  EventLoop loop;
+  int ticks = 0;
+  loop.AddTimer(milliseconds(1), [&] {
+    ++ticks;
+    loop.Stop();
+  });
+  loop.Run();
+  loop.Run();
+  EXPECT_EQ(ticks, 2);
+}
+
 TEST(EventLoop, DoEventsUsesTheCurrentLoop) {
   EventLoop loop;
   int ticks = 0;
