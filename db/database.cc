@@ -24,6 +24,7 @@
 #include "app/error.h"
 #include "app/log.h"
 #include "app/settings.h"
+#include "db/odbc_backend.h"
 #include "platform/ansi.h"
 
 namespace norv {
@@ -87,37 +88,18 @@ std::string CleanMessage(std::string_view message, const std::string& connect) {
   return Utf8ToAnsi(ScrubSecrets(std::move(text), connect));
 }
 
-// The first diagnostic record of an ODBC statement handle: SOCI reports some
-// failures (describing a result) with its own text and leaves the driver's
-// message there. `st` must belong to an ODBC session (the back-end classes
-// carry no run-time type information to check it).
-std::string StatementDiagnostic(soci::statement* st) {
-  if (st == nullptr) return {};
-  auto* backend = static_cast<soci::odbc_statement_backend*>(st->get_backend());
-  if (backend == nullptr || backend->hstmt_ == nullptr) return {};
-  SQLCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
-  SQLINTEGER native = 0;
-  SQLCHAR message[SQL_MAX_MESSAGE_LENGTH + 1] = {};
-  SQLSMALLINT length = 0;
-  SQLRETURN rc = SQLGetDiagRecA(SQL_HANDLE_STMT, backend->hstmt_, 1, state, &native,
-                                message, sizeof message, &length);
-  if (!SQL_SUCCEEDED(rc)) return {};
-  return reinterpret_cast<const char*>(message);
-}
-
 // Turns the exception being handled into Error; call only inside a catch
-// block. `odbc_statement` (may be null) is the ODBC statement that failed.
+// block. `odbc_statement` (may be null) is the ODBC statement that failed:
+// SOCI reports some of its failures (describing a result) with its own text
+// and leaves the driver's message in the statement's diagnostics.
 [[noreturn]] void RethrowAsError(const std::string& connect, soci::statement* odbc_statement) {
   try {
     throw;
   } catch (const Error&) {
     throw;
-  } catch (const soci::odbc_soci_error& e) {
-    std::string message = reinterpret_cast<const char*>(e.odbc_error_message());
-    if (message.empty()) message = e.get_error_message();
-    throw Error(kErrDatabase, CleanMessage(message, connect));
   } catch (const soci::soci_error& e) {
-    std::string message = StatementDiagnostic(odbc_statement);
+    std::string message = DriverMessageOf(e);
+    if (message.empty() && odbc_statement) message = DiagnosticOf(*odbc_statement);
     if (message.empty()) message = e.get_error_message();
     throw Error(kErrDatabase, CleanMessage(message, connect));
   } catch (const std::bad_cast&) {
@@ -240,6 +222,11 @@ struct Connection::Impl {
   std::unique_ptr<soci::session> session;
   std::string connect;  // for scrubbing messages only; never logged
   bool odbc = false;
+  // The statements of this connection that are alive; their SOCI statements
+  // are released before the session closes.
+  std::vector<Statement::Impl*> statements;
+
+  void ReleaseStatements();
 
   soci::session& Session() {
     if (!session) throw Error(kErrDatabase, "The connection is closed");
@@ -249,7 +236,7 @@ struct Connection::Impl {
 
 Connection::Connection() : Connection(settings().DBServer) {}
 
-Connection::Connection(std::string_view db_server) : impl_(std::make_unique<Impl>()) {
+Connection::Connection(std::string_view db_server) : impl_(std::make_shared<Impl>()) {
   DatabaseTarget target = ResolveDBServer(db_server);
   impl_->connect = target.connect;
   try {
@@ -272,18 +259,17 @@ Connection::Connection(std::string_view db_server) : impl_(std::make_unique<Impl
     } else {
       impl_->session = std::make_unique<soci::session>(*soci::factory_odbc(), target.connect);
       impl_->odbc = true;
-      auto* backend = static_cast<soci::odbc_session_backend*>(impl_->session->get_backend());
-      switch (backend->get_database_product()) {
-        case soci::odbc_session_backend::prod_postgresql:
+      switch (ProductOf(*impl_->session)) {
+        case OdbcProduct::kPostgreSql:
           dialect_ = SqlDialect::kPostgreSql;
           break;
-        case soci::odbc_session_backend::prod_mssql:
+        case OdbcProduct::kSqlServer:
           dialect_ = SqlDialect::kSqlServer;
           break;
-        case soci::odbc_session_backend::prod_sqlite:
+        case OdbcProduct::kSqlite:
           dialect_ = SqlDialect::kSqlite;
           break;
-        default:
+        case OdbcProduct::kOther:
           dialect_ = SqlDialect::kOther;
           break;
       }
@@ -306,6 +292,7 @@ Connection& Connection::operator=(Connection&&) noexcept = default;
 
 void Connection::Close() {
   if (!impl_ || !impl_->session) return;
+  impl_->ReleaseStatements();
   std::unique_ptr<soci::session> session = std::move(impl_->session);
   try {
     session->close();
@@ -379,6 +366,7 @@ bool IsNameChar(char c) {
 }  // namespace
 
 struct Statement::Impl {
+  std::shared_ptr<Connection::Impl> owner;
   Connection::Impl& con;
   SqlDialect dialect;
   std::string text;  // as given, for the debug line
@@ -386,11 +374,33 @@ struct Statement::Impl {
   std::deque<Param> params;
   std::unique_ptr<soci::statement> st;
   soci::row row;
-  enum class State { kNew, kRow, kDone } state = State::kNew;
+  // kReleased: the connection closed under the statement.
+  enum class State { kNew, kRow, kDone, kReleased } state = State::kNew;
 
   // Statement texts are Windows-1252 like every other text of the program.
   Impl(Connection& c, std::string_view sql_text)
-      : con(*c.impl_), dialect(c.dialect()), text(sql_text), sql(AnsiToUtf8(sql_text)) {}
+      : owner(c.impl_),
+        con(*owner),
+        dialect(c.dialect()),
+        text(sql_text),
+        sql(AnsiToUtf8(sql_text)) {
+    con.statements.push_back(this);
+  }
+
+  ~Impl() {
+    Release();
+    std::erase(con.statements, this);
+  }
+
+  // Frees the SOCI statement (and with it any open result); a destructor or
+  // a closing connection must not throw, so a failure here is dropped.
+  void Release() noexcept {
+    if (state != State::kDone) state = State::kReleased;
+    try {
+      st.reset();
+    } catch (...) {
+    }
+  }
 
   Param& Add(std::string_view name, ParamKind kind) {
     if (state != State::kNew) {
@@ -455,6 +465,10 @@ Statement::Statement(Connection& con, std::string sql)
 }
 
 Statement::~Statement() = default;
+
+void Connection::Impl::ReleaseStatements() {
+  for (Statement::Impl* statement : statements) statement->Release();
+}
 
 Statement& Statement::BindText(std::string_view name, std::string_view text) {
   Param& p = impl_->Add(name, ParamKind::kText);
@@ -531,6 +545,9 @@ void Statement::LogSql() const {
 }
 
 void Statement::Execute() {
+  if (impl_->state == Impl::State::kReleased) {
+    throw Error(kErrDatabase, "The connection is closed");
+  }
   if (impl_->state != Impl::State::kNew) {
     throw Error(kErrDatabase, "The statement has already run");
   }
@@ -563,6 +580,8 @@ bool Statement::Next() {
         break;
       case Impl::State::kDone:
         break;
+      case Impl::State::kReleased:
+        throw Error(kErrDatabase, "The connection is closed");
     }
   } catch (...) {
     impl_->state = Impl::State::kDone;

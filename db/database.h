@@ -43,7 +43,8 @@ DatabaseTarget ResolveDBServer(std::string_view db_server);
 
 class Statement;
 
-// One open database connection. The destructor closes it on every path.
+// One open database connection. The destructor closes it on every path;
+// closing it also releases the results of its statements still alive.
 class Connection {
  public:
   // Opens the database named by settings().DBServer as it is now.
@@ -68,7 +69,7 @@ class Connection {
  private:
   friend class Statement;
   struct Impl;
-  std::unique_ptr<Impl> impl_;
+  std::shared_ptr<Impl> impl_;  // shared with the connection's statements
   SqlDialect dialect_ = SqlDialect::kOther;
 };
 
@@ -152,6 +153,7 @@ class Statement {
   std::string Time(std::string_view column) const;
 
  private:
+  friend class Connection;  // releases the statement when it closes
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

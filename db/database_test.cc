@@ -259,6 +259,23 @@ TEST_P(DatabaseOnBackend, TransactionRollsBackUnlessCommitted) {
   EXPECT_EQ(db_->QueryInt("SELECT LetzteID AS n FROM tblLetzteID"), 7);
 }
 
+// A statement may outlive its connection: closing the connection releases
+// the statement's open result first, and the statement then fails rather
+// than report no (further) rows.
+TEST_P(DatabaseOnBackend, ClosingTheConnectionReleasesOpenResults) {
+  db_->AddPatient(1, "P1", "A");
+  db_->AddPatient(2, "P2", "B");
+  auto con = std::make_unique<Connection>(db_->db_server());
+  Statement open_result(*con, "SELECT PATID FROM tblPatienten");
+  ASSERT_TRUE(open_result.Next());
+  Statement never_ran(*con, "SELECT PATID FROM tblPatienten");
+  con.reset();
+  EXPECT_EQ(ErrorOf([&] { open_result.Next(); }).number(), kErrDatabase);
+  EXPECT_EQ(ErrorOf([&] { never_ran.Next(); }).number(), kErrDatabase);
+  // The database is not left locked by the released result.
+  db_->Exec("DELETE FROM tblPatienten");
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, DatabaseOnBackend,
                          ::testing::ValuesIn(testing::AllBackends()),
                          testing::BackendParamName<::testing::TestParamInfo<Backend>>);
