@@ -288,7 +288,18 @@ Connection::~Connection() {
 }
 
 Connection::Connection(Connection&&) noexcept = default;
-Connection& Connection::operator=(Connection&&) noexcept = default;
+
+Connection& Connection::operator=(Connection&& other) noexcept {
+  if (this != &other) {
+    try {
+      Close();
+    } catch (...) {
+    }
+    impl_ = std::move(other.impl_);
+    dialect_ = other.dialect_;
+  }
+  return *this;
+}
 
 void Connection::Close() {
   if (!impl_ || !impl_->session) return;
