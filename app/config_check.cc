@@ -10,6 +10,9 @@
 #include "app/log.h"
 #include "app/procedure_codes.h"
 #include "app/settings.h"
+#include "db/database.h"
+#include "db/schema_check.h"
+#include "imaging/label_renderer.h"
 #include "platform/ansi.h"
 
 namespace norv {
@@ -157,6 +160,28 @@ std::vector<CheckLine> CheckConfiguration() {
           "procedure codes " + codes + ": " + std::to_string(list.size()) + " read" +
               (line_breaks ? " (line breaks are part of the codes: separate codes with ';' only)" : ""));
     }
+  }
+
+  // The font report pages are drawn with.
+  try {
+    add(CheckLevel::kInfo, "report font \"Tahoma\": " + ResolveFontFile("Tahoma", 0));
+  } catch (...) {
+    add(s.ConvertReports != 0 ? CheckLevel::kFail : CheckLevel::kWarn,
+        "report font \"Tahoma\": no font could be found");
+  }
+
+  // The database: it opens, and has the tables and views the program uses.
+  try {
+    Connection con;
+    std::vector<MissingObject> missing = FindMissingDatabaseObjects(con);
+    if (missing.empty()) {
+      add(CheckLevel::kOk, "database: opens, every table and view the program uses is in place");
+    }
+    for (const MissingObject& m : missing) {
+      add(CheckLevel::kFail, "database: " + m.object + " missing or incomplete: " + m.description);
+    }
+  } catch (const std::exception& e) {
+    add(CheckLevel::kFail, std::string("database: cannot be opened: ") + e.what());
   }
 
   if (s.UDP == 0 || (s.UDP & 0xFFFF) == 0xFFFF) {

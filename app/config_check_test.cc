@@ -6,6 +6,7 @@
 
 #include "app/log.h"
 #include "app/settings.h"
+#include "testing/test_database.h"
 #include "testing/test_util.h"
 
 namespace norv {
@@ -26,12 +27,14 @@ class ConfigCheck : public ::testing::Test {
     std::filesystem::create_directory(dir_ / "temp");
     WriteFile(dir_ / "procedure-ids.txt", "A;B;C");
   }
-  void Write(const std::string& program_values, const std::string& temp = "temp/") {
+  void Write(const std::string& program_values, const std::string& temp = "temp/",
+             std::string db_server = "") {
+    if (db_server.empty()) db_server = db_.db_server();
     WriteFile(dir_ / "NORVReader.reg",
               "REGEDIT4\n[HKLM\\Software\\VLM\\Tessarine\\NORVReader\\01]\n" + program_values +
                   "[HKLM\\Software\\VLM\\Tessarine\\ Default]\n\"UDP\"=\"50000\"\n"
                   "\"Temp\"=\"" + dir_.path() + "/" + temp + "\"\n"
-                  "\"DBServer\"=\"odbc:Driver=x;Uid=u;Pwd=secret;Database=d\"\n");
+                  "\"DBServer\"=\"" + db_server + "\"\n");
   }
   std::string Good() {
     return "\"InboundPath\"=\"" + dir_.path() + "/in\"\n\"FileSuffix\"=\"hl7\"\n\"ConvertReports\"=\"1\"\n";
@@ -49,13 +52,15 @@ class ConfigCheck : public ::testing::Test {
     return false;
   }
   TempDir dir_;
+  testing::TestDatabase db_{testing::Backend::kSqlite};
 };
 
 TEST_F(ConfigCheck, AGoodConfigurationPassesAndChangesNothing) {
   Write(Good());
   EXPECT_TRUE(Passes());
   EXPECT_TRUE(Mentions("3 read"));
-  EXPECT_FALSE(Mentions("secret"));  // passwords never printed
+  EXPECT_TRUE(Mentions("every table and view the program uses is in place"));
+  EXPECT_TRUE(Mentions("report font"));
   EXPECT_FALSE(Exists(dir_ / "Logs"));
   EXPECT_FALSE(Exists(dir_ / "RenameOrders"));
 }
@@ -71,6 +76,15 @@ TEST_F(ConfigCheck, EachMisconfigurationFails) {
   EXPECT_FALSE(Passes()) << "no FileSuffix";
   Write(Good(), "gone/");
   EXPECT_FALSE(Passes()) << "missing Temp with ConvertReports on";
+  WriteFile(dir_ / "empty.db", "");
+  Write(Good(), "temp/", "sqlite:" + dir_.path() + "/empty.db");
+  EXPECT_FALSE(Passes()) << "database without the program's tables";
+  Write(Good(), "temp/", "sqlite:" + dir_.path() + "/none.db");
+  EXPECT_FALSE(Passes()) << "database file missing";
+  EXPECT_FALSE(Exists(dir_ / "none.db")) << "the check must not create a database";
+  Write(Good(), "temp/", "odbc:Driver={No Such Driver};Uid=u;Pwd=secret;Database=d");
+  EXPECT_FALSE(Passes()) << "database driver missing";
+  EXPECT_FALSE(Mentions("secret")) << "passwords are never printed";
   std::filesystem::remove(dir_ / "NORVReader.reg");
   EXPECT_FALSE(Passes()) << "missing settings file";
 }
