@@ -86,7 +86,7 @@ void WriteReportPages(const HL7Message& msg, const std::vector<std::string>& rep
     if (line == kReportLinesPerPage + 1) {
       // The next page is taken from the blank one before this one's labels
       // are burned in; it only loses the labels it inherits.
-      DicomImage next = page.DerivePage(0, 0, page.ImageWidth(), page.ImageHeight());
+      DicomImage next = page.DerivePage();
       page.FinishPage();
       WritePage(page);
       page = std::move(next);
