@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 
@@ -10,6 +11,9 @@
 #include "app/log.h"
 #include "app/settings.h"
 #include "imaging/dicom_image.h"
+#include "intake/events.h"
+#include "intake/hl7_reader.h"
+#include "testing/database_fixture.h"
 #include "testing/test_util.h"
 
 namespace norv {
@@ -163,6 +167,131 @@ TEST_F(ReportPages, TempIsAPlainPrefixThatMustExist) {
   }
   EXPECT_FALSE(fs::exists(dir_ / "missing"));
 }
+
+// One segment from its elements (element 0 is the segment name).
+std::string Segment(const std::vector<std::string>& elements) {
+  std::string line;
+  for (std::size_t i = 0; i < elements.size(); ++i) line += (i ? "|" : "") + elements[i];
+  return line + "\r";
+}
+
+std::string OruMessage(const std::vector<std::string>& obx) {
+  std::vector<std::string> orc(13), obr(22);
+  orc[0] = "ORC", orc[1] = "RE", orc[7] = "^^^200612240930", orc[12] = "12345^Meier";
+  obr[0] = "OBR", obr[1] = "1", obr[4] = "XR^Thorax", obr[21] = "ACC4711";
+  std::string text = "MSH|^~\\&|RIS|RAD|PACS|RAD|200612241000||ORU^R01|MSG0001|P|2.3\r" +
+                     Segment({"PID", "1", "", "4711^^^KH^PI~0815^^^KH^PN", "",
+                              "Muster^Hans^Maria", "", "19600131", "M"}) +
+                     Segment(orc) + Segment(obr);
+  for (const std::string& line : obx) text += line + "\r";
+  return text;
+}
+
+// The handler on messages read by the reader, with a real installation
+// database (SQLite, and PostgreSQL when configured) telling whether the
+// patient is known.
+class ReportEvents : public testing::DatabaseFixture {
+ protected:
+  void SetUp() override {
+    DatabaseFixture::SetUp();
+    if (IsSkipped()) return;
+    fs::create_directory(temp_);
+    settings().Temp = temp_ + "/";
+    settings().ConvertReports = 1;
+    db_->AddPatient(1, "0815", "Muster", "Hans");
+  }
+
+  // Reads `text` as the inbound cycle does and hands it to the handler;
+  // returns the handler's verdict.
+  bool Handle(const std::string& text) {
+    Hl7Segments store;
+    HL7Message msg;
+    SplitSegments(text, store);
+    EXPECT_TRUE(ReadCommonValues(store, msg));
+    bool processed_ok = false;
+    HandleReport(store, msg, processed_ok);
+    return processed_ok;
+  }
+
+  std::string temp_ = home_ / "temp";
+};
+
+TEST_P(ReportEvents, KnownPatientGetsPagesWithTheMessagesValues) {
+  ASSERT_TRUE(Handle(OruMessage({"OBX|1|TX|||Befund ohne Auff\xE4lligkeiten||||||F"})));
+  std::vector<DicomImage> pages = WrittenPages(temp_);
+  ASSERT_EQ(pages.size(), 1u);
+  const struct {
+    std::uint16_t group, element;
+    const char* value;
+  } expected[] = {
+      {0x0010, 0x0010, "Muster^Hans^Maria"}, {0x0010, 0x0020, "0815"},
+      {0x0010, 0x0030, "19600131"},          {0x0010, 0x0040, "M"},
+      {0x0008, 0x0020, "20061224"},          {0x0008, 0x0022, "20061224"},  // ORC-7
+      {0x0008, 0x0030, "093000"},            {0x0008, 0x0033, "093000"},
+      {0x0008, 0x0090, "Meier"},             {0x0008, 0x0050, "ACC4711"},   // ORC-12, OBR-21
+      {0x0020, 0x0010, "1"},                 {0x0020, 0x0011, "1"},
+      {0x0020, 0x0012, "1"},                 {0x0020, 0x0013, "1"},
+  };
+  for (const auto& e : expected) {
+    EXPECT_EQ(pages[0].Attribute(e.group, e.element), e.value) << std::hex << e.group << "," << e.element;
+  }
+  EXPECT_FALSE(InkedRows(pages[0]).empty());
+  EXPECT_TRUE(ErrorLines().empty());
+}
+
+TEST_P(ReportEvents, ConvertReportsOffOrUnknownPatientGivesNothingButCounts) {
+  settings().ConvertReports = 0;
+  EXPECT_TRUE(Handle(OruMessage({"OBX|1|TX|||Text"})));
+  EXPECT_FALSE(HasDebugText("Check if patient is already registered."));  // not even asked
+
+  settings().ConvertReports = 1;
+  db_->Exec("DELETE FROM tblPatienten");
+  EXPECT_TRUE(Handle(OruMessage({"OBX|1|TX|||Text"})));
+  EXPECT_TRUE(HasDebugText("Patient not found."));
+  EXPECT_TRUE(fs::is_empty(temp_));
+  EXPECT_TRUE(ErrorLines().empty());
+}
+
+TEST_P(ReportEvents, DatabaseErrorFailsTheReportInsteadOfDroppingIt) {
+  db_->Exec("ALTER TABLE tblPatienten RENAME TO tblPatientenAlt");
+  EXPECT_FALSE(Handle(OruMessage({"OBX|1|TX|||Text"})));
+  EXPECT_TRUE(fs::is_empty(temp_));
+  ASSERT_FALSE(ErrorLines().empty());
+  EXPECT_NE(ErrorLines().back().find("MainForm IsPatientRegistered"), std::string::npos);
+}
+
+// Every sample report of a known patient becomes pages or fails with an
+// error of the cycle; nothing else may happen.
+TEST_P(ReportEvents, SampleReportsGivePagesOrAnErrorOfTheCycle) {
+  const char* source = std::getenv("NORV_SOURCE_DIR");
+  std::string corpus = source ? std::string(source) + "/../shared/corpus/hl7" : "";
+  if (!fs::is_directory(corpus)) corpus = source ? std::string(source) + "/../../shared/corpus/hl7" : "";
+  if (!fs::is_directory(corpus)) GTEST_SKIP() << "no sample corpus beside the source tree";
+  int converted = 0, patid = 100;
+  for (const auto& entry : fs::directory_iterator(corpus)) {
+    const std::string text = ReadFile(entry.path().string());
+    const std::size_t header = text.find("MSH");
+    if (header == std::string::npos || text.find("ORU^R01") == std::string::npos) continue;
+    SCOPED_TRACE(entry.path().filename().string());
+    Hl7Segments store;
+    HL7Message msg;
+    SplitSegments(std::string_view(text).substr(header), store);
+    try {
+      if (!ReadCommonValues(store, msg)) continue;
+      db_->AddPatient(++patid, msg.PatientID, "Sample");
+      bool processed_ok = false;
+      HandleReport(store, msg, processed_ok);
+      EXPECT_TRUE(processed_ok);
+      ++converted;
+    } catch (const Error&) {
+      // A shortfall of the message is an outcome, not a crash.
+    }
+  }
+  EXPECT_GT(converted, 0);
+  EXPECT_FALSE(WrittenPages(temp_).empty());
+}
+
+NORV_INSTANTIATE_FOR_BACKENDS(ReportEvents);
 
 }  // namespace
 }  // namespace norv
