@@ -16,6 +16,10 @@
 #include "testing/database_fixture.h"
 #include "testing/test_util.h"
 
+// psqlODBC 13 leaks a few hundred bytes for every statement the server
+// rejects; the database-error test provokes one on purpose.
+extern "C" const char* __lsan_default_suppressions() { return "leak:psqlodbcw.so\n"; }
+
 namespace norv {
 namespace {
 
