@@ -80,10 +80,10 @@ void BM_ReportPage(benchmark::State& state) {
   std::vector<std::string> texts;
   for (int i = 1; i <= kReportLinesPerPage; ++i) texts.push_back(LineText(i));
   // Warm the font and glyph caches and the data dictionary.
-  first.DerivePage(0, 0, first.ImageWidth(), first.ImageHeight()).WriteFile(dir.File("warm.dcm"));
+  first.DerivePage().WriteFile(dir.File("warm.dcm"));
   int written = 0;
   for (auto _ : state) {
-    DicomImage page = first.DerivePage(0, 0, first.ImageWidth(), first.ImageHeight());
+    DicomImage page = first.DerivePage();
     page.ClearLabels();
     for (int i = 0; i < kReportLinesPerPage; ++i) {
       page.AddLabel(RenderReportPage(texts[i], 10, 15 * (i + 1), true, 0, 12, 65280));
@@ -100,7 +100,7 @@ BENCHMARK(BM_ReportPage)->Unit(benchmark::kMillisecond);
 void BM_RenderAndFinishPage(benchmark::State& state) {
   const DicomImage first = FilledFirstPage();
   for (auto _ : state) {
-    DicomImage page = first.DerivePage(0, 0, first.ImageWidth(), first.ImageHeight());
+    DicomImage page = first.DerivePage();
     for (int i = 1; i <= kReportLinesPerPage; ++i) {
       page.AddLabel(RenderReportPage(LineText(i), 10, 15 * i, true, 0, 12, 65280));
     }

@@ -23,7 +23,6 @@
 #include <dcmtk/dcmdata/dcvrur.h>
 #include <dcmtk/dcmdata/dcvrut.h>
 
-#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <limits>
@@ -107,8 +106,7 @@ Kind KindOf(DcmEVR vr) {
     case EVR_IS: case EVR_LO: case EVR_LT: case EVR_PN: case EVR_SH: case EVR_ST:
     case EVR_TM: case EVR_UC: case EVR_UI: case EVR_UR: case EVR_UT:
       return Kind::kText;
-    case EVR_US: case EVR_SS: case EVR_UL: case EVR_SL: case EVR_FL: case EVR_FD:
-    case EVR_xs: case EVR_SV: case EVR_UV:
+    case EVR_US: case EVR_SS: case EVR_UL: case EVR_SL: case EVR_xs:
       return Kind::kNumber;
     default:
       return Kind::kBinary;
@@ -170,15 +168,6 @@ std::string StoredForm(std::uint32_t key, DcmEVR vr, std::string_view text) {
     case EVR_US: return whole(0, 65535);
     case EVR_SS: return whole(-32768, 32767);
     case EVR_UL: return whole(0, 4294967295LL);
-    case EVR_FL: case EVR_FD: {
-      double d = 0;
-      auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
-      return !text.empty() && ec == std::errc() && end == text.data() + text.size()
-                 ? std::string(text) : std::string();
-    }
-    case EVR_SV: case EVR_UV:
-      return whole(vr == EVR_UV ? 0 : std::numeric_limits<std::int64_t>::min(),
-                   std::numeric_limits<std::int64_t>::max());
     default: return std::string(text);
   }
 }
@@ -273,7 +262,7 @@ struct DicomImage::Impl {
     attributes[key] = Entry{info.vr, StoredForm(key, info.vr, text)};
   }
 
-  // The pixel layout FinishPage and DerivePage work on.
+  // The pixel layout FinishPage draws on.
   void RequireDrawablePage(const char* operation) const {
     const std::string& photometric = Value(kPhotometric);
     std::int64_t rows = WholeAttribute(Value(kRows), 0), columns = WholeAttribute(Value(kColumns), 0);
@@ -337,26 +326,8 @@ void DicomImage::SetSex(std::string_view sex) { impl_->Store(kSex, sex); }
 std::int32_t DicomImage::ImageWidth() const { return WholeAttribute(impl_->Value(kColumns), 0); }
 std::int32_t DicomImage::ImageHeight() const { return WholeAttribute(impl_->Value(kRows), 0); }
 
-DicomImage DicomImage::DerivePage(std::int32_t left, std::int32_t top, std::int32_t width,
-                                  std::int32_t height) const {
-  const std::int64_t columns = ImageWidth(), rows = ImageHeight();
-  if (left < 0 || top < 0 || width <= 0 || height <= 0 || left + std::int64_t{width} > columns ||
-      top + std::int64_t{height} > rows) {
-    Fail("DerivePage: region " + std::to_string(left) + "," + std::to_string(top) + " " +
-         std::to_string(width) + "x" + std::to_string(height) + " is not within the " +
-         std::to_string(columns) + "x" + std::to_string(rows) + " image");
-  }
+DicomImage DicomImage::DerivePage() const {
   auto copy = std::make_unique<Impl>(*impl_);
-  if (width != columns || height != rows) {
-    impl_->RequireDrawablePage("DerivePage");
-    copy->pixels.resize(static_cast<std::size_t>(width) * height);
-    for (std::int32_t y = 0; y < height; ++y) {
-      const std::uint8_t* from = impl_->pixels.data() + (top + y) * columns + left;
-      std::copy(from, from + width, copy->pixels.data() + static_cast<std::size_t>(y) * width);
-    }
-    copy->attributes[kColumns].value = Decimal(width);
-    copy->attributes[kRows].value = Decimal(height);
-  }
   copy->attributes[kSopInstanceUid] = Impl::Entry{EVR_UI, NewUID()};
   auto number = copy->attributes.find(kInstanceNumber);
   if (number != copy->attributes.end()) {

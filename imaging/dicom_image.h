@@ -65,13 +65,11 @@ class DicomImage {
   std::int32_t ImageWidth() const;
   std::int32_t ImageHeight() const;
 
-  // A new, independent image with this one's attributes, labels and the
-  // pixels of the region (left, top, width, height), which must lie within
-  // the image. It shares the Study and Series Instance UIDs, gets its own
-  // SOP Instance UID and the next Instance Number, so the pages of a
-  // document stay in order.
-  DicomImage DerivePage(std::int32_t left, std::int32_t top, std::int32_t width,
-                        std::int32_t height) const;
+  // A new, independent image with this one's attributes, labels and pixels.
+  // It shares the Study and Series Instance UIDs, gets its own SOP Instance
+  // UID and the next Instance Number, so the pages of a document stay in
+  // order.
+  DicomImage DerivePage() const;
 
   // Labels drawn when the page is finished.
   void AddLabel(Label label);

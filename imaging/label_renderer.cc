@@ -287,14 +287,10 @@ void DrawLabel(const Label& label, const PageRaster& page) {
     for (int r = r_from; r < r_to; ++r) {
       std::uint8_t* out = page.pixels + static_cast<std::size_t>(gy + r) * page.width + gx;
       const std::uint8_t* cov = g.coverage.data() + static_cast<std::size_t>(r) * g.width;
+      // (p * (255 - a) + ink * a) / 255, rounded, without a division or
+      // branches, so that the compiler can vectorise the row.
       for (int c = c_from; c < c_to; ++c) {
         const int a = cov[c];
-        if (a == 0) continue;
-        if (a == 255) {
-          out[c] = static_cast<std::uint8_t>(ink);
-          continue;
-        }
-        // (p * (255 - a) + ink * a) / 255, rounded, without the division.
         const int t = out[c] * (255 - a) + ink * a + 128;
         out[c] = static_cast<std::uint8_t>((t + (t >> 8)) >> 8);
       }

@@ -2,13 +2,17 @@
 
 #include <cstdio>
 #include <fstream>
+#include <optional>
+#include <vector>
 
 #include "app/error.h"
 #include "app/log.h"
 #include "app/settings.h"
+#include "db/patients.h"
 #include "imaging/report_image.h"
 #include "imaging/report_page.h"
 #include "intake/events.h"
+#include "intake/hl7_reader.h"
 
 namespace norv {
 namespace {
@@ -25,14 +29,9 @@ constexpr char kMarkerText[] = "NORVREPORT\r\n";
 // OBX-5 of an OBX line, taken whole: its components and escapes stay as
 // they are. A line with fewer than six elements is an error of the cycle.
 std::string ReportLineText(const std::string& line) {
-  std::size_t start = 0;
-  for (int element = 0; element < 5; ++element) {
-    start = line.find('|', start);
-    if (start == std::string::npos) ThrowSubscriptOutOfRange();
-    ++start;
-  }
-  std::size_t end = line.find('|', start);
-  return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  std::vector<std::string> elements = SplitText(line, '|');
+  if (elements.size() < 6) ThrowSubscriptOutOfRange();
+  return elements[5];
 }
 
 void WriteMarker(const std::string& path) {
@@ -86,7 +85,7 @@ void WriteReportPages(const HL7Message& msg, const std::vector<std::string>& rep
     if (line == kReportLinesPerPage + 1) {
       // The next page is taken from the blank one before this one's labels
       // are burned in; it only loses the labels it inherits.
-      DicomImage next = page.DerivePage(0, 0, page.ImageWidth(), page.ImageHeight());
+      DicomImage next = page.DerivePage();
       page.FinishPage();
       WritePage(page);
       page = std::move(next);
@@ -101,7 +100,24 @@ void WriteReportPages(const HL7Message& msg, const std::vector<std::string>& rep
   WritePage(page);
 }
 
-// Not built yet: reports end as failed.
-void HandleReport(Hl7Segments&, HL7Message&, bool& processed_ok) { processed_ok = false; }
+void HandleReport(Hl7Segments& store, HL7Message& msg, bool& processed_ok) {
+  if (settings().ConvertReports != 0) {
+    std::optional<bool> registered = IsPatientRegistered(msg.PatientID);
+    if (!registered) {
+      // The database could not answer (already logged). The patient may well
+      // be known, so the report fails and can be sent again, rather than
+      // being consumed without pages as for an unknown patient.
+      processed_ok = false;
+      return;
+    }
+    if (*registered) {
+      ReadAppointmentDateTime(store, msg);
+      ReadReferringPhysician(store, msg);
+      ReadAccessionNumber(store, msg);
+      WriteReportPages(msg, store.ReportLines);
+    }
+  }
+  processed_ok = true;
+}
 
 }  // namespace norv
