@@ -25,8 +25,9 @@ def week_folder(day=None):
 class Database:
     """The installation database, created from the project's schema script."""
 
-    def __init__(self, backend, workdir):
+    def __init__(self, backend, workdir, env=None):
         self.backend = backend
+        env = env or os.environ
         if backend == "sqlite":
             self.path = workdir / "installation.db"
             con = sqlite3.connect(self.path)
@@ -36,12 +37,12 @@ class Database:
             self.db_server = f"sqlite:{self.path}"
         else:
             self.name = "e2e_" + uuid.uuid4().hex[:12]
-            self.admin = os.environ["NORV_TEST_PG_PSQL"].split()
+            self.admin = env["NORV_TEST_PG_PSQL"].split()
             subprocess.run(self.admin + ["-c", f"CREATE DATABASE {self.name}"], check=True)
             self.psql = [a if a != "norv_test" else self.name for a in self.admin]
             subprocess.run(self.psql + ["-f", str(SOURCE_DIR / "db/schema/postgresql.sql")],
                            check=True, stdout=subprocess.DEVNULL)
-            conn = os.environ["NORV_TEST_PG_CONNECTION"].replace(
+            conn = env["NORV_TEST_PG_CONNECTION"].replace(
                 "Database=norv_test", f"Database={self.name}")
             self.db_server = "odbc:" + conn
 
@@ -78,13 +79,13 @@ class Database:
 
 class Installation:
     def __init__(self, workdir, backend="sqlite", suffix="HL7", keep_files=1, convert_reports=1,
-                 modality_location="PV1;3"):
+                 modality_location="PV1;3", db_env=None):
         self.home = Path(workdir) / "home"
         self.inbound = Path(workdir) / "inbound"
         self.temp = Path(workdir) / "temp"
         for d in (self.home, self.inbound, self.temp):
             d.mkdir(parents=True, exist_ok=True)
-        self.db = Database(backend, Path(workdir))
+        self.db = Database(backend, Path(workdir), db_env)
         self.suffix = suffix
         self.values = {
             "Debug": "0", "Caption": "NORVReader e2e", "InboundPath": str(self.inbound),

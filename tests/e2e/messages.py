@@ -51,12 +51,12 @@ class Model:
         self.count = 0
 
 
-def batch(n_messages, seeded, suffix="HL7"):
+def batch(n_messages, seeded, suffix="HL7", first_block=0, first_number=0):
     """Yields (number, text) for about n_messages messages in blocks of 16
     and fills a Model. `seeded` maps a block index to the PATID1 of a stored
     patient with two live studies (see seed_sql)."""
     model = Model()
-    number = 0
+    number = first_number
     blocks = max(1, n_messages // 16)
     out = []
 
@@ -66,7 +66,7 @@ def batch(n_messages, seeded, suffix="HL7"):
         out.append((number, text))
         (model.processed if ok else model.failed).add(f"{number}.{suffix}")
 
-    for k in range(blocks):
+    for k in range(first_block, first_block + blocks):
         pa, pb, pu = f"PA{k:05d}", f"PB{k:05d}", f"PU{k:05d}"
         a1, a2, a3 = f"ACC{k:05d}-1", f"ACC{k:05d}-2", f"ACC{k:05d}-3"
         s = seeded(k)
@@ -112,8 +112,13 @@ def batch(n_messages, seeded, suffix="HL7"):
         add(join(msh("ADT^A08^ADT_A01", f"{k}-14"), pid(s, "X", "Y")), False)
         add(join(msh("ORM^O01", f"{k}-15"), pv1("CT1"), orc("NW"), obr(f"ACC{k:05d}-8")), False)
         add(join(msh("ADT^A08", f"{k}-16"), pid(pa, "Neu", "Nina", dob="")), False)
-    model.count = number
+    model.count = number - first_number
     return out, model
+
+
+def kind(file_name):
+    """The place (1-16) of a message in its block of batch()."""
+    return (int(file_name.split(".")[0]) - 1) % 16 + 1
 
 
 def seed_sql(blocks):
@@ -121,7 +126,7 @@ def seed_sql(blocks):
     AETs for CT1 and MR1, and the key counter past the stored patients."""
     rows = ["INSERT INTO tblDicomAETs (AETID, ModalityLocation, ModalityName) VALUES "
             "(1, '(CT1)', '(CT100)'), (2, '(CT1)(MR1)', '(CT100)(MR300)'), (3, '(MR1)', '(MR300)');"]
-    for k in range(blocks):
+    for k in range(first_block, first_block + blocks):
         patid = 100000 + k
         rows.append("INSERT INTO tblPatienten (PATID, PATID1, PATID2, PATNachname, PATVorname, "
                     f"PAT2Vorname, PATGebDatum, PATGeschlecht) VALUES ({patid}, 'S{k:05d}', '', "
