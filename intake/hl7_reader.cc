@@ -214,8 +214,10 @@ void ReadAppointmentDateTime(const Hl7Segments& store, HL7Message& msg) {
   if (parts.size() < 4 || parts[3].empty()) return;
   std::string_view when = parts[3];
   msg.AppointmentDate = DashedDate(when);
-  // The time is the last four characters (HHMM of YYYYMMDDHHMM).
-  std::string_view hhmm = Right(when, 4);
+  // HHMM follows the date: characters 9 to 12, so that a value with seconds
+  // (YYYYMMDDHHMMSS) still gives its hour and minute. Shorter values keep
+  // the last four characters (HHMM of YYYYMMDDHHMM, MMDD of a date alone).
+  std::string_view hhmm = when.size() >= 12 ? Mid(when, 9, 4) : Right(when, 4);
   msg.AppointmentTime = ColonTime(hhmm);
 }
 

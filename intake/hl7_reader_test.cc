@@ -211,8 +211,11 @@ TEST_F(ReaderTest, AppointmentDateAndTime) {
   } cases[] = {
       {"ORC|NW|1|||SC||^^^200612240930", "2006-12-24", "09:30"},
       {"ORC|NW|1|||SC||^^^20061224", "2006-12-24", "12:24"},
-      // The designed rule takes the last four characters as HHMM.
-      {"ORC|NW|1|||SC||^^^20061224093015", "2006-12-24", "30:15"},
+      // With seconds (or more) the time still comes from HHMM after the date.
+      {"ORC|NW|1|||SC||^^^20061224093015", "2006-12-24", "09:30"},
+      {"ORC|NW|1|||SC||^^^20061224093015.123+0100", "2006-12-24", "09:30"},
+      // Shorter than twelve characters: the last four.
+      {"ORC|NW|1|||SC||^^^20061224093", "2006-12-24", "40:93"},
       {"ORC|NW|1|||SC||^^^2006", "2006--06", "20:06"},
       {"ORC|NW|1|||SC||^^^200612240930^x|more", "2006-12-24", "09:30"},
       {"ORC|NW|1|||SC||^^^", "", ""},

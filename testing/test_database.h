@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -158,6 +159,55 @@ class TestDatabase {
       st.BindInt("status", status_id);
     }
     st.Execute();
+  }
+
+  void AddAet(std::int32_t aetid, const std::string& location, const std::string& name = "") {
+    Connection con(db_server_);
+    Statement st(con,
+                 "INSERT INTO tblDicomAETs (AETID, ModalityLocation, ModalityName) "
+                 "VALUES (:id, :location, :name)");
+    st.BindInt("id", aetid).BindText("location", location).BindText("name", name).Execute();
+  }
+
+  // An appointment row with the columns the procedures select by; an empty
+  // `marker` leaves TerminSonstiges null.
+  void AddAppointment(std::int32_t patid, std::int32_t aetid, const std::string& day,
+                      const std::string& accession, const std::string& modality = "CT",
+                      const std::string& status = "NW/SC", const std::string& marker = "") {
+    Connection con(db_server_);
+    Statement st(con,
+                 "INSERT INTO tblTermine (FKeyPatID, FKeyAETID, TerminDatum, TerminZeit, "
+                 "AccessionNumber, Modality, TerminStatus, TerminSonstiges) VALUES (:patid, "
+                 ":aet, :day, :time, :acc, :modality, :status, :marker)");
+    st.BindInt("patid", patid).BindInt("aet", aetid).BindDate("day", day);
+    st.BindTime("time", "08:00").BindText("acc", accession).BindText("modality", modality);
+    st.BindText("status", status);
+    if (marker.empty()) {
+      st.BindNull("marker");
+    } else {
+      st.BindText("marker", marker);
+    }
+    st.Execute();
+  }
+
+  // The appointment rows ordered by TerminID, each column as text by name
+  // (dates "YYYY-MM-DD", times "HH:MM:SS").
+  std::vector<std::map<std::string, std::string>> Appointments() {
+    static const char* const kColumns[] = {
+        "TerminID", "FKeyPatID", "FKeyAETID", "AccessionNumber", "StudyInstanceUID",
+        "TerminUeberweiser", "Modality", "TerminStatus", "RequestedProcedureID",
+        "RequestedProcedureDescription", "CurrentPatientLocation", "ScheduledProcedureStepID",
+        "ReferringPhysicianID", "TerminSonstiges"};
+    Connection con(db_server_);
+    Statement st(con, "SELECT * FROM tblTermine ORDER BY TerminID");
+    std::vector<std::map<std::string, std::string>> rows;
+    while (st.Next()) {
+      std::map<std::string, std::string>& row = rows.emplace_back();
+      for (const char* column : kColumns) row[column] = st.Text(column);
+      row["TerminDatum"] = st.Date("TerminDatum");
+      row["TerminZeit"] = st.Time("TerminZeit");
+    }
+    return rows;
   }
 
   void SetLetzteID(const std::string& table, std::int32_t value) {

@@ -1,0 +1,97 @@
+// One ORM^O01 NW for a new patient whose location two AETs serve, end to
+// end through a processing tick on an SQLite installation database: choosing
+// and reading the inbound file, parsing, the procedure filter, the patient
+// insert with its key allocation, the purge, the AET query, two searches and
+// two new appointment rows, and deleting the file. Writing the inbound file
+// is not timed. Argument 0: database and program directory on the temporary
+// directory's disk; 1: on /dev/shm, which leaves out the disk's sync latency.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "app/log.h"
+#include "app/procedure_codes.h"
+#include "app/settings.h"
+#include "intake/inbound_cycle.h"
+#include "testing/test_database.h"
+
+namespace norv {
+namespace {
+
+std::string OrderMessage(int n) {
+  std::string id = std::to_string(n);
+  std::string obr = "OBR|1|||CT123^CT Thorax";
+  for (int i = 5; i <= 24; ++i) {
+    obr += "|" + std::string(i == 21 ? "ACC" + id : i == 24 ? "CT" : "");
+  }
+  return "MSH|^~\\&|RIS|KH|NORV|RAD|20300101120000||ORM^O01|MSG" + id + "|P|2.3\r"
+         "PID|1||X" + id + "^^^KH^PI~P" + id + "^^^KH^PN||Neu^Nina^Maria||19600131|F\r"
+         "PV1|1|O|CT1^R12\r"
+         "ORC|NW|P" + id + "|F" + id + "||SC||^^^203006200930|||||R42^Dr. Who\r" + obr + "\r";
+}
+
+void BM_OrmO01NewPatientTwoAets(benchmark::State& state) {
+  std::string tmpdir = state.range(0) == 1 ? "/dev/shm" : "";
+  if (!tmpdir.empty() && !std::filesystem::is_directory(tmpdir)) {
+    state.SkipWithError("/dev/shm is not available");
+    return;
+  }
+  const char* saved = std::getenv("TMPDIR");
+  std::string saved_tmpdir = saved ? saved : "";
+  if (!tmpdir.empty()) setenv("TMPDIR", tmpdir.c_str(), 1);
+  auto home = std::make_unique<testing::TempDir>();
+  auto db = std::make_unique<testing::TestDatabase>(testing::Backend::kSqlite);
+  if (!tmpdir.empty()) {
+    if (saved) {
+      setenv("TMPDIR", saved_tmpdir.c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
+  }
+
+  SetProgramDir(home->path());
+  settings() = Settings{};
+  settings().DBServer = db->db_server();
+  settings().InboundPath = home->path() + "/inbound/";
+  settings().FileSuffix = "HL7";
+  settings().ModalityLocation = "PV1;3;0";
+  settings().ModalityName = "0";
+  std::filesystem::create_directory(settings().InboundPath);
+  testing::WriteFile(home->path() + "/procedure-ids.txt", "CT123;MR200");
+  ReadProcedureIDs();
+  db->AddAet(1, "(CT1)");
+  db->AddAet(2, "(CT1)(MR1)");
+
+  InboundCycle cycle;
+  const std::string file = settings().InboundPath + "1.HL7";
+  int n = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    testing::WriteFile(file, OrderMessage(++n));
+    // The cycle leaves a file alone during its first second (it may still be
+    // being written), so the file is dated back.
+    std::filesystem::last_write_time(
+        file, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(10));
+    state.ResumeTiming();
+    RunInboundTick(cycle);
+    if (testing::Exists(file) || testing::Exists(settings().InboundPath + "failed")) {
+      state.SkipWithError("the message was not processed");
+      break;
+    }
+  }
+  if (n > 0 && db->QueryInt("SELECT COUNT(*) AS n FROM tblTermine") != 2 * n) {
+    state.SkipWithError("not every order booked two appointments");
+  }
+  state.SetLabel(state.range(0) == 1 ? "tmpfs" : "disk");
+  ResetProcedureIDsForTesting();
+}
+BENCHMARK(BM_OrmO01NewPatientTwoAets)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace norv
+
+BENCHMARK_MAIN();

@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/procedure_codes.h"
+#include "intake/events.h"
+#include "testing/database_fixture.h"
+
+namespace norv {
+namespace {
+
+using Rows = std::vector<std::string>;
+
+// An ORM^O01 for patient 4711 at location CT1 (PV1-3.1), modality CT.
+std::string OrderText(const std::string& control, const std::string& accession,
+                      const std::string& status = "SC", const std::string& code = "CT123^CT Thorax",
+                      const std::string& when = "20300620093015") {
+  std::string obr = "OBR|1|||" + code;
+  for (int i = 5; i <= 24; ++i) obr += "|" + std::string(i == 21 ? accession : i == 24 ? "CT" : "");
+  return "MSH|^~\\&|RIS|KH|NORV|RAD|20300101||ORM^O01|M1|P|2.3\r"
+         "PID|1||X1^^^KH^PI~4711^^^KH^PN||O'Brien^Liam||19600131|M\r"
+         "PV1|1|O|CT1^R12\r"
+         "ORC|" + control + "|P1|F1||" + status + "||^^^" + when + "|||||R42^Dr. Who\r" + obr +
+         "\rZDS|1.2.3\r";
+}
+
+class OrderEventsTest : public testing::DatabaseFixture {
+ protected:
+  void SetUp() override {
+    DatabaseFixture::SetUp();
+    if (IsSkipped()) return;
+    testing::WriteFile(home_ / "procedure-ids.txt", "CT123;MR200");
+    ReadProcedureIDs();
+    settings().ModalityLocation = "PV1;3;0";
+    db_->AddAet(1, "(CT1)");
+    db_->AddAet(2, "(CT1)(MR1)");
+  }
+  void TearDown() override {
+    ResetProcedureIDsForTesting();
+    DatabaseFixture::TearDown();
+  }
+
+  // Reads the message as the inbound cycle does and hands it to the order
+  // handler; returns its verdict.
+  bool Handle(const std::string& text) {
+    Hl7Segments store;
+    SplitSegments(text, store);
+    HL7Message msg;
+    EXPECT_TRUE(ReadCommonValues(store, msg));
+    bool ok = false;
+    HandleOrder(store, msg, ok);
+    return ok;
+  }
+
+  Rows Column(const std::string& name) {
+    Rows values;
+    for (auto& row : db_->Appointments()) values.push_back(row[name]);
+    return values;
+  }
+};
+
+// The order control decides: CA cancels, SC re-statuses, anything else
+// (lower-case "ca" included) registers; unknown accession numbers are done.
+TEST_P(OrderEventsTest, OrderControlSelectsTheAction) {
+  struct Step {
+    const char* control;
+    const char* accession;
+    const char* status;
+    Rows statuses;  // TerminStatus of the rows afterwards, by TerminID
+  } steps[] = {
+      {"NW", "A1", "SC", {"NW/SC", "NW/SC"}},
+      {"XO", "A1", "SC", {"XO/SC", "XO/SC"}},
+      {"ca", "A1", "SC", {"ca/SC", "ca/SC"}},
+      {"SC", "A1", "IP", {"SC/IP", "ca/SC"}},
+      {"SC", "UNKNOWN", "CM", {"SC/IP", "ca/SC"}},
+      {"CA", "UNKNOWN", "CA", {"SC/IP", "ca/SC"}},
+      {"CA", "A1", "CA", {}},
+  };
+  for (const Step& s : steps) {
+    std::string label = std::string(s.control) + " " + s.accession;
+    EXPECT_TRUE(Handle(OrderText(s.control, s.accession, s.status))) << label;
+    EXPECT_EQ(Column("TerminStatus"), s.statuses) << label;
+  }
+  EXPECT_EQ(db_->Patients(), (Rows{"1|4711||O'Brien|Liam||1960-01-31|M"}));
+  EXPECT_TRUE(ErrorLines().empty());
+}
+
+TEST_P(OrderEventsTest, NewOrderReadsItsValuesInOrder) {
+  ASSERT_TRUE(Handle(OrderText("NW", "A1")));
+  Rows debug = DebugTexts();
+  auto first = std::find(debug.begin(), debug.end(), "Reading appointment date/time values");
+  ASSERT_NE(first, debug.end());
+  EXPECT_EQ(Rows(first, first + 7),
+            (Rows{"Reading appointment date/time values",
+                  "AppointmentDate: 2030-06-20 - AppointmentTime: 09:30", "Accession Number: A1",
+                  "Procedure Code: CT123", "Modality Location: CT1", "Modality: CT",
+                  "RegisterUpdatePatient Procedure"}));
+  auto row = db_->Appointments().at(0);
+  std::map<std::string, std::string> expected = {
+      {"TerminDatum", "2030-06-20"}, {"TerminZeit", "09:30:00"},
+      {"StudyInstanceUID", "1.2.3"}, {"TerminUeberweiser", "Dr. Who"},
+      {"ReferringPhysicianID", "R42"}, {"CurrentPatientLocation", "R12"},
+      {"RequestedProcedureDescription", "CT Thorax"}};
+  for (const auto& [column, value] : expected) EXPECT_EQ(row[column], value) << column;
+}
+
+// Codes missing from the table drop the order as processed before anything
+// else is read; an OBR too short for OBR-4 is not filtered at all.
+TEST_P(OrderEventsTest, ProcedureFilter) {
+  EXPECT_TRUE(Handle(OrderText("NW", "A1", "SC", "CT999^Unknown")));
+  EXPECT_TRUE(HasDebugText("Procedure ID not found."));
+  EXPECT_FALSE(HasDebugText("Modality Location: CT1"));
+  EXPECT_TRUE(db_->Patients().empty());
+  EXPECT_TRUE(db_->Appointments().empty());
+
+  std::string text = OrderText("NW", "A1");
+  text.replace(text.find("OBR|1|||"), text.find("\rZDS") - text.find("OBR|1|||"), "OBR|1|x");
+  EXPECT_TRUE(Handle(text));
+  EXPECT_EQ(Column("RequestedProcedureID"), (Rows{"", ""}));
+  EXPECT_EQ(Column("AccessionNumber"), (Rows{"", ""}));
+}
+
+NORV_INSTANTIATE_FOR_BACKENDS(OrderEventsTest);
+
+// A database that cannot be reached fails every action, the status change
+// included: the file goes to the failed folder instead of being lost.
+TEST(OrderEventsUnreachable, DatabaseErrorsFailEveryAction) {
+  testing::TempDir home;
+  SetProgramDir(home.path());
+  settings() = Settings{};
+  settings().DBServer = "sqlite:" + (home / "missing.db");
+  testing::WriteFile(home / "procedure-ids.txt", "CT123");
+  ReadProcedureIDs();
+  for (const char* control : {"NW", "CA", "SC"}) {
+    Hl7Segments store;
+    SplitSegments(OrderText(control, "A1"), store);
+    HL7Message msg;
+    ASSERT_TRUE(ReadCommonValues(store, msg));
+    bool ok = true;
+    HandleOrder(store, msg, ok);
+    EXPECT_FALSE(ok) << control;
+  }
+  std::string log = testing::ReadFile(home / "Logs/NORVReaderError.log");
+  EXPECT_NE(log.find("MainFrom UpdateAppointmentStatus"), std::string::npos) << log;
+  ResetProcedureIDsForTesting();
+  settings() = Settings{};
+}
+
+}  // namespace
+}  // namespace norv
