@@ -294,7 +294,7 @@ TEST_F(ReaderTest, ModalityLocationSelector) {
   // MSH element 3 is MSH-4; PV1-3 is W1^R12^B3; OBR-24 is CT.
   std::string obr = "OBR|1|||CT123";
   for (int i = 5; i <= 24; ++i) obr += "|" + std::string(i == 24 ? "CT" : "");
-  Hl7Segments s = Split(Join({kMsh, "PV1|1|I|W1^R12^B3|", obr}));
+  Hl7Segments s = Split(Join({kMsh, "PV1|1|I|W1^R12^B3||a^b^c^d^e^f^g^h^i^j^k^l^m^^o", obr}));
   struct Case {
     std::string setting, value;
     std::int32_t error;
@@ -308,6 +308,11 @@ TEST_F(ReaderTest, ModalityLocationSelector) {
       {"PV1;3;1", "R12", 0},
       {"PV1; 3 ;0", "W1", 0},
       {"OBR;24", "CT", 0},
+      {"PV1;5;11", "l", 0},
+      {"PV1;5;12", "m", 0},
+      {"PV1;5;13", "", 0},
+      {"PV1;5;14", "o", 0},
+      {"PV1;5;15", "", kErrSubscriptOutOfRange},
       {"XYZ;3", "", 0},
       {"pv1;3", "", 0},  // the segment name is case-sensitive
       {"PV1;30", "", kErrSubscriptOutOfRange},
