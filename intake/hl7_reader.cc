@@ -1,7 +1,9 @@
 #include "intake/hl7_reader.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "app/error.h"
 #include "app/log.h"
@@ -19,13 +21,45 @@ const std::string& At(const std::vector<std::string>& elements, std::size_t inde
   return elements[index];
 }
 
-// Splits a field into its components. An empty field has no components at
-// all, so reading the first component of an empty field is a shortfall, not
-// an empty value.
-std::vector<std::string> Components(const std::string& field) {
-  if (field.empty()) return {};
-  return SplitText(field, '^');
-}
+// Components of a field, read in place after one pass over the field. An
+// empty field has no components at all, so reading the first component of
+// an empty field is a shortfall, not an empty value.
+class Components {
+ public:
+  explicit Components(std::string_view field, char separator = '^')
+      : field_(field), separator_(separator) {
+    if (field.empty()) return;
+    count_ = 1;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+      if (field[i] != separator) continue;
+      if (count_ < kKept) starts_[count_] = i + 1;
+      ++count_;
+    }
+  }
+  std::size_t size() const { return count_; }
+  // Component `index` (0-based); a missing one is an error of the cycle.
+  std::string_view at(std::int64_t index) const {
+    if (index < 0 || static_cast<std::size_t>(index) >= count_) ThrowSubscriptOutOfRange();
+    auto i = static_cast<std::size_t>(index);
+    std::size_t start;
+    if (i < kKept) {
+      start = starts_[i];
+    } else {  // rarely this far: walk on from the last kept start
+      start = starts_[kKept - 1];
+      for (std::size_t k = kKept - 1; k < i; ++k) start = field_.find(separator_, start) + 1;
+    }
+    std::size_t end = i + 1 < kKept && i + 1 < count_ ? starts_[i + 1] - 1
+                                                       : field_.find(separator_, start);
+    return field_.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+  }
+
+ private:
+  static constexpr std::size_t kKept = 12;
+  std::string_view field_;
+  char separator_;
+  std::size_t count_ = 0;
+  std::size_t starts_[kKept] = {};
+};
 
 // Left$, Mid$ and Right$ by character (one byte each).
 std::string_view Left(std::string_view s, std::size_t n) { return s.substr(0, std::min(n, s.size())); }
@@ -71,20 +105,45 @@ std::vector<std::string>* Slot(SegmentFields& f, std::string_view name) {
   return nullptr;
 }
 
-// Splits at "|" into `out`, reusing its storage.
-void SplitElements(std::string_view line, std::vector<std::string>& out) {
-  out.clear();
-  out.reserve(static_cast<std::size_t>(std::count(line.begin(), line.end(), '|')) + 1);
-  std::size_t start = 0;
-  for (;;) {
-    std::size_t bar = line.find('|', start);
-    if (bar == std::string_view::npos) {
-      out.emplace_back(line.substr(start));
-      return;
+// Field separators are found eight bytes at a time: the result has the top
+// bit set in exactly the bytes of `word` that are "|".
+constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+constexpr std::uint64_t kBars = 0x7C7C7C7C7C7C7C7CULL;
+inline std::uint64_t BarMask(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  std::uint64_t x = word ^ kBars;  // zero bytes where "|"
+  return ~(((x & kLow7) + kLow7) | x | kLow7);
+}
+
+// Calls `emit(offset)` for the offset of every "|" in [p, end), in order.
+template <typename Emit>
+void ForEachBar(const char* p, const char* end, Emit emit) {
+  const char* q = p;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; end - q >= 8; q += 8) {
+      for (std::uint64_t m = BarMask(q); m != 0; m &= m - 1) {
+        emit(static_cast<std::size_t>(q - p) + static_cast<std::size_t>(std::countr_zero(m)) / 8);
+      }
     }
-    out.emplace_back(line.substr(start, bar - start));
-    start = bar + 1;
   }
+  for (; q != end; ++q) {
+    if (*q == '|') emit(static_cast<std::size_t>(q - p));
+  }
+}
+
+// Splits the line [p, end) at "|" into `out`, sized exactly beforehand.
+void SplitLine(const char* p, const char* end, std::vector<std::string>& out) {
+  std::size_t bars = 0;
+  ForEachBar(p, end, [&](std::size_t) { ++bars; });
+  out.clear();
+  out.reserve(bars + 1);
+  std::size_t start = 0;
+  ForEachBar(p, end, [&](std::size_t bar) {
+    out.emplace_back(p + start, bar - start);
+    start = bar + 1;
+  });
+  out.emplace_back(p + start, static_cast<std::size_t>(end - p) - start);
 }
 
 // A setting piece as a whole number, by the settings' own conversion rules.
@@ -99,9 +158,9 @@ std::int32_t SelectorComponent(std::string_view text) {
   throw Error(kErrTypeMismatch, "Type mismatch");
 }
 
-const std::string& AtSigned(const std::vector<std::string>& pieces, std::int64_t index) {
+const std::string& AtSigned(const std::vector<std::string>& elements, std::int64_t index) {
   if (index < 0) ThrowSubscriptOutOfRange();
-  return At(pieces, static_cast<std::size_t>(index));
+  return At(elements, static_cast<std::size_t>(index));
 }
 
 }  // namespace
@@ -122,18 +181,16 @@ std::vector<std::string> SplitText(std::string_view text, char separator) {
 
 void SplitSegments(std::string_view text, Hl7Segments& store) {
   const bool debug = DebugOn();
-  std::size_t start = 0;
+  const char* p = text.data();
+  const char* const end = p + text.size();
   for (;;) {
-    std::size_t cr = text.find('\r', start);
-    std::string_view line =
-        text.substr(start, cr == std::string_view::npos ? std::string_view::npos : cr - start);
     // Names are compared upper-cased, so "pid|..." is a PID segment; a line
     // that starts with a line feed (CR LF files) matches nothing.
     char name_buf[3];
-    std::size_t name_len = std::min<std::size_t>(3, line.size());
-    for (std::size_t i = 0; i < name_len; ++i) {
-      char c = line[i];
-      name_buf[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    std::size_t name_len = 0;
+    for (; name_len < 3 && p + name_len != end && p[name_len] != '\r'; ++name_len) {
+      char c = p[name_len];
+      name_buf[name_len] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
     }
     std::string_view name(name_buf, name_len);
     if (debug) {
@@ -141,13 +198,15 @@ void SplitSegments(std::string_view text, Hl7Segments& store) {
       msg.append(name).append("\"");
       WriteDebugLog(msg);
     }
+    const void* cr = std::memchr(p, '\r', static_cast<std::size_t>(end - p));
+    const char* line_end = cr != nullptr ? static_cast<const char*>(cr) : end;
     if (std::vector<std::string>* slot = Slot(store.fields, name)) {
-      SplitElements(line, *slot);
+      SplitLine(p, line_end, *slot);
     } else if (name == "OBX") {
-      store.ReportLines.emplace_back(line);
+      store.ReportLines.emplace_back(p, static_cast<std::size_t>(line_end - p));
     }
-    if (cr == std::string_view::npos) break;
-    start = cr + 1;
+    if (line_end == end) break;
+    p = line_end + 1;
   }
 }
 
@@ -165,11 +224,11 @@ bool ReadCommonValues(Hl7Segments& store, HL7Message& msg) {
     WriteDebugLog("MsgCtrlID: " + At(f.MSH, 9));
   }
 
-  std::vector<std::string> name = Components(At(f.PID, 5));
-  msg.LastName = At(name, 0);
-  if (name.size() >= 2) msg.FirstName = name[1];
-  if (name.size() >= 3) msg.MiddleName = name[2];
-  if (name.size() >= 6) msg.NameDegree = name[5];
+  Components name(At(f.PID, 5));
+  msg.LastName = name.at(0);
+  if (name.size() >= 2) msg.FirstName = name.at(1);
+  if (name.size() >= 3) msg.MiddleName = name.at(2);
+  if (name.size() >= 6) msg.NameDegree = name.at(5);
   if (debug) {
     WriteDebugLog("Name: " + msg.LastName + "^" + msg.FirstName + "^" + msg.MiddleName +
                   "^^" + msg.NameDegree);
@@ -184,9 +243,9 @@ bool ReadCommonValues(Hl7Segments& store, HL7Message& msg) {
   // PID-3 is split at "^" across its repetitions: with the usual
   // ID1^^^AUTH1^TYPE1~ID2^^^AUTH2^TYPE2 the fifth piece is TYPE1~ID2, and the
   // identifier wanted is what follows its "~".
-  std::vector<std::string> pid3 = SplitText(At(f.PID, 3), '^');
-  if (pid3.size() < 9) ThrowSubscriptOutOfRange();
-  std::string_view fifth = pid3[4];
+  Components ids(At(f.PID, 3));
+  if (ids.size() < 9) ThrowSubscriptOutOfRange();
+  std::string_view fifth = ids.at(4);
   std::size_t tilde = fifth.find('~');
   if (tilde != std::string_view::npos) fifth.remove_prefix(tilde + 1);
   msg.PatientID.clear();
@@ -210,9 +269,10 @@ void ReadOrderStatus(const Hl7Segments& store, HL7Message& msg) {
 void ReadAppointmentDateTime(const Hl7Segments& store, HL7Message& msg) {
   const auto& orc = store.fields.ORC;
   if (orc.size() < 8) return;
-  std::vector<std::string> parts = Components(orc[7]);
-  if (parts.size() < 4 || parts[3].empty()) return;
-  std::string_view when = parts[3];
+  Components parts(orc[7]);
+  if (parts.size() < 4) return;
+  std::string_view when = parts.at(3);
+  if (when.empty()) return;
   msg.AppointmentDate = DashedDate(when);
   // HHMM follows the date: characters 9 to 12, so that a value with seconds
   // (YYYYMMDDHHMMSS) still gives its hour and minute. Shorter values keep
@@ -229,26 +289,26 @@ void ReadAccessionNumber(const Hl7Segments& store, HL7Message& msg) {
 bool ReadProcedureCode(const Hl7Segments& store, HL7Message& msg) {
   const auto& obr = store.fields.OBR;
   if (obr.size() < 5) return false;
-  msg.ProcedureCode = At(Components(obr[4]), 0);
+  msg.ProcedureCode = Components(obr[4]).at(0);
   return true;
 }
 
 void ReadProcedureText(const Hl7Segments& store, HL7Message& msg) {
   const auto& obr = store.fields.OBR;
   if (obr.size() < 5) return;
-  std::vector<std::string> parts = Components(obr[4]);
-  if (parts.size() >= 2) msg.ProcedureText = parts[1];
+  Components parts(obr[4]);
+  if (parts.size() >= 2) msg.ProcedureText = parts.at(1);
 }
 
 void ReadModalityLocation(const Hl7Segments& store, HL7Message& msg) {
   const std::string& setting = settings().ModalityLocation;
   if (setting.empty()) return;
-  std::vector<std::string> pieces = SplitText(setting, ';');
-  std::int16_t element = SelectorElement(At(pieces, 1));
+  Components pieces(setting, ';');
+  std::int16_t element = SelectorElement(pieces.at(1));
   bool has_component = pieces.size() >= 3;
-  std::int32_t component = has_component ? SelectorComponent(pieces[2]) : 0;
+  std::int32_t component = has_component ? SelectorComponent(pieces.at(2)) : 0;
 
-  const std::string& segment = pieces[0];
+  std::string_view segment = pieces.at(0);
   const std::vector<std::string>* elements = nullptr;
   if (segment == "MSH") {
     // Only MSH is guarded: a header too short leaves the value empty.
@@ -262,7 +322,11 @@ void ReadModalityLocation(const Hl7Segments& store, HL7Message& msg) {
     return;
   }
   const std::string& value = AtSigned(*elements, element);
-  msg.ModalityLocation = has_component ? AtSigned(Components(value), component) : value;
+  if (has_component) {
+    msg.ModalityLocation = Components(value).at(component);
+  } else {
+    msg.ModalityLocation = value;
+  }
 }
 
 void ReadModality(const Hl7Segments& store, HL7Message& msg) {
@@ -273,16 +337,16 @@ void ReadModality(const Hl7Segments& store, HL7Message& msg) {
 void ReadPatientLocation(const Hl7Segments& store, HL7Message& msg) {
   const auto& pv1 = store.fields.PV1;
   if (pv1.size() < 4 || pv1[3].empty()) return;
-  std::vector<std::string> parts = Components(pv1[3]);
-  msg.PatientLocation = parts.size() == 1 ? parts[0] : parts[1];
+  Components parts(pv1[3]);
+  msg.PatientLocation = parts.at(parts.size() == 1 ? 0 : 1);
 }
 
 void ReadReferringPhysician(const Hl7Segments& store, HL7Message& msg) {
   const auto& orc = store.fields.ORC;
   if (orc.size() < 13 || orc[12].empty()) return;
-  std::vector<std::string> parts = Components(orc[12]);
-  msg.ReferringPhysicianID = parts[0];
-  if (parts.size() >= 2) msg.ReferringPhysicianName = parts[1];
+  Components parts(orc[12]);
+  msg.ReferringPhysicianID = parts.at(0);
+  if (parts.size() >= 2) msg.ReferringPhysicianName = parts.at(1);
 }
 
 void ReadStudyInstanceUID(const Hl7Segments& store, HL7Message& msg) {

@@ -73,6 +73,12 @@ std::optional<std::int32_t> FileNumber(std::string_view base, bool& overflow) {
   return static_cast<std::int32_t>(value);
 }
 
+// The characters after the last full stop; the whole name without one.
+std::string_view ExtensionOf(std::string_view name) {
+  std::size_t dot = name.rfind('.');
+  return dot == std::string_view::npos ? name : name.substr(dot + 1);
+}
+
 // The extension compared with FileSuffix: upper-cased, ASCII only.
 bool SuffixMatches(std::string_view extension, const std::string& suffix) {
   if (extension.size() != suffix.size()) return false;
@@ -158,19 +164,26 @@ void ProcessInboundFile(FileSystem& fs, const std::string& path, bool& processed
 
 std::string ChooseInboundFile(FileSystem& fs, const std::string& dir,
                               std::set<std::string>& reported_files) {
+  // Attributes and sizes are read only for names with the suffix: in a
+  // crowded directory most files are someone else's.
   std::vector<FileInfo> files;
-  if (FsStatus st = fs.ListFiles(dir, files); !st.ok()) throw FileError(st.error, dir, true);
+  FsStatus listed = fs.ListFiles(dir, files, [](std::string_view name) {
+    return SuffixMatches(ExtensionOf(name), settings().FileSuffix);
+  });
+  if (!listed.ok()) throw FileError(listed.error, dir, true);
 
   std::int32_t lowest = kLowestStart;
   std::string chosen;
   for (const FileInfo& file : files) {
     DoEvents();
     std::string_view name = file.Name;
-    std::size_t dot = name.rfind('.');
-    std::string_view extension = dot == std::string_view::npos ? name : name.substr(dot + 1);
-    // Read the suffix afresh: a settings reload may have run during DoEvents.
-    if (!SuffixMatches(extension, settings().FileSuffix)) continue;
-    std::string_view base = dot == std::string_view::npos ? std::string_view() : name.substr(0, dot);
+    std::string_view extension = ExtensionOf(name);
+    // The suffix is compared afresh, as a settings reload may have run
+    // during DoEvents; a file listed unexamined waits for the next tick.
+    if (!file.Examined || !SuffixMatches(extension, settings().FileSuffix)) continue;
+    std::string_view base = extension.size() == name.size()
+                                ? std::string_view()
+                                : name.substr(0, name.size() - extension.size() - 1);
 
     bool overflow = false;
     std::optional<std::int32_t> number = FileNumber(base, overflow);

