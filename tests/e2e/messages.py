@@ -126,7 +126,7 @@ def seed_sql(blocks):
     AETs for CT1 and MR1, and the key counter past the stored patients."""
     rows = ["INSERT INTO tblDicomAETs (AETID, ModalityLocation, ModalityName) VALUES "
             "(1, '(CT1)', '(CT100)'), (2, '(CT1)(MR1)', '(CT100)(MR300)'), (3, '(MR1)', '(MR300)');"]
-    for k in range(first_block, first_block + blocks):
+    for k in range(blocks):
         patid = 100000 + k
         rows.append("INSERT INTO tblPatienten (PATID, PATID1, PATID2, PATNachname, PATVorname, "
                     f"PAT2Vorname, PATGebDatum, PATGeschlecht) VALUES ({patid}, 'S{k:05d}', '', "
