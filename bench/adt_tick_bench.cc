@@ -6,8 +6,6 @@
 // program directory on the temporary directory's disk; 1: on /dev/shm, which
 // leaves out the disk's sync latency.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -16,36 +14,22 @@
 #include "app/settings.h"
 #include "intake/events.h"
 #include "intake/hl7_reader.h"
-#include "testing/test_database.h"
+#include "bench/bench_installation.h"
 
 namespace norv {
 namespace {
 
 void BM_AdtA08KnownPatientThreeStudies(benchmark::State& state) {
-  std::string tmpdir = state.range(0) == 1 ? "/dev/shm" : "";
-  if (!tmpdir.empty() && !std::filesystem::is_directory(tmpdir)) {
+  bench::BenchInstallation inst(state.range(0) == 1);
+  if (!inst.ok()) {
     state.SkipWithError("/dev/shm is not available");
     return;
   }
-  const char* saved = std::getenv("TMPDIR");
-  std::string saved_tmpdir = saved ? saved : "";
-  if (!tmpdir.empty()) setenv("TMPDIR", tmpdir.c_str(), 1);
-  auto home = std::make_unique<testing::TempDir>();
-  auto db = std::make_unique<testing::TestDatabase>(testing::Backend::kSqlite);
-  if (!tmpdir.empty()) {
-    if (saved) {
-      setenv("TMPDIR", saved_tmpdir.c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
-  }
-
-  SetProgramDir(home->path());
-  settings() = Settings{};
-  settings().DBServer = db->db_server();
+  auto* db = &inst.db();
+  auto* home = &inst;
   db->AddPatient(1, "0815", "Alt", "Anna");
   for (int study = 1; study <= 3; ++study) db->AddStudy(study, 1, 0);
-  std::string orders = home->path() + "/RenameOrders";
+  std::string orders = home->home() + "/RenameOrders";
 
   const std::string text =
       "MSH|^~\\&|HIS|KH|NORV|RAD|20240102120000||ADT^A08|B0001|P|2.3\r"

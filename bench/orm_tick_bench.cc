@@ -6,18 +6,13 @@
 // is not timed. Argument 0: database and program directory on the temporary
 // directory's disk; 1: on /dev/shm, which leaves out the disk's sync latency.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-
-#include <chrono>
-#include <filesystem>
-#include <memory>
 #include <string>
 
 #include "app/log.h"
 #include "app/procedure_codes.h"
 #include "app/settings.h"
 #include "intake/inbound_cycle.h"
-#include "testing/test_database.h"
+#include "bench/bench_installation.h"
 
 namespace norv {
 namespace {
@@ -35,33 +30,14 @@ std::string OrderMessage(int n) {
 }
 
 void BM_OrmO01NewPatientTwoAets(benchmark::State& state) {
-  std::string tmpdir = state.range(0) == 1 ? "/dev/shm" : "";
-  if (!tmpdir.empty() && !std::filesystem::is_directory(tmpdir)) {
+  bench::BenchInstallation inst(state.range(0) == 1);
+  if (!inst.ok()) {
     state.SkipWithError("/dev/shm is not available");
     return;
   }
-  const char* saved = std::getenv("TMPDIR");
-  std::string saved_tmpdir = saved ? saved : "";
-  if (!tmpdir.empty()) setenv("TMPDIR", tmpdir.c_str(), 1);
-  auto home = std::make_unique<testing::TempDir>();
-  auto db = std::make_unique<testing::TestDatabase>(testing::Backend::kSqlite);
-  if (!tmpdir.empty()) {
-    if (saved) {
-      setenv("TMPDIR", saved_tmpdir.c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
-  }
-
-  SetProgramDir(home->path());
-  settings() = Settings{};
-  settings().DBServer = db->db_server();
-  settings().InboundPath = home->path() + "/inbound/";
-  settings().FileSuffix = "HL7";
+  auto* db = &inst.db();
   settings().ModalityLocation = "PV1;3;0";
-  settings().ModalityName = "0";
-  std::filesystem::create_directory(settings().InboundPath);
-  testing::WriteFile(home->path() + "/procedure-ids.txt", "CT123;MR200");
+  testing::WriteFile(inst.home() + "/procedure-ids.txt", "CT123;MR200");
   ReadProcedureIDs();
   db->AddAet(1, "(CT1)");
   db->AddAet(2, "(CT1)(MR1)");
@@ -71,11 +47,7 @@ void BM_OrmO01NewPatientTwoAets(benchmark::State& state) {
   int n = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    testing::WriteFile(file, OrderMessage(++n));
-    // The cycle leaves a file alone during its first second (it may still be
-    // being written), so the file is dated back.
-    std::filesystem::last_write_time(
-        file, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(10));
+    inst.DropInbound("1.HL7", OrderMessage(++n));
     state.ResumeTiming();
     RunInboundTick(cycle);
     if (testing::Exists(file) || testing::Exists(settings().InboundPath + "failed")) {

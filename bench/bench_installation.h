@@ -1,0 +1,70 @@
+// An installation for the end-to-end tick benchmarks: a program directory,
+// an inbound directory and an SQLite installation database, either on the
+// temporary directory's disk or on /dev/shm (which leaves out the disk's
+// sync latency), with the settings pointing at them.
+#ifndef NORV_BENCH_BENCH_INSTALLATION_H_
+#define NORV_BENCH_BENCH_INSTALLATION_H_
+
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "app/log.h"
+#include "app/settings.h"
+#include "testing/test_database.h"
+
+namespace norv::bench {
+
+class BenchInstallation {
+ public:
+  explicit BenchInstallation(bool on_tmpfs) {
+    if (on_tmpfs && !std::filesystem::is_directory("/dev/shm")) return;
+    const char* saved = std::getenv("TMPDIR");
+    std::string saved_tmpdir = saved ? saved : "";
+    if (on_tmpfs) setenv("TMPDIR", "/dev/shm", 1);
+    home_ = std::make_unique<testing::TempDir>();
+    db_ = std::make_unique<testing::TestDatabase>(testing::Backend::kSqlite);
+    if (on_tmpfs) {
+      if (saved) {
+        setenv("TMPDIR", saved_tmpdir.c_str(), 1);
+      } else {
+        unsetenv("TMPDIR");
+      }
+    }
+    SetProgramDir(home_->path());
+    settings() = Settings{};
+    settings().DBServer = db_->db_server();
+    settings().InboundPath = home_->path() + "/inbound/";
+    settings().FileSuffix = "HL7";
+    settings().ModalityName = "0";
+    settings().Temp = home_->path() + "/temp/";
+    std::filesystem::create_directory(settings().InboundPath);
+    std::filesystem::create_directory(settings().Temp);
+  }
+
+  // False when /dev/shm was asked for and is missing.
+  bool ok() const { return db_ != nullptr; }
+  testing::TestDatabase& db() { return *db_; }
+  const std::string& home() const { return home_->path(); }
+
+  // Writes an inbound file dated back, since the cycle leaves a file alone
+  // during its first second (it may still be being written). Returns its path.
+  std::string DropInbound(const std::string& name, const std::string& text) {
+    std::string file = settings().InboundPath + name;
+    testing::WriteFile(file, text);
+    std::filesystem::last_write_time(
+        file, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(10));
+    return file;
+  }
+
+ private:
+  std::unique_ptr<testing::TempDir> home_;
+  std::unique_ptr<testing::TestDatabase> db_;
+};
+
+}  // namespace norv::bench
+
+#endif  // NORV_BENCH_BENCH_INSTALLATION_H_
