@@ -21,6 +21,7 @@ struct Target {
 
 const Target kTargets[] = {
     {"registry", FuzzRegistry},
+    {"hl7_reader", FuzzHl7Reader},
 };
 
 TEST(FuzzRegression, EveryKeptInputRunsCleanly) {

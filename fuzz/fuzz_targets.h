@@ -12,6 +12,10 @@ namespace norv {
 // The settings-file parser and a read of every setting path.
 int FuzzRegistry(const std::uint8_t* data, std::size_t size);
 
+// The HL7 reader: segments, common values and every order and report value,
+// under each form of the ModalityLocation selector (chosen by the first byte).
+int FuzzHl7Reader(const std::uint8_t* data, std::size_t size);
+
 }  // namespace norv
 
 #endif  // NORV_FUZZ_FUZZ_TARGETS_H_
