@@ -25,6 +25,7 @@
 #include "app/log.h"
 #include "app/settings.h"
 #include "db/odbc_backend.h"
+#include "db/sqlite_backend.h"
 #include "platform/ansi.h"
 
 namespace norv {
@@ -255,6 +256,7 @@ Connection::Connection(std::string_view db_server) : impl_(std::make_shared<Impl
       // waiting for it beats failing the message.
       std::string connect = "db=\"" + target.connect + "\" timeout=5";
       impl_->session = std::make_unique<soci::session>(*soci::factory_sqlite3(), connect);
+      SkipCheckpointOnClose(*impl_->session);
       dialect_ = SqlDialect::kSqlite;
     } else {
       impl_->session = std::make_unique<soci::session>(*soci::factory_odbc(), target.connect);
@@ -481,10 +483,22 @@ void Connection::Impl::ReleaseStatements() {
   for (Statement::Impl* statement : statements) statement->Release();
 }
 
+namespace {
+// A value as the debug text shows it: between single quotes, not escaped.
+std::string Quoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.push_back('\'');
+  out.append(text);
+  out.push_back('\'');
+  return out;
+}
+}  // namespace
+
 Statement& Statement::BindText(std::string_view name, std::string_view text) {
   Param& p = impl_->Add(name, ParamKind::kText);
   p.value = AnsiToUtf8(text);
-  p.shown = "'" + std::string(text) + "'";
+  p.shown = Quoted(text);
   return *this;
 }
 
@@ -504,7 +518,7 @@ Statement& Statement::BindDate(std::string_view name, std::string_view iso_date,
   p.date.tm_year = year - 1900;
   p.date.tm_mon = month - 1;
   p.date.tm_mday = day;
-  p.shown = "'" + std::string(shown.empty() ? iso_date : shown) + "'";
+  p.shown = Quoted(shown.empty() ? iso_date : shown);
   return *this;
 }
 
@@ -513,7 +527,7 @@ Statement& Statement::BindTime(std::string_view name, std::string_view time) {
   if (normalised.empty()) throw Error(kErrTypeMismatch, "Type mismatch");
   Param& p = impl_->Add(name, ParamKind::kTime);
   p.value = normalised;
-  p.shown = "'" + std::string(time) + "'";
+  p.shown = Quoted(time);
   return *this;
 }
 
@@ -635,7 +649,7 @@ std::string Statement::Text(std::string_view column) const {
       case soci::dt_date: {
         std::tm t = row.get<std::tm>(i);
         std::string text = FormatDate(t);
-        if (t.tm_hour != 0 || t.tm_min != 0 || t.tm_sec != 0) text += " " + FormatTime(t);
+        if (t.tm_hour != 0 || t.tm_min != 0 || t.tm_sec != 0) text.append(" ").append(FormatTime(t));
         return text;
       }
       default:
