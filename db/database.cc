@@ -25,7 +25,6 @@
 #include "app/log.h"
 #include "app/settings.h"
 #include "db/odbc_backend.h"
-#include "db/sqlite_backend.h"
 #include "platform/ansi.h"
 
 namespace norv {
@@ -256,7 +255,6 @@ Connection::Connection(std::string_view db_server) : impl_(std::make_shared<Impl
       // waiting for it beats failing the message.
       std::string connect = "db=\"" + target.connect + "\" timeout=5";
       impl_->session = std::make_unique<soci::session>(*soci::factory_sqlite3(), connect);
-      SkipCheckpointOnClose(*impl_->session);
       dialect_ = SqlDialect::kSqlite;
     } else {
       impl_->session = std::make_unique<soci::session>(*soci::factory_odbc(), target.connect);
