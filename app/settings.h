@@ -15,7 +15,7 @@ namespace norv {
 struct Settings {
   std::int16_t Debug = 0;             // debug lines are written only when 1
   std::string Caption;                // window caption, alive datagram payload
-  std::string DBServer;               // database selection (see db/connection.h)
+  std::string DBServer;               // database selection (see db/database.h)
   std::int32_t UDP = 0;               // alive datagram port (low 16 bits)
   std::string Temp;                   // prefix of report files, used as is
   std::string InboundPath;            // directory ending in '/', or "TCPRECEIVE"
