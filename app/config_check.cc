@@ -156,9 +156,15 @@ std::vector<CheckLine> CheckConfiguration() {
       std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
       auto list = SplitProcedureCodes(text);
       bool line_breaks = text.find('\n') != std::string::npos || text.find('\r') != std::string::npos;
-      add(line_breaks ? CheckLevel::kWarn : CheckLevel::kOk,
-          "procedure codes " + codes + ": " + std::to_string(list.size()) + " read" +
-              (line_breaks ? " (line breaks are part of the codes: separate codes with ';' only)" : ""));
+      std::string text_line = "procedure codes " + codes + ": " + std::to_string(list.size()) + " read";
+      if (list.empty()) {
+        add(CheckLevel::kWarn, text_line + " (the file is empty: every order will be dropped)");
+      } else if (line_breaks) {
+        add(CheckLevel::kWarn,
+            text_line + " (line breaks are part of the codes: separate codes with ';' only)");
+      } else {
+        add(CheckLevel::kOk, text_line);
+      }
     }
   }
 

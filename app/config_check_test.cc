@@ -93,6 +93,8 @@ TEST_F(ConfigCheck, ProcedureCodesWithLineBreaksWarn) {
   Write(Good());
   WriteFile(dir_ / "procedure-ids.txt", "A\r\nB\r\n");
   EXPECT_TRUE(Mentions("line breaks are part of the codes"));
+  WriteFile(dir_ / "procedure-ids.txt", "");
+  EXPECT_TRUE(Mentions("every order will be dropped"));
 }
 
 TEST(MaskPasswords, HidesOnlyPasswordValues) {
