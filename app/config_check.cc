@@ -1,7 +1,5 @@
 #include "app/config_check.h"
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,6 +12,7 @@
 #include "db/schema_check.h"
 #include "imaging/label_renderer.h"
 #include "platform/ansi.h"
+#include "platform/system.h"
 
 namespace norv {
 namespace {
@@ -25,13 +24,11 @@ bool IsDir(const std::string& path) {
   return fs::is_directory(path, ec);
 }
 
-bool Writable(const std::string& path) { return access(path.c_str(), W_OK | X_OK) == 0; }
-
 // A directory the service must write into.
 CheckLine DirectoryLine(const std::string& what, const std::string& path) {
   if (path.empty()) return {CheckLevel::kFail, what + ": not set"};
   if (!IsDir(path)) return {CheckLevel::kFail, what + " " + path + ": does not exist"};
-  if (!Writable(path)) return {CheckLevel::kFail, what + " " + path + ": not writable"};
+  if (!MayWriteInto(path)) return {CheckLevel::kFail, what + " " + path + ": not writable"};
   return {CheckLevel::kOk, what + " " + path + ": exists, writable"};
 }
 
@@ -74,7 +71,7 @@ std::vector<CheckLine> CheckConfiguration() {
 
   std::error_code ec;
   const std::string& file = SettingsFile();
-  if (fs::is_regular_file(file, ec) && access(file.c_str(), R_OK) == 0) {
+  if (fs::is_regular_file(file, ec) && MayRead(file)) {
     add(CheckLevel::kOk, "settings file " + file + ": readable");
   } else {
     add(CheckLevel::kFail, "settings file " + file + ": missing or unreadable (every value takes its default)");

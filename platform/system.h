@@ -22,6 +22,11 @@ void SetLocalNowForTesting(std::function<LocalDateTime()> clock);
 // the current directory when it cannot be found.
 std::string ExecutableDirectory();
 
+// Whether this process may read the file, or create and remove entries in
+// the folder, by its effective permissions (checks only; nothing is opened).
+bool MayRead(const std::string& file);
+bool MayWriteInto(const std::string& folder);
+
 // Blocks the thread for `ms` milliseconds; no events run meanwhile.
 void SleepMilliseconds(int ms);
 

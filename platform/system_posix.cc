@@ -40,6 +40,12 @@ std::string ExecutableDirectory() {
   return exe.parent_path().string();
 }
 
+bool MayRead(const std::string& file) { return access(file.c_str(), R_OK) == 0; }
+
+bool MayWriteInto(const std::string& folder) {
+  return access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
 void SleepMilliseconds(int ms) {
   if (ms <= 0) return;
   struct timespec ts;
