@@ -13,6 +13,7 @@
 #include "net/network_env.h"
 #include "net/socket_api.h"
 #include "platform/event_loop.h"
+#include "testing/service_state.h"
 #include "testing/test_util.h"
 
 namespace norv {
@@ -48,10 +49,7 @@ class Listener {
 class AliveTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    settings() = Settings();
-    SetProgramDir(dir_.path());
-    SetSettingsFile(dir_ / "NORVReader.reg");
-    SetInstance("01");
+    testing::ResetServiceState(dir_.path());
   }
   void WriteSettings(const std::string& caption, int udp) {
     char dword[16];

@@ -7,6 +7,7 @@
 #include "app/log.h"
 #include "app/settings.h"
 #include "testing/test_database.h"
+#include "testing/service_state.h"
 #include "testing/test_util.h"
 
 namespace norv {
@@ -19,10 +20,7 @@ using testing::WriteFile;
 class ConfigCheck : public ::testing::Test {
  protected:
   void SetUp() override {
-    settings() = Settings();
-    SetProgramDir(dir_.path());
-    SetSettingsFile(dir_ / "NORVReader.reg");
-    SetInstance("01");
+    testing::ResetServiceState(dir_.path());
     std::filesystem::create_directory(dir_ / "in");
     std::filesystem::create_directory(dir_ / "temp");
     WriteFile(dir_ / "procedure-ids.txt", "A;B;C");

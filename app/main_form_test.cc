@@ -5,6 +5,7 @@
 #include "app/log.h"
 #include "app/procedure_codes.h"
 #include "app/settings.h"
+#include "testing/service_state.h"
 #include "testing/test_util.h"
 
 namespace norv {
@@ -16,10 +17,7 @@ using testing::WriteFile;
 class MainFormTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    settings() = Settings();
-    SetProgramDir(dir_.path());
-    SetSettingsFile(dir_ / "NORVReader.reg");
-    SetInstance("01");
+    testing::ResetServiceState(dir_.path());
     WriteCaption("first");
   }
   void WriteCaption(const std::string& caption) {

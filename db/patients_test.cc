@@ -8,24 +8,12 @@
 
 #include "db/id_allocation.h"
 #include "testing/database_fixture.h"
+#include "testing/service_state.h"
 
 namespace norv {
 namespace {
 
 using Rows = std::vector<std::string>;
-
-HL7Message Message(const std::string& id, const std::string& last = "Doe",
-                   const std::string& first = "John", const std::string& middle = "",
-                   const std::string& birth = "1970-01-02", const std::string& sex = "M") {
-  HL7Message m;
-  m.PatientID = id;
-  m.LastName = last;
-  m.FirstName = first;
-  m.MiddleName = middle;
-  m.BirthDate = birth;
-  m.Sex = sex;
-  return m;
-}
 
 class PatientsTest : public testing::DatabaseFixture {
  protected:
@@ -60,7 +48,7 @@ TEST_P(PatientsTest, IsPatientRegisteredAnswersByPATID1) {
 
 TEST_P(PatientsTest, UpdateOverwritesTheStoredRow) {
   db_->AddPatient(7, "4711", "Old", "Name", "Middle", "1950-05-05", "F");
-  HL7Message m = Message("4711", "O'Br\xE4u", "J\xF6rg", "", "1960-01-31", "M");
+  HL7Message m = testing::PatientRecord("4711", "O'Br\xE4u", "J\xF6rg", "", "1960-01-31", "M");
   ASSERT_TRUE(RegisterUpdatePatient(m, ""));
   EXPECT_EQ(m.InternalID, 7);
   // PATID2 is written empty, and so is the empty middle name.
@@ -75,7 +63,7 @@ TEST_P(PatientsTest, UpdateOverwritesTheStoredRow) {
 
 TEST_P(PatientsTest, InsertTakesTheNextKeyFromTblLetzteID) {
   db_->SetLetzteID("tblPatienten", 41);
-  HL7Message m = Message("0815", "M\xFCller", "Anna", "Maria", "1980-12-24", "F");
+  HL7Message m = testing::PatientRecord("0815", "M\xFCller", "Anna", "Maria", "1980-12-24", "F");
   ASSERT_TRUE(RegisterUpdatePatient(m, ""));
   EXPECT_EQ(m.InternalID, 42);
   EXPECT_EQ(db_->Patients(), (Rows{"42|0815||M\xFCller|Anna|Maria|1980-12-24|F"}));
@@ -107,7 +95,7 @@ TEST_P(PatientsTest, PreviousIdentifierSelectsTheRowToRename) {
     db_->Exec("DELETE FROM tblPatienten");
     db_->SetLetzteID("tblPatienten", 0);
     for (const auto& [patid, id1] : c.stored) db_->AddPatient(patid, id1, "Doe");
-    HL7Message m = Message("NEW");
+    HL7Message m = testing::PatientRecord("NEW");
     ASSERT_TRUE(RegisterUpdatePatient(m, "OLD")) << c.label;
     EXPECT_EQ(m.InternalID, c.internal_id) << c.label;
     Rows rows = db_->Patients();
@@ -121,7 +109,7 @@ TEST_P(PatientsTest, PreviousIdentifierSelectsTheRowToRename) {
 TEST_P(PatientsTest, TwoRowsWithTheSameIdentifierOnlyTheFirstIsUpdated) {
   db_->AddPatient(1, "DUP", "First");
   db_->AddPatient(2, "DUP", "Second");
-  HL7Message m = Message("DUP", "Changed");
+  HL7Message m = testing::PatientRecord("DUP", "Changed");
   ASSERT_TRUE(RegisterUpdatePatient(m, ""));
   ASSERT_TRUE(m.InternalID == 1 || m.InternalID == 2) << m.InternalID;
   EXPECT_EQ(db_->QueryInt("SELECT COUNT(*) AS n FROM tblPatienten WHERE PATNachname = 'Changed' "
@@ -136,7 +124,7 @@ TEST_P(PatientsTest, TwoRowsWithTheSameIdentifierOnlyTheFirstIsUpdated) {
 TEST_P(PatientsTest, InvalidBirthDateFailsAndStoresNothing) {
   db_->AddPatient(3, "KNOWN", "Doe");
   for (const char* id : {"KNOWN", "UNKNOWN"}) {
-    HL7Message m = Message(id, "Changed", "X", "", "--");
+    HL7Message m = testing::PatientRecord(id, "Changed", "X", "", "--");
     m.InternalID = -7;
     EXPECT_FALSE(RegisterUpdatePatient(m, "")) << id;
     EXPECT_EQ(m.InternalID, -7) << id;
@@ -156,7 +144,7 @@ TEST_P(PatientsTest, InvalidBirthDateFailsAndStoresNothing) {
 // row with PATID 0.
 TEST_P(PatientsTest, FailedAllocationFailsTheRegistration) {
   db_->Exec("DELETE FROM tblLetzteID");
-  HL7Message m = Message("NEW");
+  HL7Message m = testing::PatientRecord("NEW");
   EXPECT_FALSE(RegisterUpdatePatient(m, ""));
   EXPECT_EQ(m.InternalID, 0);
   EXPECT_TRUE(db_->Patients().empty());
@@ -172,7 +160,7 @@ TEST(PatientsUnreachable, DatabaseErrorsAreLoggedAndReported) {
   SetProgramDir(home.path());
   settings() = Settings{};
   settings().DBServer = "sqlite:" + (home / "missing.db");
-  HL7Message m = Message("4711");
+  HL7Message m = testing::PatientRecord("4711");
   EXPECT_EQ(IsPatientRegistered("4711"), std::nullopt);
   EXPECT_FALSE(RegisterUpdatePatient(m, ""));
   std::string log = testing::ReadFile(home / "Logs/NORVReaderError.log");

@@ -9,22 +9,10 @@
 #include <vector>
 
 #include "testing/database_fixture.h"
+#include "testing/service_state.h"
 
 namespace norv {
 namespace {
-
-HL7Message Patient(const std::string& id, const std::string& last, const std::string& first,
-                   const std::string& middle, const std::string& birth,
-                   const std::string& sex) {
-  HL7Message m;
-  m.PatientID = id;
-  m.LastName = last;
-  m.FirstName = first;
-  m.MiddleName = middle;
-  m.BirthDate = birth;
-  m.Sex = sex;
-  return m;
-}
 
 TEST(RenameOrderLine, FieldsInTheirPlaces) {
   struct Case {
@@ -32,14 +20,14 @@ TEST(RenameOrderLine, FieldsInTheirPlaces) {
     HL7Message record;
     std::string line;
   } cases[] = {
-      {"4711", Patient("123", "Doe", "John", "", "1970-01-02", "M"),
+      {"4711", testing::PatientRecord("123", "Doe", "John", "", "1970-01-02", "M"),
        "4711|Doe^John^|1970-01-02|123|||||M|\r\n"},
-      {"9", Patient("A-1", "Doe", "", "", "1970-01-02", "F"),
+      {"9", testing::PatientRecord("A-1", "Doe", "", "", "1970-01-02", "F"),
        "9|Doe^^|1970-01-02|A-1|||||F|\r\n"},
-      {"", Patient("7", "M\xFCller", "J\xF6rg", "Andr\xE9", "--", ""),
+      {"", testing::PatientRecord("7", "M\xFCller", "J\xF6rg", "Andr\xE9", "--", ""),
        "|M\xFCller^J\xF6rg^Andr\xE9|--|7||||||\r\n"},
       // Values are written as they are, separators included.
-      {"1", Patient("x|y", "O'Brien", "A^B", "", "1960--60", "O"),
+      {"1", testing::PatientRecord("x|y", "O'Brien", "A^B", "", "1960--60", "O"),
        "1|O'Brien^A^B^|1960--60|x|y|||||O|\r\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(RenameOrderLine(c.key, c.record), c.line) << c.line;
@@ -68,7 +56,7 @@ TEST_P(RenameOrdersTest, OneFilePerLiveStudy) {
   db_->AddStudy(4713, 1, -2);  // null status: still live
   db_->AddStudy(4714, 1, -1);  // gone
   db_->AddStudy(4715, 2, 0);   // another patient's
-  HL7Message m = Patient("123", "Doe", "John", "", "1970-01-02", "M");
+  HL7Message m = testing::PatientRecord("123", "Doe", "John", "", "1970-01-02", "M");
   ASSERT_TRUE(CreateRenameOrders(m, ""));
 
   std::set<std::string> keys, names;
@@ -94,7 +82,7 @@ TEST_P(RenameOrdersTest, OneFilePerLiveStudy) {
 TEST_P(RenameOrdersTest, NoLiveStudyWritesNothing) {
   db_->AddPatient(1, "NEW", "Doe");
   db_->AddStudy(1, 1, -1);
-  HL7Message m = Patient("NEW", "Doe", "", "", "1970-01-02", "M");
+  HL7Message m = testing::PatientRecord("NEW", "Doe", "", "", "1970-01-02", "M");
   ASSERT_TRUE(CreateRenameOrders(m, "OLD"));
   EXPECT_TRUE(Files().empty());
   std::vector<std::string> debug = DebugTexts();
@@ -110,7 +98,7 @@ TEST(RenameOrdersFailures, FolderOrDatabaseFailuresAreLoggedAndReported) {
   testing::TempDir home;
   SetProgramDir(home.path());
   settings() = Settings{};
-  HL7Message m = Patient("123", "Doe", "John", "", "1970-01-02", "M");
+  HL7Message m = testing::PatientRecord("123", "Doe", "John", "", "1970-01-02", "M");
 
   // The folder cannot be made: a file of that name is in the way.
   testing::WriteFile(home / "RenameOrders", "");

@@ -11,27 +11,19 @@
 #include "net/lookup.h"
 #include "net/network_env.h"
 #include "net/socket_api.h"
+#include "testing/service_state.h"
 #include "testing/test_util.h"
 
 namespace norv {
 namespace {
+
+using testing::RunUntilStopped;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 // Runs the loop until a handler calls Stop(), at most `limit`. False when the
 // limit ended it.
-bool RunUntilStopped(EventLoop& loop, std::chrono::milliseconds limit = 5000ms) {
-  bool expired = false;
-  EventLoop::TimerId guard = loop.AddTimer(limit, [&] {
-    expired = true;
-    loop.Stop();
-  });
-  loop.Run();
-  loop.RemoveTimer(guard);
-  return !expired;
-}
-
 // A plain datagram socket on 127.0.0.1 with a known port, to send from.
 class RawUdp {
  public:

@@ -11,25 +11,17 @@
 #include "net/socket.h"
 #include "net/socket_api.h"
 #include "net/tls.h"
+#include "testing/service_state.h"
 #include "testing/test_util.h"
 
 namespace norv {
 namespace {
 
+using testing::RunUntilStopped;
+
 using namespace std::chrono_literals;
 
 constexpr int kBlockingLimitMs = 5000;
-
-bool RunUntilStopped(EventLoop& loop, std::chrono::milliseconds limit = 5000ms) {
-  bool expired = false;
-  EventLoop::TimerId guard = loop.AddTimer(limit, [&] {
-    expired = true;
-    loop.Stop();
-  });
-  loop.Run();
-  loop.RemoveTimer(guard);
-  return !expired;
-}
 
 struct Certificate {
   std::string cert_file, key_file, cert_pem, key_pem;
