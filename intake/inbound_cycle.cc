@@ -5,12 +5,11 @@
 #include <optional>
 #include <string_view>
 
-#include "app/error.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/error.h"
+#include "core/dates.h"
+#include "core/log.h"
 #include "intake/events.h"
 #include "intake/hl7_reader.h"
-#include "intake/week_folder.h"
 #include "platform/event_loop.h"
 #include "platform/system.h"
 
@@ -91,15 +90,15 @@ bool SuffixMatches(std::string_view extension, const std::string& suffix) {
 }
 
 // Logs a problem with one inbound file the first time this process meets it.
-void ReportOnce(std::set<std::string>& reported, const std::string& path,
+void ReportOnce(Log& log, std::set<std::string>& reported, const std::string& path,
                 std::int32_t number, const std::string& description) {
   if (!reported.insert(path).second) return;
-  WriteErrorLog(number, description, kTickSource);
+  log.WriteErrorLog(number, description, kTickSource);
 }
 
-// Step 2: the directory of this tick.
-void ChooseInboundDirectory(InboundCycle& cycle) {
-  const Settings& s = settings();
+// The directory of this tick: the inbound directory, or the next export path
+// in turn.
+void ChooseInboundDirectory(const Settings& s, InboundCycle& cycle) {
   if (s.InboundPath == "TCPRECEIVE") {
     if (!cycle.CurrentInboundDir.empty()) ++cycle.InboundDirIndex;
     const auto count = static_cast<std::int64_t>(s.ExportPathList.size());
@@ -116,29 +115,25 @@ void ChooseInboundDirectory(InboundCycle& cycle) {
   }
 }
 
-// The event handling of one message event.
-void Dispatch(Hl7Segments& store, HL7Message& msg, bool& processed_ok) {
+// The event handling of one message event. An event nobody handles fails.
+Outcome Dispatch(const IntakeContext& ctx, Hl7Segments& store, HL7Message& msg) {
   const std::string& event = store.MessageEvent;
-  if (event == "ADT^A08") {
-    HandlePatientUpdate(store, msg, processed_ok);
-  } else if (event == "ADT^A40") {
-    HandlePatientMerge(store, msg, processed_ok);
-  } else if (event == "ADT^A47") {
-    HandlePatientIdChange(store, msg, processed_ok);
-  } else if (event == "ORM^O01" || event == "OMG^O19") {
-    HandleOrder(store, msg, processed_ok);
-  } else if (event == "ORU^R01") {
-    HandleReport(store, msg, processed_ok);
-  } else {
-    DebugLog("Event ID not recognized");
-  }
+  if (event == "ADT^A08") return HandlePatientUpdate(ctx, store, msg);
+  if (event == "ADT^A40") return HandlePatientMerge(ctx, store, msg);
+  if (event == "ADT^A47") return HandlePatientIdChange(ctx, store, msg);
+  if (event == "ORM^O01" || event == "OMG^O19") return HandleOrder(ctx, store, msg);
+  if (event == "ORU^R01") return HandleReport(ctx, store, msg);
+  ctx.log.DebugLog("Event ID not recognized");
+  return Outcome::kFailed;
 }
 
-// Steps 6 to 10 for the chosen file.
-void ProcessInboundFile(FileSystem& fs, const std::string& path, bool& processed_ok) {
-  DebugLog("Processing: " + path);
+// Reads, parses and dispatches the chosen file.
+Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path) {
+  ctx.log.DebugLog("Processing: " + path);
   std::string bytes;
-  if (FsStatus st = fs.ReadWholeFile(path, bytes); !st.ok()) throw FileError(st.error, path, false);
+  if (FsStatus st = ctx.fs.ReadWholeFile(path, bytes); !st.ok()) {
+    throw FileError(st.error, path, false);
+  }
   // The bytes are Windows-1252 text already. Only blanks are trimmed;
   // carriage returns, line feeds and tabs stay.
   std::string_view text = bytes;
@@ -146,29 +141,31 @@ void ProcessInboundFile(FileSystem& fs, const std::string& path, bool& processed
   text = first == std::string_view::npos ? std::string_view() : text.substr(first);
   std::size_t last = text.find_last_not_of(' ');
   text = text.substr(0, last == std::string_view::npos ? 0 : last + 1);
-  DebugLog("Get sequence content");
+  ctx.log.DebugLog("Get sequence content");
 
   std::size_t header = text.find("MSH");
   if (header == std::string_view::npos) {
-    WriteErrorLog(-1, "No Message Header! (" + path + ")", "TimerProgress");
-    return;
+    ctx.log.WriteErrorLog(-1, "No Message Header! (" + path + ")", "TimerProgress");
+    return Outcome::kFailed;
   }
   Hl7Segments store;
   HL7Message msg;
-  SplitSegments(text.substr(header), store);
-  if (!ReadCommonValues(store, msg)) return;
-  Dispatch(store, msg, processed_ok);
+  SplitSegments(ctx.log, text.substr(header), store);
+  if (!ReadCommonValues(ctx.log, store, msg)) return Outcome::kFailed;
+  return Dispatch(ctx, store, msg);
 }
 
 }  // namespace
 
-std::string ChooseInboundFile(FileSystem& fs, const std::string& dir,
+std::string ChooseInboundFile(const Context& ctx, const std::string& dir,
                               std::set<std::string>& reported_files) {
+  FileSystem& fs = ctx.fs;
+  const Settings& settings = ctx.settings;
   // Attributes and sizes are read only for names with the suffix: in a
   // crowded directory most files are someone else's.
   std::vector<FileInfo> files;
-  FsStatus listed = fs.ListFiles(dir, files, [](std::string_view name) {
-    return SuffixMatches(ExtensionOf(name), settings().FileSuffix);
+  FsStatus listed = fs.ListFiles(dir, files, [&settings](std::string_view name) {
+    return SuffixMatches(ExtensionOf(name), settings.FileSuffix);
   });
   if (!listed.ok()) throw FileError(listed.error, dir, true);
 
@@ -180,7 +177,7 @@ std::string ChooseInboundFile(FileSystem& fs, const std::string& dir,
     std::string_view extension = ExtensionOf(name);
     // The suffix is compared afresh, as a settings reload may have run
     // during DoEvents; a file listed unexamined waits for the next tick.
-    if (!file.Examined || !SuffixMatches(extension, settings().FileSuffix)) continue;
+    if (!file.Examined || !SuffixMatches(extension, settings.FileSuffix)) continue;
     std::string_view base = extension.size() == name.size()
                                 ? std::string_view()
                                 : name.substr(0, name.size() - extension.size() - 1);
@@ -190,7 +187,7 @@ std::string ChooseInboundFile(FileSystem& fs, const std::string& dir,
     if (!number) {
       // A stray file (abc.HL7) must neither stop the scan nor cost the file
       // already chosen its turn.
-      ReportOnce(reported_files, file.Path, overflow ? kErrOverflow : kErrTypeMismatch,
+      ReportOnce(ctx.log, reported_files, file.Path, overflow ? kErrOverflow : kErrTypeMismatch,
                  std::string(overflow ? "Overflow" : "Type mismatch") +
                      ": the name is no file number (" + file.Path + ")");
       continue;
@@ -201,7 +198,7 @@ std::string ChooseInboundFile(FileSystem& fs, const std::string& dir,
       if (file.Attributes != 0) {
         if (FsStatus st = fs.SetAttributes(file.Path, 0); !st.ok()) {
           Error e = FileError(st.error, file.Path, false);
-          ReportOnce(reported_files, file.Path, e.number(), e.what());
+          ReportOnce(ctx.log, reported_files, file.Path, e.number(), e.what());
         }
       }
       continue;
@@ -209,7 +206,7 @@ std::string ChooseInboundFile(FileSystem& fs, const std::string& dir,
     if (file.Size == 0) {
       if (FsStatus st = fs.RemoveFile(file.Path); !st.ok()) {
         Error e = FileError(st.error, file.Path, false);
-        ReportOnce(reported_files, file.Path, e.number(), e.what());
+        ReportOnce(ctx.log, reported_files, file.Path, e.number(), e.what());
       }
       continue;
     }
@@ -219,11 +216,13 @@ std::string ChooseInboundFile(FileSystem& fs, const std::string& dir,
   return chosen;
 }
 
-void DisposeInboundFile(FileSystem& fs, const std::string& inbound_dir,
-                        const std::string& path, bool processed_ok) {
+void DisposeInboundFile(const Context& ctx, const std::string& inbound_dir,
+                        const std::string& path, Outcome outcome) {
+  FileSystem& fs = ctx.fs;
+  const bool processed_ok = outcome == Outcome::kProcessed;
   try {
     if (path.empty()) return;
-    if (processed_ok && settings().KeepFiles != 1) {
+    if (processed_ok && ctx.settings.KeepFiles != 1) {
       (void)fs.RemoveFile(path);
       return;
     }
@@ -231,7 +230,7 @@ void DisposeInboundFile(FileSystem& fs, const std::string& inbound_dir,
     // separator, so the folders lie inside it.
     const std::string folder = inbound_dir + (processed_ok ? "debug" : "failed");
     if (!fs.FolderExists(folder)) (void)fs.CreateFolder(folder);
-    const std::string week = folder + kPathSeparator + WeekFolderName(LocalNow());
+    const std::string week = folder + kPathSeparator + WeekFolderName(ctx.now());
     if (!fs.FolderExists(week)) (void)fs.CreateFolder(week);
     if (!fs.FileExists(path)) return;
 
@@ -259,19 +258,18 @@ void DisposeInboundFile(FileSystem& fs, const std::string& inbound_dir,
   }
 }
 
-void RunInboundTick(InboundCycle& cycle) {
+void RunInboundTick(const IntakeContext& ctx, InboundCycle& cycle) {
   try {
-    FileSystem& fs = cycle.file_system != nullptr ? *cycle.file_system : PlatformFileSystem();
     std::string chosen;
-    bool processed_ok = false;
+    Outcome outcome = Outcome::kFailed;
     try {
-      ChooseInboundDirectory(cycle);
-      chosen = ChooseInboundFile(fs, cycle.CurrentInboundDir, cycle.reported_files);
-      if (!chosen.empty()) ProcessInboundFile(fs, chosen, processed_ok);
+      ChooseInboundDirectory(ctx.settings, cycle);
+      chosen = ChooseInboundFile(ctx, cycle.CurrentInboundDir, cycle.reported_files);
+      if (!chosen.empty()) outcome = ProcessInboundFile(ctx, chosen);
     } catch (...) {
-      LogCaughtError(kTickSource);
+      ctx.log.LogCaughtError(kTickSource);
     }
-    DisposeInboundFile(fs, cycle.CurrentInboundDir, chosen, processed_ok);
+    DisposeInboundFile(ctx, cycle.CurrentInboundDir, chosen, outcome);
   } catch (...) {
     // Nothing may leave the tick: the processing timer must come back on.
   }

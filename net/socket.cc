@@ -12,7 +12,7 @@
 #include "net/socket_api.h"
 #include "net/socket_errors.h"
 #include "net/tls.h"
-#include "platform/ansi.h"
+#include "core/ansi.h"
 
 namespace norv {
 namespace {

@@ -1,6 +1,8 @@
-// The file operations the inbound cycle needs, behind a small interface so
-// tests can replace or fail single operations. Paths are byte strings used
-// as given; every call is synchronous and runs on the caller's thread.
+// Every file operation of the program (inbound files, logs, rename orders,
+// report pages, the procedure-code file) goes through this small interface,
+// so tests can replace or fail single operations and a Windows build can
+// bring its own. Paths are byte strings used as given; every call is
+// synchronous and runs on the caller's thread.
 //
 // The attribute word keeps the meaning it has on Windows, derived here from
 // the file's mode and age: kReadOnly while the owner lacks write permission,
@@ -66,6 +68,17 @@ class FileSystem {
   virtual FsStatus MoveFileTo(const std::string& from, const std::string& to) = 0;
   // The whole content of the file, byte for byte.
   virtual FsStatus ReadWholeFile(const std::string& path, std::string& bytes) = 0;
+  // Appends `bytes` to the file, creating it when missing; never writes
+  // through a symbolic link.
+  virtual FsStatus AppendToFile(const std::string& path, std::string_view bytes) = 0;
+  // Replaces (or creates) the file `path` with `bytes` so that readers see
+  // the old file or the whole new one, never a part: the bytes go to
+  // `temp_path` (default `path` + ".part", in the same folder), are synced
+  // to disk, and the temporary file is renamed over `path`. The temporary
+  // name is created exclusively and never followed as a link; on failure it
+  // is removed again.
+  virtual FsStatus WriteFileAtomically(const std::string& path, std::string_view bytes,
+                                       const std::string& temp_path = {}) = 0;
 };
 
 // The operating system's file system.

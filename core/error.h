@@ -1,8 +1,8 @@
 // The program's one error type. Every seam turns its library's failures
 // (SOCI exceptions, DCMTK conditions, errno) into an Error carrying a number
 // and a description; procedure boundaries catch it once and log both.
-#ifndef NORV_APP_ERROR_H_
-#define NORV_APP_ERROR_H_
+#ifndef NORV_CORE_ERROR_H_
+#define NORV_CORE_ERROR_H_
 
 #include <cstdint>
 #include <stdexcept>
@@ -44,4 +44,4 @@ CaughtError DescribeCurrentException();
 
 }  // namespace norv
 
-#endif  // NORV_APP_ERROR_H_
+#endif  // NORV_CORE_ERROR_H_
