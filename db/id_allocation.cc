@@ -60,6 +60,9 @@ std::int32_t GetLetzteIDPlus1(const DbContext& db, Connection& con,
       key = RaiseCounter(con, sTableName);
     } catch (...) {
       error = DescribeCurrentException();
+      // An unreachable or locked database is not retried here: waiting out
+      // an outage is the caller's business, and it must not block the loop.
+      if (error.transient) throw;
       key = 0;
     }
     if (key != 0) return key;

@@ -18,7 +18,8 @@ namespace norv {
 // 32-bit range, a database error) writes one error-log line with the source
 // "GetLetzteIDPlus1" and is retried after a 500 ms pause, up to 11 attempts
 // in all (the pause is db.pause). Returns 0 when every attempt failed; a
-// stored counter is never set to 0. Never throws.
+// stored counter is never set to 0. Throws only a transient Error (the
+// database could not be reached or stayed locked), at once.
 std::int32_t GetLetzteIDPlus1(const DbContext& db, Connection& con,
                               const std::string& sTableName);
 

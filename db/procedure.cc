@@ -1,5 +1,7 @@
 #include "db/procedure.h"
 
+#include "core/error.h"
+
 namespace norv {
 
 Connection& ConnectionPerCall::Acquire() {
@@ -22,11 +24,15 @@ bool RunProcedure(const DbContext& db, std::string_view source,
     if (con.opened()) db.connections.Release(true);
     return result;
   } catch (...) {
-    db.log.LogCaughtError(source);
+    const bool transient = DescribeCurrentException().transient;
     try {
       if (con.opened()) db.connections.Release(false);
     } catch (...) {
     }
+    // The database could not be reached: the caller holds the message and
+    // reports the outage once, rather than every procedure failing it.
+    if (transient) throw;
+    db.log.LogCaughtError(source);
     return false;
   }
 }

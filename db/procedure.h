@@ -64,8 +64,10 @@ class ProcedureConnection {
 
 // Runs `body` as one database procedure and returns its result; an error it
 // raises is logged once with `source` as the procedure's name and makes the
-// result false. The connection (if the body opened one) is released on
-// every path.
+// result false. A transient error (Error::transient(): the database could
+// not be reached, a lock or busy time-out) is not logged but thrown on, so
+// the caller can hold the message and retry it later. The connection (if
+// the body opened one) is released on every path.
 bool RunProcedure(const DbContext& db, std::string_view source,
                   const std::function<bool(ProcedureConnection&)>& body);
 

@@ -1,6 +1,8 @@
 #include "intake/inbound_cycle.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -158,7 +160,8 @@ Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path) {
 }  // namespace
 
 std::string ChooseInboundFile(const Context& ctx, const std::string& dir,
-                              std::set<std::string>& reported_files) {
+                              std::set<std::string>& reported_files,
+                              std::map<std::string, FileIdentity>* undisposable) {
   FileSystem& fs = ctx.fs;
   const Settings& settings = ctx.settings;
   // Attributes and sizes are read only for names with the suffix: in a
@@ -210,66 +213,163 @@ std::string ChooseInboundFile(const Context& ctx, const std::string& dir,
       }
       continue;
     }
+    if (undisposable != nullptr) {
+      // A file that could not be disposed of waits until it changes: taking
+      // it again would repeat its effects on every tick.
+      auto held = undisposable->find(file.Path);
+      if (held != undisposable->end()) {
+        FileIdentity now;
+        if (fs.Identify(file.Path, now).ok() && now == held->second) continue;
+        undisposable->erase(held);
+      }
+    }
     lowest = *number;
     chosen = file.Path;
   }
   return chosen;
 }
 
-void DisposeInboundFile(const Context& ctx, const std::string& inbound_dir,
-                        const std::string& path, Outcome outcome) {
+std::string DisposeInboundFile(const Context& ctx, const std::string& inbound_dir,
+                               const std::string& path, Outcome outcome) {
   FileSystem& fs = ctx.fs;
   const bool processed_ok = outcome == Outcome::kProcessed;
+  std::string problem;
+  auto note = [&](FsStatus st, const std::string& what) {
+    if (!st.ok() && problem.empty()) problem = what + ": " + std::strerror(st.error);
+  };
   try {
-    if (path.empty()) return;
+    if (path.empty()) return "";
     if (processed_ok && ctx.settings.KeepFiles != 1) {
-      (void)fs.RemoveFile(path);
-      return;
-    }
-    // The inbound directory is a plain prefix: as configured it ends in a
-    // separator, so the folders lie inside it.
-    const std::string folder = inbound_dir + (processed_ok ? "debug" : "failed");
-    if (!fs.FolderExists(folder)) (void)fs.CreateFolder(folder);
-    const std::string week = folder + kPathSeparator + WeekFolderName(ctx.now());
-    if (!fs.FolderExists(week)) (void)fs.CreateFolder(week);
-    if (!fs.FileExists(path)) return;
-
-    std::size_t slash = path.rfind(kPathSeparator);
-    const std::string target =
-        week + kPathSeparator + (slash == std::string::npos ? path : path.substr(slash + 1));
-    if (processed_ok) {
-      // The debug folder keeps the latest copy of a name.
-      if (fs.FileExists(target)) {
-        if (fs.CopyFileTo(path, target, true).ok()) (void)fs.RemoveFile(path);
-      } else {
-        (void)fs.MoveFileTo(path, target);
+      note(fs.RemoveFile(path), "cannot delete it");
+    } else {
+      // The inbound directory is a plain prefix: as configured it ends in a
+      // separator, so the folders lie inside it. Each level must be a folder
+      // of its own: something else in its place (a file, a link planted by
+      // whoever can write here) is never followed.
+      const std::string folder = inbound_dir + (processed_ok ? "debug" : "failed");
+      const std::string week = folder + kPathSeparator + WeekFolderName(ctx.now());
+      for (const std::string& level : {folder, week}) {
+        FsStatus st = fs.CheckFolder(level);
+        if (st.error == ENOENT) st = fs.CreateFolder(level);
+        note(st, "the folder " + level + " cannot be used");
       }
-      return;
-    }
-    // A failed message is never lost: senders reuse numbers, so a name that
-    // is already taken gets the first free ".n" after it.
-    for (int n = 0; n <= kMaxFailedCopies; ++n) {
-      std::string candidate = n == 0 ? target : target + "." + std::to_string(n);
-      FsStatus st = fs.MoveFileTo(path, candidate);
-      if (st.error != EEXIST) return;
+      std::size_t slash = path.rfind(kPathSeparator);
+      const std::string target =
+          week + kPathSeparator + (slash == std::string::npos ? path : path.substr(slash + 1));
+      if (!problem.empty() || !fs.FileExists(path)) {
+        // Nothing to move, or nowhere to move it.
+      } else if (processed_ok) {
+        // The debug folder keeps the latest copy of a name.
+        if (fs.FileExists(target)) {
+          FsStatus copied = fs.CopyFileTo(path, target, true);
+          note(copied, "cannot copy it to " + target);
+          if (copied.ok()) note(fs.RemoveFile(path), "cannot delete it");
+        } else {
+          note(fs.MoveFileTo(path, target), "cannot move it to " + target);
+        }
+      } else {
+        // A failed message is never lost: senders reuse numbers, so a name
+        // that is already taken gets the first free ".n" after it.
+        for (int n = 0; n <= kMaxFailedCopies; ++n) {
+          std::string candidate = n == 0 ? target : target + "." + std::to_string(n);
+          FsStatus st = fs.MoveFileTo(path, candidate);
+          if (st.error == EEXIST) continue;
+          note(st, "cannot move it to " + candidate);
+          break;
+        }
+      }
     }
   } catch (...) {
-    // Disposal failures leave the file where it is for a later tick.
+    if (problem.empty()) problem = "unexpected error";
+  }
+  // Only a file still lying in the inbound directory is a problem.
+  if (problem.empty() || !fs.FileExists(path)) return "";
+  return problem;
+}
+
+namespace {
+
+// The pause before a message held by a database outage is tried again:
+// 1 s, then doubling up to a minute.
+std::chrono::milliseconds NextRetryPause(std::chrono::milliseconds previous) {
+  using std::chrono::milliseconds;
+  if (previous < milliseconds(1000)) return milliseconds(1000);
+  return std::min(previous * 2, milliseconds(60000));
+}
+
+// Processes `chosen` and disposes of it; a transient database failure
+// instead holds it (see InboundCycle::outage).
+void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, const std::string& chosen) {
+  Outcome outcome = Outcome::kFailed;
+  try {
+    outcome = ProcessInboundFile(ctx, chosen);
+  } catch (const Error& e) {
+    if (e.transient()) {
+      if (!cycle.outage) {
+        ctx.log.WriteErrorLog(e.number(),
+                              std::string("The database cannot be reached; the inbound queue "
+                                          "waits and the file is retried: ") +
+                                  e.what() + " (" + chosen + ")",
+                              kTickSource);
+      }
+      cycle.outage = true;
+      cycle.retry_pause = NextRetryPause(cycle.retry_pause);
+      cycle.retry_at = std::chrono::steady_clock::now() + cycle.retry_pause;
+      cycle.held_dir = cycle.CurrentInboundDir;
+      cycle.held_file = chosen;
+      return;
+    }
+    ctx.log.LogCaughtError(kTickSource);
+  } catch (...) {
+    ctx.log.LogCaughtError(kTickSource);
+  }
+  if (cycle.outage) {
+    ctx.log.WriteErrorLog(0, "The database can be reached again; the inbound queue goes on (" +
+                                 chosen + ")",
+                          kTickSource);
+    cycle.outage = false;
+    cycle.retry_pause = std::chrono::milliseconds(0);
+    cycle.held_file.clear();
+  }
+  std::string problem = DisposeInboundFile(ctx, cycle.CurrentInboundDir, chosen, outcome);
+  if (!problem.empty()) {
+    FileIdentity identity;
+    if (ctx.fs.Identify(chosen, identity).ok()) cycle.undisposable[chosen] = identity;
+    ctx.log.WriteErrorLog(kErrPathFileAccess,
+                          "The file was " +
+                              std::string(outcome == Outcome::kProcessed ? "processed" : "failed") +
+                              " but could not be disposed of (" + problem +
+                              "); it is not taken again until it changes or the service "
+                              "restarts (" + chosen + ")",
+                          kTickSource);
   }
 }
 
+}  // namespace
+
 void RunInboundTick(const IntakeContext& ctx, InboundCycle& cycle) {
   try {
+    if (cycle.outage) {
+      // The held file goes first once its pause is over; nothing else is
+      // taken meanwhile, so the order of the queue is kept.
+      if (std::chrono::steady_clock::now() < cycle.retry_at) return;
+      if (ctx.fs.FileExists(cycle.held_file)) {
+        cycle.CurrentInboundDir = cycle.held_dir;
+        TakeFile(ctx, cycle, cycle.held_file);
+        return;
+      }
+      cycle.held_file.clear();  // taken away meanwhile: the queue goes on
+    }
     std::string chosen;
-    Outcome outcome = Outcome::kFailed;
     try {
       ChooseInboundDirectory(ctx.settings, cycle);
-      chosen = ChooseInboundFile(ctx, cycle.CurrentInboundDir, cycle.reported_files);
-      if (!chosen.empty()) outcome = ProcessInboundFile(ctx, chosen);
+      chosen = ChooseInboundFile(ctx, cycle.CurrentInboundDir, cycle.reported_files,
+                                 &cycle.undisposable);
     } catch (...) {
       ctx.log.LogCaughtError(kTickSource);
+      return;
     }
-    DisposeInboundFile(ctx, cycle.CurrentInboundDir, chosen, outcome);
+    if (!chosen.empty()) TakeFile(ctx, cycle, chosen);
   } catch (...) {
     // Nothing may leave the tick: the processing timer must come back on.
   }

@@ -88,6 +88,7 @@ class TestFileSystem : public FileSystem {
     return failing.count("Remove") ? FsStatus{EACCES} : real_.RemoveFile(p);
   }
   bool FolderExists(const std::string& p) override { return real_.FolderExists(p); }
+  FsStatus CheckFolder(const std::string& p) override { return real_.CheckFolder(p); }
   bool FileExists(const std::string& p) override { return real_.FileExists(p); }
   FsStatus CreateFolder(const std::string& p) override {
     return failing.count("CreateFolder") ? FsStatus{EACCES} : real_.CreateFolder(p);
@@ -100,6 +101,9 @@ class TestFileSystem : public FileSystem {
   }
   FsStatus ReadWholeFile(const std::string& p, std::string& b) override {
     return failing.count("Read") ? FsStatus{EIO} : real_.ReadWholeFile(p, b);
+  }
+  FsStatus Identify(const std::string& p, FileIdentity& id) override {
+    return real_.Identify(p, id);
   }
   FsStatus AppendToFile(const std::string& p, std::string_view b) override {
     return real_.AppendToFile(p, b);
@@ -449,6 +453,44 @@ TEST_F(InboundCycleTest, FailedDisposalLeavesTheFileForALaterTick) {
   SetAge(in_ / "7.HL7", 60);
   Tick();  // taken again once the file system recovers
   EXPECT_EQ(Inbound(), V{});
+}
+
+// A file that cannot leave the inbound directory is reported once and not
+// taken again (its effects would repeat on every tick) until it changes;
+// the files behind it go on. A "debug" or "failed" that is a plain file or a
+// link is never written through.
+TEST_F(InboundCycleTest, AnUndisposableFileIsReportedOnceAndSkippedUntilItChanges) {
+  Drop("1.HL7", Message("ZZZ^Z01"));
+  Drop("2.HL7", Message("ZZZ^Z02"));
+  fs_.failing = {"Move"};
+  Tick();  // 1.HL7 fails and stays
+  Tick();  // 1.HL7 is skipped: 2.HL7's turn, which stays as well
+  Tick();  // nothing left to take
+  EXPECT_EQ(Inbound(), (V{"1.HL7", "2.HL7"}));
+  EXPECT_EQ(Count(ErrorLog(), "could not be disposed of"), 2u);
+  EXPECT_EQ(Count(ErrorLog(), "(" + in_ / "1.HL7" + ")"), 1u);
+
+  fs_.failing.clear();
+  Tick();  // unchanged: still skipped, nothing more logged
+  EXPECT_EQ(Inbound(), (V{"1.HL7", "2.HL7"}));
+  Drop("1.HL7", Message("ZZZ^Z03"));  // rewritten: a new file to take
+  Tick();
+  EXPECT_EQ(Inbound(), V{"2.HL7"});
+  EXPECT_EQ(Failed(), V{"1.HL7"});
+  EXPECT_EQ(Count(ErrorLog(), "could not be disposed of"), 2u);
+
+  // Planted in the way of the week folders: a plain file and a link.
+  fs::remove_all(in_ / "failed");
+  WriteFile(in_ / "failed", "not a folder");
+  fs::create_directory(prog_ / "elsewhere");
+  fs::create_directory_symlink(prog_ / "elsewhere", in_ / "debug");
+  settings().KeepFiles = 1;
+  Drop("3.HL7", Message("ZZZ^Z04"));
+  Tick();
+  EXPECT_EQ(ReadFile(in_ / "failed"), "not a folder");
+  EXPECT_EQ(Inbound(), (V{"2.HL7", "3.HL7", "failed"}));
+  EXPECT_NE(ErrorLog().find("failed cannot be used"), std::string::npos) << ErrorLog();
+  EXPECT_TRUE(fs::is_empty(prog_ / "elsewhere"));
 }
 
 // The sample messages: every one goes through the reader and the cycle

@@ -37,6 +37,16 @@ struct FileInfo {
   std::uint64_t Size = 0;       // bytes
 };
 
+// What tells one version of a file from another: device, inode, size and
+// modification time, read without following a link.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;
+  std::int64_t mtime_ns = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
 // Decides by its name whether a listed file is worth examining.
 using ExamineFilter = std::function<bool(std::string_view name)>;
 
@@ -57,6 +67,9 @@ class FileSystem {
   // Deletes the file, read-only or not.
   virtual FsStatus RemoveFile(const std::string& path) = 0;
   virtual bool FolderExists(const std::string& path) = 0;
+  // 0 when `path` is a folder itself (not a link to one), ENOENT when
+  // nothing is there, ENOTDIR when something else (a file, a link) is.
+  virtual FsStatus CheckFolder(const std::string& path) = 0;
   virtual bool FileExists(const std::string& path) = 0;
   // Creates the last level of `path` only.
   virtual FsStatus CreateFolder(const std::string& path) = 0;
@@ -68,6 +81,8 @@ class FileSystem {
   virtual FsStatus MoveFileTo(const std::string& from, const std::string& to) = 0;
   // The whole content of the file, byte for byte.
   virtual FsStatus ReadWholeFile(const std::string& path, std::string& bytes) = 0;
+  // The identity of the file at `path` (the link itself for a link).
+  virtual FsStatus Identify(const std::string& path, FileIdentity& identity) = 0;
   // Appends `bytes` to the file, creating it when missing; never writes
   // through a symbolic link.
   virtual FsStatus AppendToFile(const std::string& path, std::string_view bytes) = 0;

@@ -116,6 +116,12 @@ class PosixFileSystem final : public FileSystem {
     return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
 
+  FsStatus CheckFolder(const std::string& path) override {
+    struct stat st;
+    if (path.empty() || lstat(path.c_str(), &st) != 0) return FsStatus{ENOENT};
+    return S_ISDIR(st.st_mode) ? FsStatus{} : FsStatus{ENOTDIR};
+  }
+
   bool FileExists(const std::string& path) override {
     struct stat st;
     return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -184,6 +190,16 @@ class PosixFileSystem final : public FileSystem {
       got += static_cast<std::size_t>(n);
     }
     bytes.resize(got);
+    return {};
+  }
+
+  FsStatus Identify(const std::string& path, FileIdentity& identity) override {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return Errno();
+    identity.device = static_cast<std::uint64_t>(st.st_dev);
+    identity.inode = static_cast<std::uint64_t>(st.st_ino);
+    identity.size = static_cast<std::uint64_t>(st.st_size);
+    identity.mtime_ns = ToNs(st.st_mtim);
     return {};
   }
 
