@@ -28,7 +28,16 @@ void MainForm::Start() {
 
 void MainForm::TimerProgress_Timer() {
   loop_.SetTimerEnabled(timer_progress_, false);
-  RunInboundTick(service_.intake, cycle_);
+  const bool took = RunInboundTick(service_.intake, cycle_);
+  // With DrainBacklog the next file is taken as soon as the loop has run
+  // what else is due (timers, signals, the heartbeat); otherwise, and once
+  // nothing waits, after the tick interval.
+  using std::chrono::milliseconds;
+  milliseconds interval = tick_override_.count() > 0
+                              ? tick_override_
+                              : milliseconds(service_.settings.TickInterval);
+  if (took && service_.settings.DrainBacklog == 1) interval = milliseconds(0);
+  loop_.SetTimerInterval(timer_progress_, interval);
   loop_.SetTimerEnabled(timer_progress_, true);
 }
 

@@ -347,16 +347,16 @@ void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, const std::string& 
 
 }  // namespace
 
-void RunInboundTick(const IntakeContext& ctx, InboundCycle& cycle) {
+bool RunInboundTick(const IntakeContext& ctx, InboundCycle& cycle) {
   try {
     if (cycle.outage) {
       // The held file goes first once its pause is over; nothing else is
       // taken meanwhile, so the order of the queue is kept.
-      if (std::chrono::steady_clock::now() < cycle.retry_at) return;
+      if (std::chrono::steady_clock::now() < cycle.retry_at) return false;
       if (ctx.fs.FileExists(cycle.held_file)) {
         cycle.CurrentInboundDir = cycle.held_dir;
         TakeFile(ctx, cycle, cycle.held_file);
-        return;
+        return !cycle.outage;
       }
       cycle.held_file.clear();  // taken away meanwhile: the queue goes on
     }
@@ -367,11 +367,14 @@ void RunInboundTick(const IntakeContext& ctx, InboundCycle& cycle) {
                                  &cycle.undisposable);
     } catch (...) {
       ctx.log.LogCaughtError(kTickSource);
-      return;
+      return false;
     }
-    if (!chosen.empty()) TakeFile(ctx, cycle, chosen);
+    if (chosen.empty()) return false;
+    TakeFile(ctx, cycle, chosen);
+    return !cycle.outage;
   } catch (...) {
     // Nothing may leave the tick: the processing timer must come back on.
+    return false;
   }
 }
 

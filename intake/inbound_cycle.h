@@ -50,9 +50,10 @@ struct InboundCycle {
 // One processing tick: choose the directory and the file, read, parse and
 // dispatch it, dispose of it (the caller switches the timer off before and
 // on after). Any error of the tick is logged once with the source "MainForm
-// TimerProgress"; the chosen file then ends in the failed folder. Never
-// throws.
-void RunInboundTick(const IntakeContext& ctx, InboundCycle& cycle);
+// TimerProgress"; the chosen file then ends in the failed folder. Returns
+// whether a file was taken (false when none waits, or while an outage holds
+// the queue). Never throws.
+bool RunInboundTick(const IntakeContext& ctx, InboundCycle& cycle);
 
 // Scans `dir` for the file to take and returns its full path (empty when
 // none qualifies). On the way it clears the attribute word of files it skips
