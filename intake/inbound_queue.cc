@@ -67,6 +67,9 @@ InboundQueue::InboundQueue(FileSystem& fs, std::string dir, std::unique_ptr<DirW
     : fs_(fs), dir_(std::move(dir)), watch_(std::move(watch)), options_(std::move(options)) {
   prefix_ = dir_;
   if (prefix_.empty() || prefix_.back() != '/') prefix_ += '/';
+  // Started before any listing, and so that the loop can watch the
+  // descriptor from the start; a failure is retried by each listing.
+  if (watch_) (void)watch_->Start(dir_);
 }
 
 std::chrono::nanoseconds InboundQueue::Now() const {

@@ -64,10 +64,10 @@ InboundName ClassifyInboundName(std::string_view name, std::string_view suffix);
 // A file the caller should report (once per file and process).
 struct InboundProblem {
   enum Kind : std::uint8_t {
-    kNotANumber,     // error: 0
-    kOverflow,       // error: 0
-    kAttributes,     // clearing the attribute word failed: error
-    kEmptyFile,      // deleting the empty file failed: error
+    kNotANumber,  // error: 0
+    kOverflow,    // error: 0
+    kAttributes,  // clearing the attribute word failed: error
+    kEmptyFile,   // deleting the empty file failed: error
   };
   Kind kind;
   std::string path;
@@ -102,7 +102,7 @@ struct InboundQueueStats {
 class InboundQueue {
  public:
   // `dir` as configured (a trailing separator is optional). `watch` may be
-  // null; it is started by the first choice.
+  // null; it is started at once and restarted by a listing when it ended.
   InboundQueue(FileSystem& fs, std::string dir, std::unique_ptr<DirWatch> watch,
                InboundQueueOptions options = {});
   InboundQueue(const InboundQueue&) = delete;
@@ -114,9 +114,9 @@ class InboundQueue {
   // file stays in the index until it is gone from the folder.
   InboundChoice Choose(const std::string& suffix, bool complete_skips_age = false);
 
-  // The watch's descriptor for the message loop (-1: none yet), and the
-  // reading of its reports between choices: returns how many files arrived
-  // complete, a hint to choose again at once.
+  // The watch's descriptor for the message loop (-1: none), and the reading
+  // of its reports between choices: returns how many candidate files arrived
+  // complete (counted from the first choice on), a hint to choose at once.
   int watch_fd() const;
   std::size_t Poll();
 

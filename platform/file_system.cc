@@ -1,6 +1,6 @@
-#include <errno.h>
-
 #include "platform/file_system.h"
+
+#include <errno.h>
 
 namespace norv {
 
