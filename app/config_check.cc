@@ -104,6 +104,7 @@ std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSourc
   setting("ConvertReports", std::to_string(s.ConvertReports));
   setting("TickInterval", std::to_string(s.TickInterval));
   setting("DrainBacklog", std::to_string(s.DrainBacklog));
+  setting("WatchInbound", std::to_string(s.WatchInbound));
 
   // Inbound directories.
   if (s.InboundPath == "TCPRECEIVE") {

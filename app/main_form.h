@@ -61,6 +61,9 @@ class MainForm {
   std::function<void()> send_alive_;
   std::function<void()> after_alive_;
   std::chrono::milliseconds tick_override_{0};
+  bool in_tick_ = false;
+
+  void WatchInboundDirectories();
 };
 
 }  // namespace norv

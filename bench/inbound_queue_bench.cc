@@ -21,7 +21,8 @@
 #include <set>
 #include <string>
 
-#include "app/settings.h"
+#include "core/settings.h"
+#include "testing/test_context.h"
 #include "intake/inbound_cycle.h"
 #include "intake/inbound_queue.h"
 #include "platform/dir_watch.h"
@@ -85,7 +86,6 @@ Backlog& Pending(int pending) {
   static std::map<int, std::unique_ptr<Backlog>> backlogs;
   auto& backlog = backlogs[pending];
   if (!backlog) backlog = std::make_unique<Backlog>(pending);
-  norv::settings().FileSuffix = "HL7";
   return *backlog;
 }
 
@@ -93,9 +93,10 @@ void BM_ChoiceFullScan(benchmark::State& state) {
   Backlog& backlog = Pending(static_cast<int>(state.range(0)));
   norv::EventLoop loop;  // the scan yields to a real loop
   std::set<std::string> reported;
+  norv::testing::TestContext ctx(backlog.inbound());
+  ctx.settings.FileSuffix = "HL7";
   for (auto _ : state) {
-    std::string chosen =
-        norv::ChooseInboundFile(norv::PlatformFileSystem(), backlog.inbound(), reported);
+    std::string chosen = norv::ScanInboundDirectory(ctx.db, backlog.inbound(), reported);
     state.PauseTiming();
     if (chosen != backlog.Lowest()) {
       state.SkipWithError("the scan did not choose the lowest file");

@@ -142,6 +142,7 @@ void LoadSettings(const SettingsSource& source, Settings& s) {
          return v;
        });
   Step(reg, base + "DrainBacklog", "0", s.DrainBacklog, ToInt16);
+  Step(reg, base + "WatchInbound", "0", s.WatchInbound, ToInt16);
 }
 
 }  // namespace norv

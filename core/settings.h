@@ -33,6 +33,7 @@ struct Settings {
   std::int16_t ConvertReports = 0;
   std::int32_t TickInterval = 250;    // ms between processing ticks, 1 to 250
   std::int16_t DrainBacklog = 0;      // 1: the next file at once while files wait
+  std::int16_t WatchInbound = 0;      // 1: a file arriving complete is taken at once
 };
 
 // Where LoadSettings reads from: the settings file and the instance number

@@ -241,7 +241,8 @@ void InboundQueue::NoteNoNumber(const std::string& name, InboundName::Kind kind,
       std::move(path), 0});
 }
 
-InboundChoice InboundQueue::Choose(const std::string& suffix, bool complete_skips_age) {
+InboundChoice InboundQueue::Choose(const std::string& suffix, bool complete_skips_age,
+                                   const std::function<bool(const std::string& path)>& skip) {
   InboundChoice out;
   const std::chrono::nanoseconds now = Now();
   (void)ReadWatch();
@@ -302,6 +303,10 @@ InboundChoice InboundQueue::Choose(const std::string& suffix, bool complete_skip
       } else {
         it = Erase(it);
       }
+      continue;
+    }
+    if (skip && skip(path)) {
+      ++it;
       continue;
     }
     out.path = path;

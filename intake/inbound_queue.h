@@ -110,9 +110,12 @@ class InboundQueue {
 
   // The file to take now, with `suffix` upper case as configured. When
   // `complete_skips_age` is set, a file that arrived complete (see
-  // InboundChoice) does not wait for its archive bit to clear. The chosen
-  // file stays in the index until it is gone from the folder.
-  InboundChoice Choose(const std::string& suffix, bool complete_skips_age = false);
+  // InboundChoice) does not wait for its archive bit to clear. A file that
+  // would be taken but for which `skip` says true is passed over and the
+  // search goes on. The chosen file stays in the index until it is gone
+  // from the folder.
+  InboundChoice Choose(const std::string& suffix, bool complete_skips_age = false,
+                       const std::function<bool(const std::string& path)>& skip = nullptr);
 
   // The watch's descriptor for the message loop (-1: none), and the reading
   // of its reports between choices: returns how many candidate files arrived

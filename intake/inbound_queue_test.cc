@@ -13,9 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "intake/inbound_cycle.h"
 #include "testing/service_state.h"
+#include "testing/test_context.h"
 #include "testing/test_util.h"
 
 namespace norv {
@@ -146,11 +147,8 @@ const char* ModeName(Mode m) {
 
 class InboundQueueTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    norv::testing::ResetServiceState(prog_.path());
-    settings().FileSuffix = "HL7";
-  }
-  void TearDown() override { settings() = Settings(); }
+  void SetUp() override { settings().FileSuffix = "HL7"; }
+  Settings& settings() { return settings_; }
 
   std::unique_ptr<InboundQueue> MakeQueue(Mode mode) {
     fs_.stamps = mode != Mode::kNoStamps;
@@ -162,6 +160,7 @@ class InboundQueueTest : public ::testing::Test {
   }
 
   TempDir prog_;
+  Settings settings_;
   FakeFileSystem fs_;
   std::chrono::nanoseconds now_{1h};
 };
@@ -219,7 +218,7 @@ TEST_F(InboundQueueTest, ChoosesWhatTheFullScanChooses) {
       {"a changed suffix",
        {{"1.HL7"}, {"2.TXT"}, {"3.hl7"}},
        {"1.HL7", "2.TXT"},
-       [](FakeFileSystem&, int t) {
+       [this](FakeFileSystem&, int t) {
          if (t == 0) settings().FileSuffix = "TXT";
        }},
       {"attributes and empty files that cannot be changed",
@@ -242,7 +241,9 @@ TEST_F(InboundQueueTest, ChoosesWhatTheFullScanChooses) {
         FakeFileSystem old;
         old.files = fs_.files;
         old.fail_changes = c.fail_changes;
-        const std::string old_choice = ChooseInboundFile(old, kDir, old_reported);
+        testing::TestContext old_ctx(prog_.path(), old);
+        old_ctx.settings.FileSuffix = settings().FileSuffix;
+        const std::string old_choice = ScanInboundDirectory(old_ctx.db, kDir, old_reported);
 
         const std::vector<FakeFile> before = fs_.files;
         InboundChoice choice = queue->Choose(settings().FileSuffix);

@@ -33,4 +33,15 @@ FsStatus FileSystem::GetFolderStamp(const std::string&, FolderStamp&) {
   return FsStatus{ENOSYS};
 }
 
+// A file system that cannot do these (a test's stand-in) says so.
+FsStatus FileSystem::CheckFolder(const std::string&) { return FsStatus{ENOSYS}; }
+FsStatus FileSystem::Identify(const std::string&, FileIdentity&) { return FsStatus{ENOSYS}; }
+FsStatus FileSystem::AppendToFile(const std::string&, std::string_view) {
+  return FsStatus{ENOSYS};
+}
+FsStatus FileSystem::WriteFileAtomically(const std::string&, std::string_view,
+                                         const std::string&) {
+  return FsStatus{ENOSYS};
+}
+
 }  // namespace norv

@@ -98,7 +98,7 @@ class FileSystem {
   virtual bool FolderExists(const std::string& path) = 0;
   // 0 when `path` is a folder itself (not a link to one), ENOENT when
   // nothing is there, ENOTDIR when something else (a file, a link) is.
-  virtual FsStatus CheckFolder(const std::string& path) = 0;
+  virtual FsStatus CheckFolder(const std::string& path);
   virtual bool FileExists(const std::string& path) = 0;
   // Creates the last level of `path` only.
   virtual FsStatus CreateFolder(const std::string& path) = 0;
@@ -111,10 +111,10 @@ class FileSystem {
   // The whole content of the file, byte for byte.
   virtual FsStatus ReadWholeFile(const std::string& path, std::string& bytes) = 0;
   // The identity of the file at `path` (the link itself for a link).
-  virtual FsStatus Identify(const std::string& path, FileIdentity& identity) = 0;
+  virtual FsStatus Identify(const std::string& path, FileIdentity& identity);
   // Appends `bytes` to the file, creating it when missing; never writes
   // through a symbolic link.
-  virtual FsStatus AppendToFile(const std::string& path, std::string_view bytes) = 0;
+  virtual FsStatus AppendToFile(const std::string& path, std::string_view bytes);
   // Replaces (or creates) the file `path` with `bytes` so that readers see
   // the old file or the whole new one, never a part: the bytes go to
   // `temp_path` (default `path` + ".part", in the same folder), are synced
@@ -122,7 +122,7 @@ class FileSystem {
   // name is created exclusively and never followed as a link; on failure it
   // is removed again.
   virtual FsStatus WriteFileAtomically(const std::string& path, std::string_view bytes,
-                                       const std::string& temp_path = {}) = 0;
+                                       const std::string& temp_path = {});
 };
 
 // The operating system's file system.
