@@ -103,6 +103,7 @@ std::vector<CheckLine> CheckConfiguration() {
   setting("WildcardDigit", std::to_string(s.WildcardDigit));
   setting("KeepFiles", std::to_string(s.KeepFiles));
   setting("ConvertReports", std::to_string(s.ConvertReports));
+  setting("DBTimeout", std::to_string(s.DBTimeout));
 
   // Inbound directories.
   if (s.InboundPath == "TCPRECEIVE") {

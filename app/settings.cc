@@ -154,6 +154,7 @@ void LoadSettings() {
   Step(reg, base + "WildcardDigit", "0", s.WildcardDigit, ToInt16);
   Step(reg, base + "KeepFiles", "0", s.KeepFiles, ToInt16);
   Step(reg, base + "ConvertReports", "0", s.ConvertReports, ToInt16);
+  Step(reg, base + "DBTimeout", "10", s.DBTimeout, ToInt32);
 }
 
 }  // namespace norv

@@ -30,6 +30,9 @@ struct Settings {
   std::int16_t WildcardDigit = 0;
   std::int16_t KeepFiles = 0;
   std::int16_t ConvertReports = 0;
+  // Seconds a database call may wait: connect/login, statement, lock or
+  // busy wait (see db/database.h for the range used).
+  std::int32_t DBTimeout = 10;
 };
 
 // The settings of the process.
