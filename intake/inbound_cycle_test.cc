@@ -88,6 +88,7 @@ class TestFileSystem : public FileSystem {
   }
   bool FolderExists(const std::string& p) override { return real_.FolderExists(p); }
   bool FileExists(const std::string& p) override { return real_.FileExists(p); }
+  PathKind KindOf(const std::string& p) override { return real_.KindOf(p); }
   FsStatus CreateFolder(const std::string& p) override {
     return failing.count("CreateFolder") ? FsStatus{EACCES} : real_.CreateFolder(p);
   }
