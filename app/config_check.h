@@ -26,7 +26,9 @@ std::vector<CheckLine> CheckConfiguration();
 // Prints the lines to `out`; returns 0 when nothing failed, 1 otherwise.
 int RunConfigurationCheck(std::FILE* out);
 
-// Hides the values of password keys (pwd=, password=) in a connection text.
+// Hides the values of password keys (pwd, password; any case, blanks around
+// the '=', values between braces) in an ODBC connection text, also those of
+// a libpq text inside braces (pqopt={password=...}).
 std::string MaskPasswords(const std::string& text);
 
 }  // namespace norv

@@ -105,12 +105,14 @@ std::string ReadRegistry(std::string_view full_path, std::string_view default_va
   return std::string(default_value);
 }
 
-void LoadSettings() {
+std::string LoadSettings() {
   Registry reg;
+  std::string problem;
   try {
-    reg = Registry::Load(SettingsFileRef());
+    reg = Registry::Load(SettingsFileRef(), &problem);
   } catch (...) {
     // An unreadable store answers every read with its default.
+    problem = "cannot be read";
   }
   Settings& s = settings();
   const std::string base = BaseKey() + "\\";
@@ -155,6 +157,7 @@ void LoadSettings() {
   Step(reg, base + "KeepFiles", "0", s.KeepFiles, ToInt16);
   Step(reg, base + "ConvertReports", "0", s.ConvertReports, ToInt16);
   Step(reg, base + "DBTimeout", "10", s.DBTimeout, ToInt32);
+  return problem;
 }
 
 }  // namespace norv

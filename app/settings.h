@@ -56,8 +56,9 @@ std::string ReadRegistry(std::string_view full_path, std::string_view default_va
 
 // Reloads every setting from the settings file, one step per value; a step
 // that fails (missing value without default, unconvertible text) keeps the
-// setting's previous value. Never throws, never logs.
-void LoadSettings();
+// setting's previous value. Never throws, never logs: returns why the file
+// could not be read (then every value takes its default), empty when it was.
+std::string LoadSettings();
 
 // Conversion rules of the settings (exposed for tests). nullopt = the step
 // fails. Numbers may carry blanks, a sign and a decimal part; fractions round
