@@ -411,8 +411,15 @@ bool RunInboundTick(const IntakeContext& ctx, InboundCycle& cycle) {
       ChooseInboundDirectory(ctx.settings, cycle);
       chosen = ChooseInboundFile(ctx, cycle, ctx.settings.WatchInbound == 1);
     } catch (...) {
-      ctx.log.LogCaughtError(kTickSource);
+      const CaughtError e = DescribeCurrentException();
+      for (const std::string& line :
+           cycle.tick_errors.Occurred(e.description, RepeatLimiter::Clock::now())) {
+        ctx.log.WriteErrorLog(e.number, line, kTickSource);
+      }
       return false;
+    }
+    for (const std::string& line : cycle.tick_errors.Cleared()) {
+      ctx.log.WriteErrorLog(0, line, kTickSource);
     }
     if (chosen.empty()) return false;
     TakeFile(ctx, cycle, chosen);
