@@ -41,7 +41,16 @@ void AppendLine(const char* file_name, const std::string& line) {
   std::fclose(f);
 }
 
+// The file the error lines are about (ErrorLogFileScope); empty outside one.
+std::string& ErrorLogFileRef() {
+  static std::string path;
+  return path;
+}
+
 }  // namespace
+
+ErrorLogFileScope::ErrorLogFileScope(const std::string& path) { ErrorLogFileRef() = path; }
+ErrorLogFileScope::~ErrorLogFileScope() { ErrorLogFileRef().clear(); }
 
 const std::string& ProgramDir() { return ProgramDirRef(); }
 void SetProgramDir(std::string dir) {
@@ -81,6 +90,17 @@ std::string FormatDebugLine(const LocalDateTime& t, std::string_view text,
 
 void WriteErrorLog(std::int32_t number, std::string_view description,
                    std::string_view source) {
+  std::string named;
+  try {
+    if (const std::string& file = ErrorLogFileRef(); !file.empty()) {
+      const std::string suffix = " (" + file + ")";
+      if (!description.ends_with(suffix)) {
+        named = std::string(description) + suffix;
+        description = named;
+      }
+    }
+  } catch (...) {
+  }
   try {
     AppendLine("NORVReaderError.log",
                FormatErrorLine(LocalNow(), number, description, source));

@@ -31,6 +31,17 @@ void WriteDebugLog(std::string_view text, std::string_view extra = {});
 // only inside a catch block.
 void LogCaughtError(std::string_view source);
 
+// While one is alive, every error-log line whose description does not end
+// in " (<path>)" yet gets it appended: the lines written while one inbound
+// file is handled all name that file. One at a time, not nested.
+class ErrorLogFileScope {
+ public:
+  explicit ErrorLogFileScope(const std::string& path);
+  ~ErrorLogFileScope();
+  ErrorLogFileScope(const ErrorLogFileScope&) = delete;
+  ErrorLogFileScope& operator=(const ErrorLogFileScope&) = delete;
+};
+
 // Writes the debug line only when Debug is 1 (the test every caller makes).
 void DebugLog(std::string_view text);
 
