@@ -19,6 +19,12 @@ Label RenderReportPage(std::string_view text, std::int32_t left, std::int32_t to
                        bool antialiased, std::int16_t style, std::int16_t font_size,
                        std::int32_t colour);
 
+// How wide `text` is drawn by a label of RenderReportPage with these font
+// arguments, in pixels from its left edge (imaging/label_renderer.h,
+// LabelTextWidth). Throws Error when no font can be loaded.
+std::int32_t ReportTextWidth(std::string_view text, std::int16_t font_size, std::int16_t style,
+                             bool antialiased);
+
 }  // namespace norv
 
 #endif  // NORV_IMAGING_REPORT_PAGE_H_
