@@ -154,6 +154,9 @@ void LoadSettings() {
   Step(reg, base + "WildcardDigit", "0", s.WildcardDigit, ToInt16);
   Step(reg, base + "KeepFiles", "0", s.KeepFiles, ToInt16);
   Step(reg, base + "ConvertReports", "0", s.ConvertReports, ToInt16);
+  Step(reg, base + "StandardHL7", "0", s.StandardHL7, ToInt32);
+  Step(reg, base + "PatientIDType", "", s.PatientIDType, text);
+  Step(reg, base + "PatientIDAuthority", "", s.PatientIDAuthority, text);
 }
 
 }  // namespace norv

@@ -30,6 +30,9 @@ struct Settings {
   std::int16_t WildcardDigit = 0;
   std::int16_t KeepFiles = 0;
   std::int16_t ConvertReports = 0;
+  std::int32_t StandardHL7 = 0;       // 1: the standard HL7 reading (intake/hl7_standard.h)
+  std::string PatientIDType;          // standard reading: PID-3 repetition by its CX-5
+  std::string PatientIDAuthority;     // standard reading: PID-3 repetition by its CX-4
 };
 
 // The settings of the process.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "app/error.h"
@@ -10,6 +11,7 @@
 #include "app/settings.h"
 #include "intake/events.h"
 #include "intake/hl7_reader.h"
+#include "intake/standard_intake.h"
 #include "intake/week_folder.h"
 #include "platform/event_loop.h"
 #include "platform/system.h"
@@ -153,6 +155,12 @@ void ProcessInboundFile(FileSystem& fs, const std::string& path, bool& processed
     WriteErrorLog(-1, "No Message Header! (" + path + ")", "TimerProgress");
     return;
   }
+  if (settings().StandardHL7 == 1) {
+    const Settings& s = settings();
+    ProcessStandardMessage(text, PatientIdRule{s.PatientIDType, s.PatientIDAuthority}, Dispatch,
+                           processed_ok);
+    return;
+  }
   Hl7Segments store;
   HL7Message msg;
   SplitSegments(text.substr(header), store);
@@ -264,13 +272,20 @@ void RunInboundTick(InboundCycle& cycle) {
     FileSystem& fs = cycle.file_system != nullptr ? *cycle.file_system : PlatformFileSystem();
     std::string chosen;
     bool processed_ok = false;
+    // Every error line about the chosen file names it, the cycle's own
+    // included.
+    std::optional<ErrorLogFileScope> about_file;
     try {
       ChooseInboundDirectory(cycle);
       chosen = ChooseInboundFile(fs, cycle.CurrentInboundDir, cycle.reported_files);
-      if (!chosen.empty()) ProcessInboundFile(fs, chosen, processed_ok);
+      if (!chosen.empty()) {
+        about_file.emplace(chosen);
+        ProcessInboundFile(fs, chosen, processed_ok);
+      }
     } catch (...) {
       LogCaughtError(kTickSource);
     }
+    about_file.reset();
     DisposeInboundFile(fs, cycle.CurrentInboundDir, chosen, processed_ok);
   } catch (...) {
     // Nothing may leave the tick: the processing timer must come back on.

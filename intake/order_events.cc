@@ -4,7 +4,9 @@
 #include "app/procedure_codes.h"
 #include "db/appointments.h"
 #include "db/patients.h"
+#include "app/error.h"
 #include "intake/events.h"
+#include "intake/hl7_standard.h"
 
 namespace norv {
 
@@ -15,6 +17,13 @@ namespace norv {
 // (lower-case "ca" and the empty control included) registers the patient
 // and books the appointment.
 void HandleOrder(Hl7Segments& store, HL7Message& msg, bool& processed_ok) {
+  // Standard reading: an order without OBR (diet, supply, pharmacy) is no
+  // imaging order.
+  if (store.standard != nullptr && !store.standard->reading->has_obr) {
+    DebugLog("No OBR segment: not an imaging order, nothing booked");
+    processed_ok = true;
+    return;
+  }
   DebugLog("Reading appointment date/time values");
   ReadOrderControl(store, msg);
   ReadOrderStatus(store, msg);
@@ -50,6 +59,10 @@ void HandleOrder(Hl7Segments& store, HL7Message& msg, bool& processed_ok) {
     // database could not store is kept in the failed folder, not lost.
     processed_ok = UpdateAppointmentStatus(msg);
   } else {
+    if (store.standard != nullptr && msg.AppointmentDate.empty()) {
+      throw Error(kErrSubscriptOutOfRange,
+                  "No appointment date/time: ORC-7.4, TQ1-7 and OBR-27.4 hold no valid one");
+    }
     processed_ok = RegisterUpdatePatient(msg, "");
     if (processed_ok) processed_ok = RegisterAppointment(msg);
   }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -11,8 +12,10 @@
 #include "db/patients.h"
 #include "imaging/report_image.h"
 #include "imaging/report_page.h"
+#include "imaging/text_wrap.h"
 #include "intake/events.h"
 #include "intake/hl7_reader.h"
+#include "intake/hl7_standard.h"
 
 namespace norv {
 namespace {
@@ -56,9 +59,9 @@ void WritePage(const DicomImage& page) {
   }
 }
 
-}  // namespace
-
-void WriteReportPages(const HL7Message& msg, const std::vector<std::string>& report_lines) {
+// The pages of `count` report lines, line i being `text_of(i)`.
+void WritePages(const HL7Message& msg, std::size_t count,
+                const std::function<std::string(std::size_t)>& text_of) {
   DebugLog("Creating new Dicom Image (Report)");
   DicomImage page = CreateReportImage();
 
@@ -79,25 +82,47 @@ void WriteReportPages(const HL7Message& msg, const std::vector<std::string>& rep
   page.AddAttribute(0x0020, 0x0013, std::int16_t{1});             // Instance Number
 
   std::int32_t line = 1;
+  auto next_page_when_full = [&] {
+    if (line != kReportLinesPerPage + 1) return;
+    // The next page is taken from the blank one before this one's labels
+    // are burned in; it only loses the labels it inherits.
+    DicomImage next = page.DerivePage();
+    page.FinishPage();
+    WritePage(page);
+    page = std::move(next);
+    page.ClearLabels();
+    line = 1;
+  };
+  // A line whose ink would reach the page's last pixel column is wrapped, so
+  // that no text runs off the edge (and a page with ink there shows a fault);
+  // each piece takes a line position of its own.
+  const TextWidth width_of = [](std::string_view text) {
+    return ReportTextWidth(text, kLineFontSize, 0, true);
+  };
   DebugLog("Create report text lines");
-  const std::size_t count = report_lines.size();
   for (std::size_t i = 0; i < count; ++i) {
-    if (line == kReportLinesPerPage + 1) {
-      // The next page is taken from the blank one before this one's labels
-      // are burned in; it only loses the labels it inherits.
-      DicomImage next = page.DerivePage();
-      page.FinishPage();
-      WritePage(page);
-      page = std::move(next);
-      page.ClearLabels();
-      line = 1;
+    next_page_when_full();
+    std::vector<std::string> pieces = WrapText(text_of(i), kReportPageColumns - kLineLeft - 1, width_of);
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+      if (k > 0) next_page_when_full();
+      page.AddLabel(RenderReportPage(pieces[k], kLineLeft, kLinePitch * line, true, 0,
+                                     kLineFontSize, kLineColour));
+      ++line;
     }
-    page.AddLabel(RenderReportPage(ReportLineText(report_lines[i]), kLineLeft, kLinePitch * line,
-                                   true, 0, kLineFontSize, kLineColour));
-    ++line;
   }
   page.FinishPage();
   WritePage(page);
+}
+
+}  // namespace
+
+void WriteReportPages(const HL7Message& msg, const std::vector<std::string>& report_lines) {
+  WritePages(msg, report_lines.size(),
+             [&report_lines](std::size_t i) { return ReportLineText(report_lines[i]); });
+}
+
+void WriteReportTextPages(const HL7Message& msg, const std::vector<std::string>& texts) {
+  WritePages(msg, texts.size(), [&texts](std::size_t i) { return texts[i]; });
 }
 
 void HandleReport(Hl7Segments& store, HL7Message& msg, bool& processed_ok) {
@@ -114,7 +139,11 @@ void HandleReport(Hl7Segments& store, HL7Message& msg, bool& processed_ok) {
       ReadAppointmentDateTime(store, msg);
       ReadReferringPhysician(store, msg);
       ReadAccessionNumber(store, msg);
-      WriteReportPages(msg, store.ReportLines);
+      if (store.standard != nullptr) {
+        WriteReportTextPages(msg, store.standard->reading->report_lines);
+      } else {
+        WriteReportPages(msg, store.ReportLines);
+      }
     }
   }
   processed_ok = true;

@@ -1,0 +1,34 @@
+// The inbound cycle's way into the standard reading (StandardHL7 = 1): reads
+// the file's text with intake/hl7_standard.h and hands each unit of the
+// message to the event handlers, which find the values read up front in
+// Hl7Segments::standard.
+#ifndef NORV_INTAKE_STANDARD_INTAKE_H_
+#define NORV_INTAKE_STANDARD_INTAKE_H_
+
+#include <functional>
+#include <string_view>
+
+#include "intake/hl7_message.h"
+#include "intake/hl7_reader.h"
+#include "intake/hl7_standard.h"
+
+namespace norv {
+
+// The cycle's dispatch on Hl7Segments::MessageEvent.
+using EventDispatch = std::function<void(Hl7Segments&, HL7Message&, bool&)>;
+
+// Reads `text` (the whole file) by the standard rules and dispatches every
+// unit of the message (hl7_standard.h, SplitUnits) in order, each with a
+// fresh HL7Message holding the unit's values. Every unit is read before the
+// first is dispatched, so a message that cannot be read changes nothing. A
+// header without usable delimiters logs "No message header!" (-1, empty
+// source) and returns; a file holding more than one message or a batch
+// envelope, and a unit whose values cannot be read, throw Error. The
+// dispatching stops at the first unit that does not end processed;
+// `processed_ok` is the last unit's verdict. Writes the reader's debug lines.
+void ProcessStandardMessage(std::string_view text, const PatientIdRule& rule,
+                            const EventDispatch& dispatch, bool& processed_ok);
+
+}  // namespace norv
+
+#endif  // NORV_INTAKE_STANDARD_INTAKE_H_
