@@ -24,16 +24,15 @@ class Message:
         start = data.find(b"MSH")
         body = [l.strip(b"\x0b\x1c") for l in re.split(rb"\r\n|\r|\n", data[start:])] if start >= 0 else []
         body = [l for l in body if l.strip(b" \t")]
-        self.ok = bool(body) and len(body[0]) > 3 and body[0][3:4] not in b" \t" and not body[0][3:4].isalnum() \
-            and 32 < body[0][3] < 127
+        usable = lambda c: 32 < c[0] < 127 and not c.isalnum()  # noqa: E731
+        self.ok = bool(body) and body[0][:3] == b"MSH" and len(body[0]) > 3 and usable(body[0][3:4])
         if not self.ok:
             return
         self.fs = body[0][3:4]
         used, self.delims = [self.fs], []
         for c in (body[0][4:].split(self.fs)[0] + b"\0\0\0\0")[:4]:
             c = bytes([c])
-            usable = 32 < c[0] < 127 and not c.isalnum() and c not in used
-            self.delims.append(c if usable else None)
+            self.delims.append(c if usable(c) and c not in used else None)
             used.append(c)
         self.comp, self.rep, self.esc, self.sub = self.delims
         self.segs = []

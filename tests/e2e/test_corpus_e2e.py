@@ -73,9 +73,11 @@ class Run:
         return sorted(set(self.inst.temp.glob("*.dcm")) - before)
 
     def errors_about(self, number):
-        """The descriptions of the error-log lines that name file `number`."""
-        marker = f"/{number}.HL7)"
-        return [line[42:].strip() for line in self.inst.error_log().splitlines() if marker in line]
+        """The descriptions of the error-log lines that name file `number`
+        (the description starts at the fourth print zone and ends with the
+        file's name)."""
+        marker = f" ({self.inst.inbound}/{number}.HL7)"
+        return [line[42:line.index(marker)] for line in self.inst.error_log().splitlines() if marker in line]
 
 
 def check_values(run, reading, event, pages):
@@ -143,8 +145,12 @@ def run_corpus(tmp_path, standard):
             no_cut_text(pages)
             table[event][where] += 1
             why = "; ".join(run.errors_about(number))
+            if where == "failed" and not why:
+                why = "no error line: MSH-9 is no event the service handles"
+            if where == "deleted":
+                why = "empty file, deleted"
             if where != "debug":
-                notes.append(f"{f.name}: {where}" + (f" - {why}" if why else ""))
+                notes.append(f"{f.name}: {why}")
             if not standard or not reading["handled"]:
                 continue
             wellformed += reading["wellformed"]
