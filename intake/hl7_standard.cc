@@ -217,6 +217,7 @@ std::string ValueToAnsi(std::string_view bytes, Hl7Charset charset) {
 }
 
 bool LosesCharacters(std::string_view text, Hl7Charset charset) {
+  if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) text.remove_prefix(kByteOrderMark.size());
   if (charset != Hl7Charset::kUtf8 || IsAscii(text)) return false;
   std::string ansi = Utf8ToAnsi(text);
   return std::count(ansi.begin(), ansi.end(), '?') > std::count(text.begin(), text.end(), '?');
@@ -268,7 +269,7 @@ std::optional<Hl7StandardMessage> ParseStandardMessage(std::string_view text) {
   if (header == std::string_view::npos) return std::nullopt;
 
   Hl7StandardMessage m;
-  for (std::string_view line : SplitSegmentLines(text)) {
+  for (std::string_view line : SplitSegmentLines(bom ? text.substr(kByteOrderMark.size()) : text)) {
     std::string_view name = line.substr(0, 3);
     if (name == "FHS" || name == "BHS") m.batch = true;
   }

@@ -71,7 +71,7 @@ std::string DecodeEscapes(std::string_view raw, const Hl7Delimiters& d, EscapeUs
 std::string ValueToAnsi(std::string_view bytes, Hl7Charset charset);
 
 // Whether converting `text` loses characters: it is UTF-8 and holds
-// characters that become '?'.
+// characters that become '?' (a leading byte-order mark aside).
 bool LosesCharacters(std::string_view text, Hl7Charset charset);
 
 // An HL7 date/time, YYYYMMDD[HH[MM[SS[.S[S[S[S]]]]]]][+/-ZZZZ], read as the

@@ -103,6 +103,7 @@ TEST(StandardSegments, MessagesAndBatchesAreCounted) {
       {Join({kMsh, kPid, kMsh, kPid}, "\n"), 2, false},
       {Join({"FHS|^~\\&", "BHS|^~\\&", kMsh, kPid, "BTS|1", "FTS|1"}), 1, true},
       {"\xEF\xBB\xBF\x0b" + Join({kMsh, kPid}) + "\x1c\r", 1, false},
+      {"\xEF\xBB\xBF" + Join({"FHS|^~\\&", kMsh, kPid}), 1, true},
   };
   for (const auto& c : cases) {
     Hl7StandardMessage m = Parse(c.text);
@@ -155,6 +156,7 @@ TEST(StandardValues, CharacterSetOfMsh18) {
     Hl7StandardMessage m = Parse(c.prefix + Join({msh, "PID|1||1||" + name}));
     EXPECT_EQ(Value(m, m.segments[1], 5), c.last_name) << c.msh18;
     EXPECT_EQ(LosesCharacters(name, m.charset), m.charset == Hl7Charset::kUtf8) << c.msh18;
+    EXPECT_FALSE(LosesCharacters("\xEF\xBB\xBFM\xC3\xBCller", m.charset));
   }
   // Hexadecimal escapes are bytes of the message's character set.
   Hl7StandardMessage m = Parse(Join({kMsh + "||||||UNICODE UTF-8", "PID|1||1||M\\XC3BC\\ller"}));

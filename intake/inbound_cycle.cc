@@ -157,8 +157,10 @@ void ProcessInboundFile(FileSystem& fs, const std::string& path, bool& processed
   }
   if (settings().StandardHL7 == 1) {
     const Settings& s = settings();
-    ProcessStandardMessage(text, PatientIdRule{s.PatientIDType, s.PatientIDAuthority}, Dispatch,
-                           processed_ok);
+    if (!ProcessStandardMessage(text, PatientIdRule{s.PatientIDType, s.PatientIDAuthority},
+                                Dispatch, DebugLog, processed_ok)) {
+      WriteErrorLog(-1, "No message header!", "");
+    }
     return;
   }
   Hl7Segments store;

@@ -133,7 +133,7 @@ TEST_P(OrderEventsTest, StandardReadingOrders) {
     bool ok = false;
     ProcessStandardMessage(text, PatientIdRule{"MR", ""}, [](Hl7Segments& s, HL7Message& m, bool& o) {
       HandleOrder(s, m, o);
-    }, ok);
+    }, DebugLog, ok);
     return ok;
   };
   const std::string head = "MSH|^~\\&|RIS|KH|NORV|RAD|20300101||ORM^O01^ORM_O01|M1|P|2.5\n"

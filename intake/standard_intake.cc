@@ -5,17 +5,14 @@
 #include <vector>
 
 #include "app/error.h"
-#include "app/log.h"
 
 namespace norv {
 
-void ProcessStandardMessage(std::string_view text, const PatientIdRule& rule,
-                            const EventDispatch& dispatch, bool& processed_ok) {
+bool ProcessStandardMessage(std::string_view text, const PatientIdRule& rule,
+                            const EventDispatch& dispatch, const DebugLines& debug,
+                            bool& processed_ok) {
   std::optional<Hl7StandardMessage> m = ParseStandardMessage(text);
-  if (!m) {
-    WriteErrorLog(-1, "No message header!", "");
-    return;
-  }
+  if (!m) return false;
   if (m->message_count > 1 || m->batch) {
     const int n = m->message_count;
     throw Error(kErrSubscriptOutOfRange,
@@ -24,10 +21,10 @@ void ProcessStandardMessage(std::string_view text, const PatientIdRule& rule,
                     "; one message per file, without a batch envelope, is read");
   }
   const std::string event = StandardMessageEvent(*m);
-  DebugLog("Event ID: " + event);
-  DebugLog("MsgCtrlID: " + Value(*m, m->segments.front(), 10));
+  debug("Event ID: " + event);
+  debug("MsgCtrlID: " + Value(*m, m->segments.front(), 10));
   if (LosesCharacters(text, m->charset)) {
-    DebugLog("UTF-8 characters without a Windows-1252 form are read as \"?\"");
+    debug("UTF-8 characters without a Windows-1252 form are read as \"?\"");
   }
 
   std::vector<Hl7Unit> units = SplitUnits(*m, event == "ORM^O01" || event == "OMG^O19");
@@ -40,16 +37,16 @@ void ProcessStandardMessage(std::string_view text, const PatientIdRule& rule,
     readings.push_back(ReadStandardUnit(*m, unit, rule, name_required));
   }
   if (units.size() > 1) {
-    DebugLog("The message holds " + std::to_string(units.size()) +
+    debug("The message holds " + std::to_string(units.size()) +
              " patient groups or orders, handled one after the other");
   }
 
   for (std::size_t i = 0; i < units.size(); ++i) {
     const HL7Message& v = readings[i].values;
-    DebugLog("Name: " + v.LastName + "^" + v.FirstName + "^" + v.MiddleName + "^^" + v.NameDegree);
-    DebugLog("DOB: " + (v.BirthDate.empty() ? std::string("unknown") : v.BirthDate));
-    DebugLog("Sex: " + v.Sex);
-    DebugLog("ID: " + v.PatientID);
+    debug("Name: " + v.LastName + "^" + v.FirstName + "^" + v.MiddleName + "^^" + v.NameDegree);
+    debug("DOB: " + (v.BirthDate.empty() ? std::string("unknown") : v.BirthDate));
+    debug("Sex: " + v.Sex);
+    debug("ID: " + v.PatientID);
     StandardContext context{&*m, &units[i], &readings[i]};
     Hl7Segments store;
     store.MessageEvent = event;
@@ -57,8 +54,9 @@ void ProcessStandardMessage(std::string_view text, const PatientIdRule& rule,
     HL7Message msg = v;
     processed_ok = false;
     dispatch(store, msg, processed_ok);
-    if (!processed_ok) return;
+    if (!processed_ok) return true;
   }
+  return true;
 }
 
 }  // namespace norv

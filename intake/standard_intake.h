@@ -17,17 +17,21 @@ namespace norv {
 // The cycle's dispatch on Hl7Segments::MessageEvent.
 using EventDispatch = std::function<void(Hl7Segments&, HL7Message&, bool&)>;
 
+// Where the reading's debug lines go.
+using DebugLines = std::function<void(std::string_view)>;
+
 // Reads `text` (the whole file) by the standard rules and dispatches every
 // unit of the message (hl7_standard.h, SplitUnits) in order, each with a
 // fresh HL7Message holding the unit's values. Every unit is read before the
-// first is dispatched, so a message that cannot be read changes nothing. A
-// header without usable delimiters logs "No message header!" (-1, empty
-// source) and returns; a file holding more than one message or a batch
-// envelope, and a unit whose values cannot be read, throw Error. The
-// dispatching stops at the first unit that does not end processed;
-// `processed_ok` is the last unit's verdict. Writes the reader's debug lines.
-void ProcessStandardMessage(std::string_view text, const PatientIdRule& rule,
-                            const EventDispatch& dispatch, bool& processed_ok);
+// first is dispatched, so a message that cannot be read changes nothing.
+// Returns false, dispatching nothing, when the MSH line declares no usable
+// delimiters (the caller logs "No message header!"); throws Error for a file
+// holding more than one message or a batch envelope, and for a unit whose
+// values cannot be read. The dispatching stops at the first unit that does
+// not end processed; `processed_ok` is the last unit's verdict.
+bool ProcessStandardMessage(std::string_view text, const PatientIdRule& rule,
+                            const EventDispatch& dispatch, const DebugLines& debug,
+                            bool& processed_ok);
 
 }  // namespace norv
 

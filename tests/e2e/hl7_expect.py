@@ -17,13 +17,13 @@ class Message:
     also in MSH) and its delimiters."""
 
     def __init__(self, data):
-        self.utf8 = data.startswith(b"\xef\xbb\xbf")
-        lines = [l.strip(b"\x0b\x1c") for l in re.split(rb"\r\n|\r|\n", data)]
-        lines = [l for l in lines if l.strip(b" \t")]
-        self.batch = any(l[:3] in (b"FHS", b"BHS") for l in lines)
+        def lines(b):
+            stripped = [l.strip(b"\x0b\x1c") for l in re.split(rb"\r\n|\r|\n", b)]
+            return [l for l in stripped if l.strip(b" \t")]
+        bom = data.startswith(b"\xef\xbb\xbf")
+        self.batch = any(l[:3] in (b"FHS", b"BHS") for l in lines(data[3:] if bom else data))
         start = data.find(b"MSH")
-        body = [l.strip(b"\x0b\x1c") for l in re.split(rb"\r\n|\r|\n", data[start:])] if start >= 0 else []
-        body = [l for l in body if l.strip(b" \t")]
+        body = lines(data[start:]) if start >= 0 else []
         usable = lambda c: 32 < c[0] < 127 and not c.isalnum()  # noqa: E731
         self.ok = bool(body) and body[0][:3] == b"MSH" and len(body[0]) > 3 and usable(body[0][3:4])
         if not self.ok:
@@ -42,7 +42,7 @@ class Message:
                 fields.insert(1, self.fs)
             self.segs.append((fields[0].upper().decode("latin-1"), fields))
         self.count = sum(1 for name, _ in self.segs if name == "MSH")
-        self.utf8 = self.utf8 or self.get(self.segs[0][1], 18, 1, 1, 0).strip().upper() in (b"UNICODE UTF-8", b"UTF-8")
+        self.utf8 = bom or self.get(self.segs[0][1], 18, 1, 1, 0).strip().upper() in (b"UNICODE UTF-8", b"UTF-8")
 
     @staticmethod
     def piece(value, sep, n):
