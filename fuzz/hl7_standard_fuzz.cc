@@ -1,7 +1,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/error.h"
+#include "core/error.h"
 #include "fuzz/fuzz_targets.h"
 #include "imaging/text_wrap.h"
 #include "intake/hl7_standard.h"

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/error.h"
+#include "core/error.h"
 #include "imaging/imaging_error.h"
-#include "platform/ansi.h"
+#include "core/ansi.h"
 
 namespace norv {
 namespace {
@@ -46,13 +46,10 @@ struct FontFile {
   auto operator<=>(const FontFile&) const = default;
 };
 
-class FontCache {
- public:
-  static FontCache& Instance() {
-    static FontCache cache;
-    return cache;
-  }
+}  // namespace
 
+class FontCache::Impl {
+ public:
   std::mutex& mutex() { return mutex_; }
 
   // The face for `family` and `style`, at `pixels` per em.
@@ -99,13 +96,7 @@ class FontCache {
     return Resolve(family, style).path;
   }
 
- private:
-  struct Loaded {
-    FT_Face face;
-    int pixels;
-  };
-
-  FontCache() {
+  Impl() {
     if (FT_Error err = FT_Init_FreeType(&library_)) ThrowFreeType("cannot start", err);
     config_ = FcInitLoadConfigAndFonts();
     if (config_ != nullptr) {
@@ -114,11 +105,20 @@ class FontCache {
     }
   }
 
-  ~FontCache() {
+  ~Impl() {
     for (Loaded& f : faces_) FT_Done_Face(f.face);
     FT_Done_FreeType(library_);
     if (config_ != nullptr) FcConfigDestroy(config_);
   }
+
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+ private:
+  struct Loaded {
+    FT_Face face;
+    int pixels;
+  };
 
   static Glyph Convert(FT_GlyphSlot slot) {
     const FT_Bitmap& bm = slot->bitmap;
@@ -203,6 +203,11 @@ class FontCache {
   std::unordered_map<std::uint64_t, Glyph> glyphs_;
 };
 
+FontCache::FontCache() : impl_(std::make_unique<Impl>()) {}
+FontCache::~FontCache() = default;
+
+namespace {
+
 // Code points of a Windows-1252 text.
 std::vector<char32_t> CodePoints(std::string_view ansi) {
   std::string utf8 = AnsiToUtf8(ansi);
@@ -233,8 +238,8 @@ void RequirePositiveSize(const Label& label) {
 
 // The glyphs of the label's text placed along its line (with kerning);
 // `pen` ends after the last advance. Call with the cache's mutex held.
-std::vector<Placed> LayOut(FontCache& cache, FT_Face face, int face_id, const Label& label,
-                           FT_Pos& pen) {
+std::vector<Placed> LayOut(FontCache::Impl& cache, FT_Face face, int face_id,
+                           const Label& label, FT_Pos& pen) {
   const bool kerning = FT_HAS_KERNING(face);
   std::vector<Placed> line;
   line.reserve(label.text.size());
@@ -256,9 +261,9 @@ std::vector<Placed> LayOut(FontCache& cache, FT_Face face, int face_id, const La
 
 }  // namespace
 
-int LabelTextWidth(const Label& label) {
+int LabelTextWidth(FontCache& fonts, const Label& label) {
   RequirePositiveSize(label);
-  FontCache& cache = FontCache::Instance();
+  FontCache::Impl& cache = *fonts.impl_;
   std::lock_guard<std::mutex> lock(cache.mutex());
   int face_id = 0;
   FT_Face face = cache.Face(label.font_name, label.style, label.font_size, &face_id);
@@ -272,10 +277,10 @@ int LabelTextWidth(const Label& label) {
   return width;
 }
 
-void DrawLabel(const Label& label, const PageRaster& page) {
+void DrawLabel(FontCache& fonts, const Label& label, const PageRaster& page) {
   if (!label.visible || label.opacity <= 0) return;
   RequirePositiveSize(label);
-  FontCache& cache = FontCache::Instance();
+  FontCache::Impl& cache = *fonts.impl_;
   std::lock_guard<std::mutex> lock(cache.mutex());
   int face_id = 0;
   FT_Face face = cache.Face(label.font_name, label.style, label.font_size, &face_id);
@@ -326,8 +331,8 @@ void DrawLabel(const Label& label, const PageRaster& page) {
   }
 }
 
-std::string ResolveFontFile(std::string_view family, std::int16_t style) {
-  FontCache& cache = FontCache::Instance();
+std::string ResolveFontFile(FontCache& fonts, std::string_view family, std::int16_t style) {
+  FontCache::Impl& cache = *fonts.impl_;
   std::lock_guard<std::mutex> lock(cache.mutex());
   return cache.ResolvedPath(family, style);
 }

@@ -25,9 +25,9 @@ Label RenderReportPage(std::string_view text, std::int32_t left, std::int32_t to
   return label;
 }
 
-std::int32_t ReportTextWidth(std::string_view text, std::int16_t font_size, std::int16_t style,
-                             bool antialiased) {
-  return LabelTextWidth(RenderReportPage(text, 0, 0, antialiased, style, font_size, 0));
+std::int32_t ReportTextWidth(FontCache& fonts, std::string_view text, std::int16_t font_size,
+                             std::int16_t style, bool antialiased) {
+  return LabelTextWidth(fonts, RenderReportPage(text, 0, 0, antialiased, style, font_size, 0));
 }
 
 }  // namespace norv

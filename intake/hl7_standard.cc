@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "app/error.h"
-#include "platform/ansi.h"
+#include "core/error.h"
+#include "core/ansi.h"
 
 namespace norv {
 namespace {

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "intake/hl7_message.h"
+#include "core/hl7_message.h"
 
 namespace norv {
 

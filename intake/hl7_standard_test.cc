@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/error.h"
+#include "core/error.h"
 
 namespace norv {
 namespace {

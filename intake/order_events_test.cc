@@ -2,14 +2,15 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "app/error.h"
-#include "app/procedure_codes.h"
+#include "core/error.h"
 #include "intake/events.h"
+#include "intake/procedure_codes.h"
 #include "intake/standard_intake.h"
-#include "testing/database_fixture.h"
+#include "testing/intake_context.h"
 
 namespace norv {
 namespace {
@@ -29,33 +30,20 @@ std::string OrderText(const std::string& control, const std::string& accession,
          "\rZDS|1.2.3\r";
 }
 
-class OrderEventsTest : public testing::DatabaseFixture {
+class OrderEventsTest : public testing::IntakeFixture {
  protected:
   void SetUp() override {
-    DatabaseFixture::SetUp();
+    IntakeFixture::SetUp();
     if (IsSkipped()) return;
-    testing::WriteFile(home_ / "procedure-ids.txt", "CT123;MR200");
-    ReadProcedureIDs();
+    SetProcedureCodes("CT123;MR200");
     settings().ModalityLocation = "PV1;3;0";
     db_->AddAet(1, "(CT1)");
     db_->AddAet(2, "(CT1)(MR1)");
   }
-  void TearDown() override {
-    ResetProcedureIDsForTesting();
-    DatabaseFixture::TearDown();
-  }
 
   // Reads the message as the inbound cycle does and hands it to the order
   // handler; returns its verdict.
-  bool Handle(const std::string& text) {
-    Hl7Segments store;
-    SplitSegments(text, store);
-    HL7Message msg;
-    EXPECT_TRUE(ReadCommonValues(store, msg));
-    bool ok = false;
-    HandleOrder(store, msg, ok);
-    return ok;
-  }
+  bool Handle(const std::string& text) { return testing::HandleText(intake(), &HandleOrder, text); }
 
   Rows Column(const std::string& name) {
     Rows values;
@@ -129,12 +117,12 @@ TEST_P(OrderEventsTest, ProcedureFilter) {
 // any appointment date/time fails; a v2.5 order with its time in TQ1 and no
 // birth date books and registers the patient with an unknown birth date.
 TEST_P(OrderEventsTest, StandardReadingOrders) {
-  auto handle = [](const std::string& text) {
-    bool ok = false;
-    ProcessStandardMessage(text, PatientIdRule{"MR", ""}, [](Hl7Segments& s, HL7Message& m, bool& o) {
-      HandleOrder(s, m, o);
-    }, DebugLog, ok);
-    return ok;
+  auto handle = [this](const std::string& text) {
+    std::optional<Outcome> outcome = ProcessStandardMessage(
+        text, PatientIdRule{"MR", ""},
+        [this](Hl7Segments& s, HL7Message& m) { return HandleOrder(intake(), s, m); },
+        [this](std::string_view line) { ctx_.log.DebugLog(line); });
+    return outcome == Outcome::kProcessed;
   };
   const std::string head = "MSH|^~\\&|RIS|KH|NORV|RAD|20300101||ORM^O01^ORM_O01|M1|P|2.5\n"
                            "PID|1||9^^^KH^PI~4711^^^KH^MR||Neu^Nina||\nPV1|1|O|CT1^R12\nORC|NW|P1\n";
@@ -158,25 +146,16 @@ NORV_INSTANTIATE_FOR_BACKENDS(OrderEventsTest);
 // A database that cannot be reached fails every action, the status change
 // included: the file goes to the failed folder instead of being lost.
 TEST(OrderEventsUnreachable, DatabaseErrorsFailEveryAction) {
-  testing::TempDir home;
-  SetProgramDir(home.path());
-  settings() = Settings{};
-  settings().DBServer = "sqlite:" + (home / "missing.db");
-  testing::WriteFile(home / "procedure-ids.txt", "CT123");
-  ReadProcedureIDs();
+  testing::UnreachableIntake unreachable;
+  testing::WriteFile(unreachable.home / "procedure-ids.txt", "CT123");
+  unreachable.codes.ReadProcedureIDs(PlatformFileSystem(), unreachable.home.path(),
+                                     unreachable.ctx.log);
   for (const char* control : {"NW", "CA", "SC"}) {
-    Hl7Segments store;
-    SplitSegments(OrderText(control, "A1"), store);
-    HL7Message msg;
-    ASSERT_TRUE(ReadCommonValues(store, msg));
-    bool ok = true;
-    HandleOrder(store, msg, ok);
-    EXPECT_FALSE(ok) << control;
+    EXPECT_FALSE(testing::HandleText(unreachable.intake, &HandleOrder, OrderText(control, "A1")))
+        << control;
   }
-  std::string log = testing::ReadFile(home / "Logs/NORVReaderError.log");
+  std::string log = unreachable.ErrorLog();
   EXPECT_NE(log.find("MainFrom UpdateAppointmentStatus"), std::string::npos) << log;
-  ResetProcedureIDsForTesting();
-  settings() = Settings{};
 }
 
 }  // namespace

@@ -7,14 +7,14 @@
 #include <filesystem>
 #include <map>
 
-#include "app/error.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/error.h"
+#include "core/log.h"
+#include "core/settings.h"
 #include "imaging/dicom_image.h"
 #include "imaging/report_page.h"
 #include "intake/events.h"
 #include "intake/hl7_reader.h"
-#include "testing/database_fixture.h"
+#include "testing/intake_context.h"
 #include "testing/test_util.h"
 
 // psqlODBC 13 leaks a few hundred bytes for every statement the server
@@ -70,8 +70,6 @@ std::vector<DicomImage> WrittenPages(const std::string& dir) {
 class ReportPages : public ::testing::Test {
  protected:
   void SetUp() override {
-    settings() = Settings();
-    SetProgramDir(dir_.path());
     settings().Temp = temp_ + "/";
     fs::create_directory(temp_);
     msg_.PatientID = "0815";
@@ -83,7 +81,18 @@ class ReportPages : public ::testing::Test {
     fs::create_directory(temp_);
   }
 
+  Settings& settings() { return ctx_.settings; }
+  void WriteReportPages(const HL7Message& msg, const std::vector<std::string>& lines) {
+    norv::WriteReportPages(ctx_.intake, msg, lines);
+  }
+  void WriteReportTextPages(const HL7Message& msg, const std::vector<std::string>& texts) {
+    norv::WriteReportTextPages(ctx_.intake, msg, texts);
+  }
+  // Width of a text in the report font (12 pixels, anti-aliased).
+  int Width(std::string_view text) { return ReportTextWidth(ctx_.intake.fonts, text, 12, 0, true); }
+
   TempDir dir_;
+  testing::TestIntakeContext ctx_{dir_.path()};
   std::string temp_ = dir_ / "temp";
   HL7Message msg_;
 };
@@ -123,9 +132,9 @@ TEST_F(ReportPages, FiftyTwoLinesToAPageAndAtLeastOnePage) {
 TEST_F(ReportPages, WideLinesWrapAndCountAsDrawnLines) {
   std::string wide;
   for (int i = 0; i < 40; ++i) wide += "Befund" + std::to_string(i) + " ";
-  ASSERT_GT(ReportTextWidth(wide, 12, 0, true), 2 * 585);
-  ASSERT_LT(ReportTextWidth(wide.substr(0, 60), 12, 0, true), 585);
-  ASSERT_GT(ReportTextWidth(std::string(300, 'W'), 12, 0, true), 3 * 585);
+  ASSERT_GT(Width(wide), 2 * 585);
+  ASSERT_LT(Width(wide.substr(0, 60)), 585);
+  ASSERT_GT(Width(std::string(300, 'W')), 3 * 585);
   std::vector<std::string> lines = ObxLines(51);
   lines.push_back("OBX|52|TX|||" + wide);
   lines.push_back("OBX|53|TX|||" + std::string(300, 'W'));  // one word, broken
@@ -226,10 +235,10 @@ std::string OruMessage(const std::vector<std::string>& obx) {
 // The handler on messages read by the reader, with a real installation
 // database (SQLite, and PostgreSQL when configured) telling whether the
 // patient is known.
-class ReportEvents : public testing::DatabaseFixture {
+class ReportEvents : public testing::IntakeFixture {
  protected:
   void SetUp() override {
-    DatabaseFixture::SetUp();
+    IntakeFixture::SetUp();
     if (IsSkipped()) return;
     fs::create_directory(temp_);
     settings().Temp = temp_ + "/";
@@ -239,15 +248,7 @@ class ReportEvents : public testing::DatabaseFixture {
 
   // Reads `text` as the inbound cycle does and hands it to the handler;
   // returns the handler's verdict.
-  bool Handle(const std::string& text) {
-    Hl7Segments store;
-    HL7Message msg;
-    SplitSegments(text, store);
-    EXPECT_TRUE(ReadCommonValues(store, msg));
-    bool processed_ok = false;
-    HandleReport(store, msg, processed_ok);
-    return processed_ok;
-  }
+  bool Handle(const std::string& text) { return testing::HandleText(intake(), &HandleReport, text); }
 
   std::string temp_ = home_ / "temp";
 };
@@ -308,13 +309,11 @@ TEST_P(ReportEvents, SampleReportsGivePagesOrAnErrorOfTheCycle) {
     SCOPED_TRACE(entry.path().filename().string());
     Hl7Segments store;
     HL7Message msg;
-    SplitSegments(std::string_view(text).substr(header), store);
+    SplitSegments(ctx_.log, std::string_view(text).substr(header), store);
     try {
-      if (!ReadCommonValues(store, msg)) continue;
+      if (!ReadCommonValues(ctx_.log, store, msg)) continue;
       db_->AddPatient(++patid, msg.PatientID, "Sample");
-      bool processed_ok = false;
-      HandleReport(store, msg, processed_ok);
-      EXPECT_TRUE(processed_ok);
+      EXPECT_EQ(HandleReport(intake(), store, msg), Outcome::kProcessed);
       ++converted;
     } catch (const Error&) {
       // A shortfall of the message is an outcome, not a crash.

@@ -4,15 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "app/error.h"
+#include "core/error.h"
 
 namespace norv {
 
-bool ProcessStandardMessage(std::string_view text, const PatientIdRule& rule,
-                            const EventDispatch& dispatch, const DebugLines& debug,
-                            bool& processed_ok) {
+std::optional<Outcome> ProcessStandardMessage(std::string_view text, const PatientIdRule& rule,
+                                              const EventDispatch& dispatch,
+                                              const DebugLines& debug) {
   std::optional<Hl7StandardMessage> m = ParseStandardMessage(text);
-  if (!m) return false;
+  if (!m) return std::nullopt;
   if (m->message_count > 1 || m->batch) {
     const int n = m->message_count;
     throw Error(kErrSubscriptOutOfRange,
@@ -41,6 +41,7 @@ bool ProcessStandardMessage(std::string_view text, const PatientIdRule& rule,
              " patient groups or orders, handled one after the other");
   }
 
+  Outcome outcome = Outcome::kFailed;
   for (std::size_t i = 0; i < units.size(); ++i) {
     const HL7Message& v = readings[i].values;
     debug("Name: " + v.LastName + "^" + v.FirstName + "^" + v.MiddleName + "^^" + v.NameDegree);
@@ -52,11 +53,10 @@ bool ProcessStandardMessage(std::string_view text, const PatientIdRule& rule,
     store.MessageEvent = event;
     store.standard = &context;
     HL7Message msg = v;
-    processed_ok = false;
-    dispatch(store, msg, processed_ok);
-    if (!processed_ok) return true;
+    outcome = dispatch(store, msg);
+    if (outcome != Outcome::kProcessed) break;
   }
-  return true;
+  return outcome;
 }
 
 }  // namespace norv

@@ -6,16 +6,18 @@
 #define NORV_INTAKE_STANDARD_INTAKE_H_
 
 #include <functional>
+#include <optional>
 #include <string_view>
 
-#include "intake/hl7_message.h"
+#include "core/hl7_message.h"
+#include "intake/events.h"
 #include "intake/hl7_reader.h"
 #include "intake/hl7_standard.h"
 
 namespace norv {
 
 // The cycle's dispatch on Hl7Segments::MessageEvent.
-using EventDispatch = std::function<void(Hl7Segments&, HL7Message&, bool&)>;
+using EventDispatch = std::function<Outcome(Hl7Segments&, HL7Message&)>;
 
 // Where the reading's debug lines go.
 using DebugLines = std::function<void(std::string_view)>;
@@ -24,14 +26,14 @@ using DebugLines = std::function<void(std::string_view)>;
 // unit of the message (hl7_standard.h, SplitUnits) in order, each with a
 // fresh HL7Message holding the unit's values. Every unit is read before the
 // first is dispatched, so a message that cannot be read changes nothing.
-// Returns false, dispatching nothing, when the MSH line declares no usable
+// Returns nullopt, dispatching nothing, when the MSH line declares no usable
 // delimiters (the caller logs "No message header!"); throws Error for a file
 // holding more than one message or a batch envelope, and for a unit whose
 // values cannot be read. The dispatching stops at the first unit that does
-// not end processed; `processed_ok` is the last unit's verdict.
-bool ProcessStandardMessage(std::string_view text, const PatientIdRule& rule,
-                            const EventDispatch& dispatch, const DebugLines& debug,
-                            bool& processed_ok);
+// not end processed; the result is the last dispatched unit's outcome.
+std::optional<Outcome> ProcessStandardMessage(std::string_view text, const PatientIdRule& rule,
+                                              const EventDispatch& dispatch,
+                                              const DebugLines& debug);
 
 }  // namespace norv
 

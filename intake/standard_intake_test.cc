@@ -2,10 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "app/error.h"
+#include "core/error.h"
 
 namespace norv {
 namespace {
@@ -16,17 +17,17 @@ const std::string kPid = "PID|1||X1^^^KH^PI~4711^^^KH^PN||Muster^Hans||19600131|
 class StandardIntake : public ::testing::Test {
  protected:
   // Runs `text` with a dispatch that records each unit and answers with the
-  // next of `verdicts`; returns the outcome.
+  // next of `verdicts`; returns whether the message ended processed.
   bool Run(const std::string& text, std::vector<bool> verdicts = {true, true, true}) {
-    bool processed_ok = false;
-    auto dispatch = [&](Hl7Segments& store, HL7Message& msg, bool& ok) {
+    auto dispatch = [&](Hl7Segments& store, HL7Message& msg) {
       EXPECT_NE(store.standard, nullptr);
       calls_.push_back(store.MessageEvent + " " + msg.PatientID + " " + msg.ProcedureCode);
-      ok = verdicts.at(calls_.size() - 1);
+      return OutcomeOf(verdicts.at(calls_.size() - 1));
     };
     auto debug = [this](std::string_view line) { debug_.emplace_back(line); };
-    header_ = ProcessStandardMessage(text, PatientIdRule{}, dispatch, debug, processed_ok);
-    return processed_ok;
+    std::optional<Outcome> outcome = ProcessStandardMessage(text, PatientIdRule{}, dispatch, debug);
+    header_ = outcome.has_value();
+    return outcome == Outcome::kProcessed;
   }
   std::vector<std::string> calls_, debug_;
   bool header_ = false;

@@ -1,21 +1,14 @@
-#include "app/log.h"
+#include "core/log.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
+#include <utility>
 
-#include "app/error.h"
-#include "app/settings.h"
+#include "core/error.h"
 
 namespace norv {
 namespace {
 
 constexpr std::size_t kZone = 14;
-
-std::string& ProgramDirRef() {
-  static std::string dir = ExecutableDirectory();
-  return dir;
-}
 
 // Appends `field` at the next print zone, as a Print statement with commas
 // would lay out the fields of one line.
@@ -25,39 +18,25 @@ void AddZoned(std::string& line, std::string_view field) {
   line.append(field);
 }
 
-// Steps run on their own: a folder that cannot be created still lets the open
-// be tried, and a failed open skips the write.
-void AppendLine(const char* file_name, const std::string& line) {
-  std::string folder = ProgramDirRef() + "/Logs/";
-  std::error_code ec;
-  if (!std::filesystem::is_directory(folder, ec)) {
-    std::filesystem::create_directory(folder, ec);
-  }
-  std::string path = folder + file_name;
-  FILE* f = std::fopen(path.c_str(), "ab");
-  if (f == nullptr) return;
-  std::fwrite(line.data(), 1, line.size(), f);
-  std::fwrite("\r\n", 1, 2, f);
-  std::fclose(f);
-}
-
-// The file the error lines are about (ErrorLogFileScope); empty outside one.
-std::string& ErrorLogFileRef() {
-  static std::string path;
-  return path;
-}
-
 }  // namespace
 
-ErrorLogFileScope::ErrorLogFileScope(const std::string& path) { ErrorLogFileRef() = path; }
-ErrorLogFileScope::~ErrorLogFileScope() { ErrorLogFileRef().clear(); }
-
-const std::string& ProgramDir() { return ProgramDirRef(); }
-void SetProgramDir(std::string dir) {
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  ProgramDirRef() = std::move(dir);
+Log::Log(FileSystem& fs, std::string program_dir, const Settings& settings, Clock clock,
+         LogFileNames names)
+    : fs_(fs),
+      program_dir_(std::move(program_dir)),
+      settings_(settings),
+      clock_(std::move(clock)),
+      names_(std::move(names)) {
+  while (program_dir_.size() > 1 && program_dir_.back() == '/') program_dir_.pop_back();
 }
 
+// Steps run on their own: a folder that cannot be created still lets the
+// append be tried, and a failed append loses the line.
+void Log::AppendLine(const std::string& file_name, const std::string& line) {
+  const std::string folder = program_dir_ + "/Logs";
+  if (!fs_.FolderExists(folder)) (void)fs_.CreateFolder(folder);
+  (void)fs_.AppendToFile(folder + "/" + file_name, line + "\r\n");
+}
 std::string FormatLogDateTime(const LocalDateTime& t) {
   char buf[32];
   if (t.hour == 0 && t.minute == 0 && t.second == 0) {
@@ -88,12 +67,12 @@ std::string FormatDebugLine(const LocalDateTime& t, std::string_view text,
   return line;
 }
 
-void WriteErrorLog(std::int32_t number, std::string_view description,
-                   std::string_view source) {
+void Log::WriteErrorLog(std::int32_t number, std::string_view description,
+                        std::string_view source) {
   std::string named;
   try {
-    if (const std::string& file = ErrorLogFileRef(); !file.empty()) {
-      const std::string suffix = " (" + file + ")";
+    if (!current_file_.empty()) {
+      const std::string suffix = " (" + current_file_ + ")";
       if (!description.ends_with(suffix)) {
         named = std::string(description) + suffix;
         description = named;
@@ -102,12 +81,11 @@ void WriteErrorLog(std::int32_t number, std::string_view description,
   } catch (...) {
   }
   try {
-    AppendLine("NORVReaderError.log",
-               FormatErrorLine(LocalNow(), number, description, source));
+    AppendLine(names_.error, FormatErrorLine(clock_(), number, description, source));
   } catch (...) {
   }
   try {
-    if (settings().Debug == 1) {
+    if (DebugOn()) {
       std::string text = std::to_string(number);
       text += ", ";
       text += description;
@@ -119,20 +97,25 @@ void WriteErrorLog(std::int32_t number, std::string_view description,
   }
 }
 
-void WriteDebugLog(std::string_view text, std::string_view extra) {
+void Log::WriteDebugLog(std::string_view text, std::string_view extra) {
   try {
-    AppendLine("NORVReaderDebug.log", FormatDebugLine(LocalNow(), text, extra));
+    AppendLine(names_.debug, FormatDebugLine(clock_(), text, extra));
   } catch (...) {
   }
 }
 
-void LogCaughtError(std::string_view source) {
+void Log::LogCaughtError(std::string_view source) {
   CaughtError e = DescribeCurrentException();
   WriteErrorLog(e.number, e.description, source);
 }
 
-void DebugLog(std::string_view text) {
-  if (settings().Debug == 1) WriteDebugLog(text);
+Log::FileScope::FileScope(Log& log, std::string path)
+    : log_(log), outer_(std::exchange(log.current_file_, std::move(path))) {}
+
+Log::FileScope::~FileScope() { log_.current_file_ = std::move(outer_); }
+
+void Log::DebugLog(std::string_view text) {
+  if (DebugOn()) WriteDebugLog(text);
 }
 
 }  // namespace norv
