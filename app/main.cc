@@ -49,17 +49,23 @@ int main(int argc, char** argv) {
     return norv::RunConfigurationCheck(stdout, fs, source, cl.home);
   }
 
-  // Everything the service owns lives here, for the whole run.
-  norv::Service service(fs, cl.home, source);
+  // The signals are taken over first: a SIGHUP or SIGTERM while the
+  // service starts is handled once the loop runs, never by the default
+  // action that would end the process.
   norv::EventLoop loop;
-  norv::MainForm form(loop, service);
-  loop.SetUncaughtHandler(
-      [&service](const char* what) { service.log.WriteErrorLog(5, what, "MainForm"); });
-  loop.HandleSignals([&form] {
+  norv::MainForm* running = nullptr;
+  loop.HandleSignals([&running] {
+    if (running == nullptr) return;
     norv::NotifyReloading();
-    form.Reload();
+    running->Reload();
     norv::NotifyReady();
   });
+  // Everything the service owns lives here, for the whole run.
+  norv::Service service(fs, cl.home, source);
+  norv::MainForm form(loop, service);
+  running = &form;
+  loop.SetUncaughtHandler(
+      [&service](const char* what) { service.log.WriteErrorLog(5, what, "MainForm"); });
   form.SetAfterAliveTick(norv::NotifyWatchdog);
   // Tests and benchmarks drain large batches faster than one file per 250 ms.
   if (const char* ms = std::getenv("NORVREADER_TICK_MS")) {

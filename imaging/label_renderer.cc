@@ -203,8 +203,13 @@ class FontCache::Impl {
   std::unordered_map<std::uint64_t, Glyph> glyphs_;
 };
 
-FontCache::FontCache() : impl_(std::make_unique<Impl>()) {}
+FontCache::FontCache() = default;
 FontCache::~FontCache() = default;
+
+FontCache::Impl& FontCache::impl() {
+  if (!impl_) impl_ = std::make_unique<Impl>();
+  return *impl_;
+}
 
 namespace {
 
@@ -263,7 +268,7 @@ std::vector<Placed> LayOut(FontCache::Impl& cache, FT_Face face, int face_id,
 
 int LabelTextWidth(FontCache& fonts, const Label& label) {
   RequirePositiveSize(label);
-  FontCache::Impl& cache = *fonts.impl_;
+  FontCache::Impl& cache = fonts.impl();
   std::lock_guard<std::mutex> lock(cache.mutex());
   int face_id = 0;
   FT_Face face = cache.Face(label.font_name, label.style, label.font_size, &face_id);
@@ -280,7 +285,7 @@ int LabelTextWidth(FontCache& fonts, const Label& label) {
 void DrawLabel(FontCache& fonts, const Label& label, const PageRaster& page) {
   if (!label.visible || label.opacity <= 0) return;
   RequirePositiveSize(label);
-  FontCache::Impl& cache = *fonts.impl_;
+  FontCache::Impl& cache = fonts.impl();
   std::lock_guard<std::mutex> lock(cache.mutex());
   int face_id = 0;
   FT_Face face = cache.Face(label.font_name, label.style, label.font_size, &face_id);
@@ -332,7 +337,7 @@ void DrawLabel(FontCache& fonts, const Label& label, const PageRaster& page) {
 }
 
 std::string ResolveFontFile(FontCache& fonts, std::string_view family, std::int16_t style) {
-  FontCache::Impl& cache = *fonts.impl_;
+  FontCache::Impl& cache = fonts.impl();
   std::lock_guard<std::mutex> lock(cache.mutex());
   return cache.ResolvedPath(family, style);
 }
