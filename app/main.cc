@@ -70,7 +70,10 @@ int main(int argc, char** argv) {
   // Tests and benchmarks drain large batches faster than one file per 250 ms.
   if (const char* ms = std::getenv("NORVREADER_TICK_MS")) {
     int v = std::atoi(ms);
-    if (v > 0 && v < 250) loop.SetTimerInterval(form.TimerProgress(), std::chrono::milliseconds(v));
+    if (v > 0 && v < 250) {
+      form.SetTickOverride(std::chrono::milliseconds(v));
+      loop.SetTimerInterval(form.TimerProgress(), std::chrono::milliseconds(v));
+    }
   }
   form.Start();
   norv::NotifyReady();

@@ -31,6 +31,9 @@ struct Settings {
   std::int16_t WildcardDigit = 0;
   std::int16_t KeepFiles = 0;
   std::int16_t ConvertReports = 0;
+  std::int32_t TickInterval = 250;    // ms between processing ticks, 1 to 250
+  std::int16_t DrainBacklog = 0;      // 1: the next file at once while files wait
+  std::int16_t WatchInbound = 0;      // 1: a file arriving complete is taken at once
   std::int32_t StandardHL7 = 0;       // 1: the standard HL7 reading (intake/hl7_standard.h)
   std::string PatientIDType;          // standard reading: PID-3 repetition by its CX-5
   std::string PatientIDAuthority;     // standard reading: PID-3 repetition by its CX-4
