@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -23,17 +22,10 @@ class ReusedConnectionTest : public testing::DatabaseFixture {
     settings().Debug = 0;
   }
 
-  // Replaces the source; `idle_check` 0 checks the connection before every
-  // use outside a transaction.
-  void UseIdleCheck(std::chrono::milliseconds idle_check) {
-    reused_ = std::make_unique<ReusedConnection>(settings(), home_.path(), idle_check);
-    db_ctx_ = std::make_unique<DbContext>(DbContext{ctx_.db, *reused_, nullptr});
-  }
-
   // A procedure adding the counter row `name`; with `fail` it throws after
   // the row was added.
   bool AddRow(const std::string& name, bool fail = false) {
-    return RunProcedure(*db_ctx_, "Test AddRow", [&](ProcedureConnection& pc) {
+    return RunProcedure(db_ctx_, "Test AddRow", [&](ProcedureConnection& pc) {
       Statement st(pc.get(), "INSERT INTO tblLetzteID (Tabellenname, LetzteID) VALUES (:n, 1)");
       st.BindText("n", name).Execute();
       if (fail) throw Error(kErrDatabase, "failing on purpose");
@@ -46,9 +38,9 @@ class ReusedConnectionTest : public testing::DatabaseFixture {
     return db_->QueryInt("SELECT COUNT(*) AS n FROM tblLetzteID WHERE Tabellenname LIKE 'zz%'");
   }
 
-  std::unique_ptr<ReusedConnection> reused_ =
-      std::make_unique<ReusedConnection>(settings(), home_.path());
-  std::unique_ptr<DbContext> db_ctx_ = std::make_unique<DbContext>(DbContext{ctx_.db, *reused_, nullptr});
+  // Checked before every use outside a transaction, as after a long pause.
+  ReusedConnection reused_{settings(), home_.path(), std::chrono::milliseconds(0)};
+  DbContext db_ctx_{ctx_.db, reused_, nullptr};
 };
 
 // Procedures and messages share one connection. Outside a message every
@@ -58,14 +50,14 @@ TEST_P(ReusedConnectionTest, OneConnectionOneTransactionPerMessage) {
   ASSERT_TRUE(AddRow("zz1"));
   EXPECT_EQ(Rows(), 1);
   for (int message = 0; message < 3; ++message) {
-    MessageTransaction transaction(*reused_);
+    MessageTransaction transaction(reused_);
     ASSERT_TRUE(AddRow("zz" + std::to_string(2 * message + 2)));
     ASSERT_TRUE(AddRow("zz" + std::to_string(2 * message + 3)));
     EXPECT_EQ(Rows(), 1 + 2 * message) << "visible before the commit";
     transaction.End(true);
     EXPECT_EQ(Rows(), 3 + 2 * message);
   }
-  EXPECT_EQ(reused_->opened(), 1);
+  EXPECT_EQ(reused_.opened(), 1);
   EXPECT_TRUE(ErrorLines().empty());
 }
 
@@ -85,10 +77,10 @@ TEST_P(ReusedConnectionTest, AFailedMessageLeavesNothingBehind) {
   ASSERT_TRUE(AddRow("zz0"));
   db_->Exec("DELETE FROM tblLetzteID WHERE Tabellenname LIKE 'zz%'");
   for (const Case& c : cases) {
-    const int opened = reused_->opened();
+    const int opened = reused_.opened();
     const std::size_t errors = ErrorLines().size();
     try {
-      MessageTransaction transaction(*reused_);
+      MessageTransaction transaction(reused_);
       ASSERT_TRUE(AddRow("zz1"));
       EXPECT_EQ(AddRow("zz2", c.procedure_fails), !c.procedure_fails);
       // Once the transaction is gone, the rest of the message must not
@@ -105,14 +97,14 @@ TEST_P(ReusedConnectionTest, AFailedMessageLeavesNothingBehind) {
     EXPECT_EQ(Rows(), 0) << c.label;
     EXPECT_EQ(ErrorLines().size() - errors, c.procedure_fails ? 2u : 0u) << c.label;
     {
-      MessageTransaction next(*reused_);
+      MessageTransaction next(reused_);
       ASSERT_TRUE(AddRow("zz4")) << c.label;
       next.End(true);
     }
     EXPECT_EQ(Rows(), 1) << c.label;
     db_->Exec("DELETE FROM tblLetzteID WHERE Tabellenname LIKE 'zz%'");
     // Only a procedure's error costs the connection.
-    EXPECT_EQ(reused_->opened(), opened + (c.procedure_fails ? 1 : 0)) << c.label;
+    EXPECT_EQ(reused_.opened(), opened + (c.procedure_fails ? 1 : 0)) << c.label;
   }
 }
 
@@ -121,7 +113,7 @@ TEST_P(ReusedConnectionTest, AFailedMessageLeavesNothingBehind) {
 TEST_P(ReusedConnectionTest, FollowsAChangedDBServerBetweenTransactions) {
   testing::TestDatabase other(GetParam());
   {
-    MessageTransaction transaction(*reused_);
+    MessageTransaction transaction(reused_);
     ASSERT_TRUE(AddRow("zz1"));
     settings().DBServer = other.db_server();
     ASSERT_TRUE(AddRow("zz2"));
@@ -131,13 +123,12 @@ TEST_P(ReusedConnectionTest, FollowsAChangedDBServerBetweenTransactions) {
   ASSERT_TRUE(AddRow("zz3"));
   EXPECT_EQ(Rows(), 2);
   EXPECT_EQ(other.QueryInt("SELECT COUNT(*) AS n FROM tblLetzteID WHERE Tabellenname = 'zz3'"), 1);
-  EXPECT_EQ(reused_->opened(), 2);
+  EXPECT_EQ(reused_.opened(), 2);
 }
 
 // A kept connection that went bad while idle (the server ended it, or the
 // SQLite file was replaced by another) is replaced before it is used.
 TEST_P(ReusedConnectionTest, AnIdleConnectionThatWentBadIsReplaced) {
-  UseIdleCheck(std::chrono::milliseconds(0));
   ASSERT_TRUE(AddRow("zz1"));
   if (GetParam() == testing::Backend::kSqlite) {
     // A restore: another database file moved into place.
@@ -146,7 +137,7 @@ TEST_P(ReusedConnectionTest, AnIdleConnectionThatWentBadIsReplaced) {
     std::filesystem::rename(restored.sqlite_path(), db_->sqlite_path());
   } else {
     std::int32_t pid = 0;
-    ASSERT_TRUE(RunProcedure(*db_ctx_, "Test pid", [&](ProcedureConnection& pc) {
+    ASSERT_TRUE(RunProcedure(db_ctx_, "Test pid", [&](ProcedureConnection& pc) {
       Statement st(pc.get(), "SELECT pg_backend_pid() AS n");
       st.Next();
       pid = st.Int32("n");
@@ -156,7 +147,7 @@ TEST_P(ReusedConnectionTest, AnIdleConnectionThatWentBadIsReplaced) {
   }
   ASSERT_TRUE(AddRow("zz2"));
   EXPECT_EQ(Rows(), 2);
-  EXPECT_EQ(reused_->opened(), 2);
+  EXPECT_EQ(reused_.opened(), 2);
   EXPECT_TRUE(ErrorLines().empty());
 }
 
