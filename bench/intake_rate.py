@@ -14,7 +14,7 @@ The service's own CPU time per message is shown beside it, as a machine
 shared with other work slows the wall-clock figures.
 
 Usage: bench/intake_rate.py BUILD_DIR   (MESSAGES=2000, WINDOW=32,
-COUNT_MESSAGES=320). Prints a Markdown table."""
+COUNT_MESSAGES=320, BENCH_DIR). Prints a Markdown table."""
 
 import os
 import re
@@ -38,6 +38,9 @@ from messages import batch, seed_sql  # noqa: E402
 MESSAGES = int(os.environ.get("MESSAGES", "2000"))
 COUNT_MESSAGES = int(os.environ.get("COUNT_MESSAGES", "320"))
 WINDOW = int(os.environ.get("WINDOW", "32"))
+# Where the installations live (default: the system's temporary directory);
+# /dev/shm leaves the disk's sync latency out.
+BENCH_DIR = os.environ.get("BENCH_DIR") or None
 MODES = {"before": {"NORVREADER_CONNECTION_PER_CALL": "1"}, "after": {}}
 
 
@@ -106,7 +109,7 @@ def pg_counters(inst):
 
 
 def measure(backend, mode, window):
-    with tempfile.TemporaryDirectory(prefix="norv-rate.") as tmp:
+    with tempfile.TemporaryDirectory(prefix="norv-rate.", dir=BENCH_DIR) as tmp:
         inst, messages = prepared(Path(tmp), backend, MESSAGES)
         try:
             before = pg_counters(inst) if backend == "postgresql" else None
@@ -128,7 +131,7 @@ def sqlite_counts(mode):
     """Connects (opens of the database file) and commits (syncs of its
     write-ahead log; a transaction that wrote nothing needs none) per
     message, counted with strace on a smaller batch."""
-    with tempfile.TemporaryDirectory(prefix="norv-count.") as tmp:
+    with tempfile.TemporaryDirectory(prefix="norv-count.", dir=BENCH_DIR) as tmp:
         inst, messages = prepared(Path(tmp), "sqlite", COUNT_MESSAGES)
         trace = Path(tmp) / "trace"
         drain(inst, MODES[mode], messages, 0, ["strace", "-f", "-qq", "-y", "-o", str(trace),
@@ -184,7 +187,7 @@ def main():
             for key, label, goal in (("connects", "connects", "kept open"), ("commits", commits, "1")):
                 print(f"| {label} per message, {names[b]} | {r['before'][key]:.2f} | "
                       f"{r['after'][key]:.2f} | {goal} |")
-    commit_ms, fsync_ms = floors(tempfile.gettempdir())
+    commit_ms, fsync_ms = floors(BENCH_DIR or tempfile.gettempdir())
     print(f"| floor: bare SQLite commit (WAL) | {commit_ms:.2f} ms | | |")
     print(f"| floor: fsync of 1 KB | {fsync_ms:.2f} ms | | |")
 
