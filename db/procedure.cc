@@ -48,9 +48,21 @@ Connection& ReusedConnection::Acquire() {
 void ReusedConnection::Release(bool ok) {
   last_used_ = std::chrono::steady_clock::now();
   if (ok || !open_) return;
-  // Closing quietly also ends an open transaction without its work.
-  if (in_message_ && open_->in_transaction()) message_failed_ = true;
-  open_.reset();
+  // The procedure ended in an error: the message's transaction ends here
+  // without its work, and the connection is kept only when it still
+  // answers. Most errors (a value that is no date, a file that could not be
+  // written) leave it sound, and opening a new one costs a server more than
+  // a whole message.
+  try {
+    if (open_->in_transaction()) {
+      message_failed_ = true;
+      open_->Rollback();
+    } else if (!open_->Alive()) {
+      open_.reset();
+    }
+  } catch (...) {
+    open_.reset();
+  }
 }
 
 void ReusedConnection::BeginMessage() {

@@ -51,15 +51,16 @@ class ConnectionPerCall final : public ConnectionSource {
 
 // One connection kept open across procedure calls and ticks, opened on the
 // DBServer setting at the first Acquire and opened again when the setting's
-// text has changed, after a procedure ended in an error (which drops it), and
-// when it has been idle for `idle_check` and no longer passes
-// Connection::Alive() (a restarted server, a replaced SQLite file).
+// text has changed, when a procedure ended in an error and the connection
+// then fails to roll back or to pass Connection::Alive(), and when it has
+// been idle for `idle_check` and no longer passes Connection::Alive() (a
+// restarted server, a replaced SQLite file).
 //
 // Between BeginMessage() and EndMessage() the first Acquire begins a
 // transaction that every later procedure of the message joins, so the
 // message costs one commit and a failed one leaves nothing behind. A
-// procedure that ends in an error drops the connection and with it the
-// transaction's earlier work; the rest of the message then cannot reach the
+// procedure that ends in an error rolls the transaction back with the
+// message's earlier work; the rest of the message then cannot reach the
 // database (Acquire throws) and EndMessage(true) throws rather than report
 // half of the work as stored. Outside a message every statement takes effect
 // on its own. The setting is compared only between transactions.
