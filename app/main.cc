@@ -60,8 +60,14 @@ int main(int argc, char** argv) {
     running->Reload();
     norv::NotifyReady();
   });
-  // Everything the service owns lives here, for the whole run.
-  norv::Service service(fs, cl.home, source);
+  // Everything the service owns lives here, for the whole run. Benchmarks
+  // compare with a new connection per procedure call and no transaction
+  // per message (NORVREADER_CONNECTION_PER_CALL=1).
+  const char* per_call = std::getenv("NORVREADER_CONNECTION_PER_CALL");
+  const bool connection_per_call = per_call != nullptr && std::string(per_call) == "1";
+  norv::Service service(fs, cl.home, source, norv::LocalNow,
+                        connection_per_call ? norv::ConnectionMode::kPerCall
+                                            : norv::ConnectionMode::kReused);
   norv::MainForm form(loop, service);
   running = &form;
   loop.SetUncaughtHandler(
