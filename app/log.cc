@@ -17,6 +17,15 @@ std::string& ProgramDirRef() {
   return dir;
 }
 
+std::string& ErrorLogName() {
+  static std::string name = "NORVReaderError.log";
+  return name;
+}
+std::string& DebugLogName() {
+  static std::string name = "NORVReaderDebug.log";
+  return name;
+}
+
 // Appends `field` at the next print zone, as a Print statement with commas
 // would lay out the fields of one line.
 void AddZoned(std::string& line, std::string_view field) {
@@ -27,7 +36,7 @@ void AddZoned(std::string& line, std::string_view field) {
 
 // Steps run on their own: a folder that cannot be created still lets the open
 // be tried, and a failed open skips the write.
-void AppendLine(const char* file_name, const std::string& line) {
+void AppendLine(const std::string& file_name, const std::string& line) {
   std::string folder = ProgramDirRef() + "/Logs/";
   std::error_code ec;
   if (!std::filesystem::is_directory(folder, ec)) {
@@ -47,6 +56,11 @@ const std::string& ProgramDir() { return ProgramDirRef(); }
 void SetProgramDir(std::string dir) {
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   ProgramDirRef() = std::move(dir);
+}
+
+void SetLogFileNames(std::string error_log, std::string debug_log) {
+  ErrorLogName() = std::move(error_log);
+  DebugLogName() = std::move(debug_log);
 }
 
 std::string FormatLogDateTime(const LocalDateTime& t) {
@@ -82,7 +96,7 @@ std::string FormatDebugLine(const LocalDateTime& t, std::string_view text,
 void WriteErrorLog(std::int32_t number, std::string_view description,
                    std::string_view source) {
   try {
-    AppendLine("NORVReaderError.log",
+    AppendLine(ErrorLogName(),
                FormatErrorLine(LocalNow(), number, description, source));
   } catch (...) {
   }
@@ -101,7 +115,7 @@ void WriteErrorLog(std::int32_t number, std::string_view description,
 
 void WriteDebugLog(std::string_view text, std::string_view extra) {
   try {
-    AppendLine("NORVReaderDebug.log", FormatDebugLine(LocalNow(), text, extra));
+    AppendLine(DebugLogName(), FormatDebugLine(LocalNow(), text, extra));
   } catch (...) {
   }
 }

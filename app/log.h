@@ -1,5 +1,5 @@
-// The two log files, "NORVReaderError.log" and "NORVReaderDebug.log" in the
-// program directory's "Logs" folder. Each call opens, appends one CR LF line
+// The two log files, "NORVReaderError.log" and "NORVReaderDebug.log" (unless
+// renamed with SetLogFileNames) in the program directory's "Logs" folder. Each call opens, appends one CR LF line
 // (Windows-1252) and closes; the folder is created when missing. Failures are
 // swallowed: a line that cannot be written is lost and the caller goes on.
 #ifndef NORV_APP_LOG_H_
@@ -17,6 +17,10 @@ namespace norv {
 // default the settings file. No trailing separator.
 const std::string& ProgramDir();
 void SetProgramDir(std::string dir);
+
+// Names the two log files (within Logs/) for the rest of the process; a
+// process of its own, such as the MLLP receiver, keeps its own pair.
+void SetLogFileNames(std::string error_log, std::string debug_log);
 
 // Appends "<date time> <number> <description> <source>" to the error log and,
 // when Debug is 1, "number, description, source" to the debug log.

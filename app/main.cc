@@ -14,6 +14,7 @@
 #include "platform/event_loop.h"
 #include "platform/service_notify.h"
 #include "platform/system.h"
+#include "receive/receive_command.h"
 
 #ifndef NORV_VERSION
 #define NORV_VERSION "0.0.0"
@@ -39,6 +40,7 @@ int main(int argc, char** argv) {
       return 2;
     case CommandLine::Action::kRun:
     case CommandLine::Action::kCheck:
+    case CommandLine::Action::kReceive:
       break;
   }
 
@@ -46,6 +48,10 @@ int main(int argc, char** argv) {
   norv::SetSettingsFile(cl.settings_file);
   norv::SetInstance(cl.instance);
   if (cl.action == CommandLine::Action::kCheck) return norv::RunConfigurationCheck(stdout);
+  if (cl.action == CommandLine::Action::kReceive) {
+    norv::LoadSettings();
+    return norv::RunReceiver(norv::settings(), cl.home);
+  }
 
   norv::EventLoop loop;
   norv::MainForm form(loop);

@@ -154,6 +154,14 @@ void LoadSettings() {
   Step(reg, base + "WildcardDigit", "0", s.WildcardDigit, ToInt16);
   Step(reg, base + "KeepFiles", "0", s.KeepFiles, ToInt16);
   Step(reg, base + "ConvertReports", "0", s.ConvertReports, ToInt16);
+  Step(reg, base + "MLLPPort", "0", s.MLLPPort, ToInt32);
+  Step(reg, base + "MLLPBind", "127.0.0.1", s.MLLPBind, text);
+  Step(reg, base + "MLLPAllow", "", s.MLLPAllow, text);
+  Step(reg, base + "MLLPTLSCert", "", s.MLLPTLSCert, text);
+  Step(reg, base + "MLLPTLSKey", "", s.MLLPTLSKey, text);
+  Step(reg, base + "MLLPTLSCA", "", s.MLLPTLSCA, text);
+  Step(reg, base + "MLLPMaxMessage", "16777216", s.MLLPMaxMessage, ToInt32);
+  Step(reg, base + "MLLPIdleTimeout", "300", s.MLLPIdleTimeout, ToInt32);
 }
 
 }  // namespace norv

@@ -30,6 +30,15 @@ struct Settings {
   std::int16_t WildcardDigit = 0;
   std::int16_t KeepFiles = 0;
   std::int16_t ConvertReports = 0;
+  // The MLLP receiver (norvreader --receive; see receive/receiver.h).
+  std::int32_t MLLPPort = 0;            // TCP port; 0 = no receiver
+  std::string MLLPBind = "127.0.0.1";   // local address listened on
+  std::string MLLPAllow;                // addresses and CIDR ranges; empty = loopback
+  std::string MLLPTLSCert;              // PEM files: with a certificate and key the
+  std::string MLLPTLSKey;               // receiver speaks TLS; a trust file makes
+  std::string MLLPTLSCA;                // client certificates mandatory
+  std::int32_t MLLPMaxMessage = 16777216;  // bytes per message
+  std::int32_t MLLPIdleTimeout = 300;   // seconds without a complete message
 };
 
 // The settings of the process.
