@@ -56,7 +56,10 @@ MessageHeader ReadMessageHeader(std::string_view message) {
   MessageHeader h;
   std::size_t at = 0;
   while ((at = message.find("MSH", at)) != std::string_view::npos) {
-    bool line_start = at == 0 || Terminates(message[at - 1]);
+    // At the start of a line, or after bytes that are no text (a byte-order
+    // mark, a transport header's control bytes), as the service reads it.
+    unsigned char before = at == 0 ? '\r' : static_cast<unsigned char>(message[at - 1]);
+    bool line_start = before < 0x20 || before >= 0x80;
     bool separator = at + 3 < message.size() && !IsAlnum(message[at + 3]) &&
                      message[at + 3] != ' ' && !Terminates(message[at + 3]);
     if (line_start && separator) break;

@@ -31,9 +31,10 @@ struct MessageHeader {
   std::string charset;       // MSH-18
 };
 
-// Reads the first MSH segment: at the start of the message or of a line
-// (after CR or LF), "MSH" and a field separator that is no letter, digit,
-// blank or line end. found = false when there is none.
+// Reads the first MSH segment: "MSH" at the start of the message, of a line
+// or after bytes that are no text (a byte-order mark), and a field separator
+// that is no letter, digit, blank or line end. found = false when there is
+// none.
 MessageHeader ReadMessageHeader(std::string_view message);
 
 // The trigger event of MSH-9 (its second component), empty when absent.

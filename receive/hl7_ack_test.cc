@@ -60,6 +60,7 @@ TEST(Hl7Ack, FindsOnlyARealHeaderSegment) {
       {"MSH|^~\\&|||||||ADT^A08|1|P|2.3", true, "1"},
       {"PID|MSH|x\rMSH|^~\\&|||||||ADT^A08|2", true, "2"},  // not inside a field
       {"XMSH|^~\\&|||||||ADT^A08|3", false, ""},
+      {"\xEF\xBB\xBFMSH|^~\\&|||||||ADT^A08|4", true, "4"},  // after a byte-order mark
       {"MSHA|^~\\&|", false, ""},
       {"MSH ^~\\&|", false, ""},
       {"MSH\r", false, ""},
