@@ -3,12 +3,15 @@
 // on one connection and on four, each sending one message at a time and
 // waiting for its answer. Beside it what the disk costs: one flush of a
 // small file, and the spool's durable steps for one message. Files go to
-// the temporary directory's disk.
+// the temporary directory's disk ("disk"), or to /dev/shm ("tmpfs": the
+// receiver's own cost, without the disk's sync latency).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -24,6 +27,22 @@
 namespace {
 
 using norv::testing::TempDir;
+
+// A temporary directory on the disk, or on /dev/shm.
+std::unique_ptr<TempDir> MakeDir(bool tmpfs) {
+  const char* saved = std::getenv("TMPDIR");
+  std::string saved_text = saved ? saved : "";
+  if (tmpfs) setenv("TMPDIR", "/dev/shm", 1);
+  auto dir = std::make_unique<TempDir>();
+  if (tmpfs) {
+    if (saved) {
+      setenv("TMPDIR", saved_text.c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
+  }
+  return dir;
+}
 
 const std::string& Message() {
   static const std::string text =
@@ -138,7 +157,10 @@ bool SendAndWait(std::uint16_t port, int count) {
 void BM_MllpReceive(benchmark::State& state) {
   constexpr int kPerConnection = 100;
   const int connections = static_cast<int>(state.range(0));
-  TempDir dir;
+  const bool tmpfs = state.range(1) != 0;
+  state.SetLabel(tmpfs ? "tmpfs" : "disk");
+  std::unique_ptr<TempDir> dir_holder = MakeDir(tmpfs);
+  const TempDir& dir = *dir_holder;
   ReceiverThread receiver(dir);
   if (receiver.port() == 0) return state.SkipWithError("cannot listen");
   for (auto _ : state) {
@@ -160,7 +182,9 @@ void BM_MllpReceive(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * connections * kPerConnection);
 }
-BENCHMARK(BM_MllpReceive)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_MllpReceive)
+    ->Args({1, 0})->Args({4, 0})->Args({1, 1})->Args({4, 1})
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
