@@ -8,10 +8,11 @@
 
 #include "app/command_line.h"
 #include "app/config_check.h"
-#include "app/log.h"
 #include "app/main_form.h"
-#include "app/settings.h"
+#include "app/service.h"
+#include "core/settings.h"
 #include "platform/event_loop.h"
+#include "platform/file_system.h"
 #include "platform/service_notify.h"
 #include "platform/system.h"
 #include "receive/receive_command.h"
@@ -44,18 +45,21 @@ int main(int argc, char** argv) {
       break;
   }
 
-  norv::SetProgramDir(cl.home);
-  norv::SetSettingsFile(cl.settings_file);
-  norv::SetInstance(cl.instance);
-  if (cl.action == CommandLine::Action::kCheck) return norv::RunConfigurationCheck(stdout);
+  norv::FileSystem& fs = norv::PlatformFileSystem();
+  const norv::SettingsSource source{cl.settings_file, cl.instance};
+  if (cl.action == CommandLine::Action::kCheck) {
+    return norv::RunConfigurationCheck(stdout, fs, source, cl.home);
+  }
   if (cl.action == CommandLine::Action::kReceive) {
-    norv::LoadSettings();
-    return norv::RunReceiver(norv::settings(), cl.home);
+    return norv::RunReceiver(fs, source, cl.home);
   }
 
+  // Everything the service owns lives here, for the whole run.
+  norv::Service service(fs, cl.home, source);
   norv::EventLoop loop;
-  norv::MainForm form(loop);
-  loop.SetUncaughtHandler([](const char* what) { norv::WriteErrorLog(5, what, "MainForm"); });
+  norv::MainForm form(loop, service);
+  loop.SetUncaughtHandler(
+      [&service](const char* what) { service.log.WriteErrorLog(5, what, "MainForm"); });
   loop.HandleSignals([&form] {
     norv::NotifyReloading();
     form.Reload();

@@ -11,11 +11,14 @@
 #ifndef NORV_INTAKE_INBOUND_CYCLE_H_
 #define NORV_INTAKE_INBOUND_CYCLE_H_
 
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 
-#include "platform/file_system.h"
+#include "core/context.h"
+#include "intake/events.h"
 
 namespace norv {
 
@@ -30,15 +33,26 @@ struct InboundCycle {
   // attributes or an empty file that could not be changed): each is logged
   // once per process, not on every tick.
   std::set<std::string> reported_files;
-  // The file system the cycle works on; nullptr means the platform's.
-  FileSystem* file_system = nullptr;
+  // Files processed (or failed) but not disposed of, by path, with the
+  // identity they had then: skipped until they change or the process ends.
+  std::map<std::string, FileIdentity> undisposable;
+  // A database outage holds the queue: the file being processed stays in
+  // the inbound directory and is tried again after `retry_pause` (1 s,
+  // doubling to 60 s); nothing else is taken meanwhile. One error line
+  // marks the start of an outage, one its end.
+  bool outage = false;
+  std::string held_dir;
+  std::string held_file;
+  std::chrono::milliseconds retry_pause{0};
+  std::chrono::steady_clock::time_point retry_at{};
 };
 
-// One processing tick, steps 2 to 11 (the caller switches the timer off
-// before and on after). Any error of the tick is logged once with the source
-// "MainForm TimerProgress"; the chosen file then ends in the failed folder.
-// Never throws.
-void RunInboundTick(InboundCycle& cycle);
+// One processing tick: choose the directory and the file, read, parse and
+// dispatch it, dispose of it (the caller switches the timer off before and
+// on after). Any error of the tick is logged once with the source "MainForm
+// TimerProgress"; the chosen file then ends in the failed folder. Never
+// throws.
+void RunInboundTick(const IntakeContext& ctx, InboundCycle& cycle);
 
 // Scans `dir` for the file to take and returns its full path (empty when
 // none qualifies). On the way it clears the attribute word of files it skips
@@ -47,16 +61,21 @@ void RunInboundTick(InboundCycle& cycle);
 // listed file. Files whose base is not a file number, and files whose
 // attributes or emptiness cannot be dealt with, are skipped and reported once
 // through `reported_files`. Throws Error when the folder cannot be listed.
-std::string ChooseInboundFile(FileSystem& fs, const std::string& dir,
-                              std::set<std::string>& reported_files);
+// Files in `undisposable` (when given) are skipped while their identity is
+// unchanged; a changed one is forgotten there and taken as any other.
+std::string ChooseInboundFile(const Context& ctx, const std::string& dir,
+                              std::set<std::string>& reported_files,
+                              std::map<std::string, FileIdentity>* undisposable = nullptr);
 
-// Deletes the file at `path` (processed_ok and KeepFiles not 1) or moves it
+// Deletes the file at `path` (processed and KeepFiles not 1) or moves it
 // into `inbound_dir` + "debug" or "failed" + "/" + the week folder of today,
-// creating the two folder levels when missing. In debug a file of the same
-// name is overwritten; in failed the file is kept beside it as <name>.1,
-// <name>.2, ... Each failing step is skipped silently; never throws.
-void DisposeInboundFile(FileSystem& fs, const std::string& inbound_dir,
-                        const std::string& path, bool processed_ok);
+// creating the two folder levels when missing; a level that exists as
+// anything but a folder of its own (a file, a link) is not used. In debug a
+// file of the same name is replaced; in failed the file is kept beside it as
+// <name>.1, <name>.2, ... Returns "" when the file has left the inbound
+// directory (or `path` is empty), else why it is still there. Never throws.
+std::string DisposeInboundFile(const Context& ctx, const std::string& inbound_dir,
+                               const std::string& path, Outcome outcome);
 
 }  // namespace norv
 

@@ -5,7 +5,7 @@
 #include <system_error>
 #include <tuple>
 
-#include "app/log.h"
+#include "core/log.h"
 #include "net/lookup.h"
 #include "net/network_env.h"
 #include "net/socket_api.h"
@@ -133,16 +133,15 @@ std::vector<ReceiveCheckLine> CheckReceiverSettings(const Settings& s, FileSyste
   return lines;
 }
 
-int RunReceiver(const Settings& s, const std::string& program_dir) {
-  SetLogFileNames("NORVReceiveError.log", "NORVReceiveDebug.log");
-  const bool debug = s.Debug == 1;
+int RunReceiver(FileSystem& files, const SettingsSource& source, const std::string& program_dir) {
+  Settings s;
+  LoadSettings(source, s);
+  Log file_log(files, program_dir, s, LocalNow, {"NORVReceiveError.log", "NORVReceiveDebug.log"});
   ReceiverLog log;
-  log.error = [](std::int32_t number, const std::string& text, const std::string& source) {
-    WriteErrorLog(number, text, source);
+  log.error = [&file_log](std::int32_t number, const std::string& text, const std::string& origin) {
+    file_log.WriteErrorLog(number, text, origin);
   };
-  log.debug = [debug](const std::string& text) {
-    if (debug) WriteDebugLog(text);
-  };
+  log.debug = [&file_log](const std::string& text) { file_log.DebugLog(text); };
   auto fail = [&](int status, const std::string& text) {
     log.error(-1, text, "MLLPReceiver");
     std::fprintf(stderr, "norvreader --receive: %s\n", text.c_str());
@@ -151,7 +150,7 @@ int RunReceiver(const Settings& s, const std::string& program_dir) {
 
   if ((s.MLLPPort & 0xFFFF) == 0) return fail(kReceiveConfigError, "MLLPPort is 0: the receiver is off");
   std::string error;
-  std::optional<ReceiverConfig> config = ReceiverConfigFrom(s, PlatformFileSystem(), &error);
+  std::optional<ReceiverConfig> config = ReceiverConfigFrom(s, files, &error);
   if (!config) return fail(kReceiveConfigError, error);
   std::string folder = ReceiverFolder(s);
   if (folder.empty()) return fail(kReceiveConfigError, "no inbound directory to write into");

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "platform/file_system.h"
 #include "receive/receiver.h"
 
@@ -45,12 +45,14 @@ struct ReceiveCheckLine {
 // use, as it is while the receiver runs).
 std::vector<ReceiveCheckLine> CheckReceiverSettings(const Settings& s, FileSystem& files);
 
-// Runs the receiver with the loaded settings until SIGTERM or SIGINT, then
-// answers what it has received and returns 0. kReceiveConfigError when
-// MLLPPort is 0, the configuration is unusable or another receiver holds
-// the inbound folder; 1 when the port cannot be bound. Writes its logs in
-// `program_dir`/Logs.
-int RunReceiver(const Settings& s, const std::string& program_dir);
+// Loads the settings `source` names and runs the receiver with them until
+// SIGTERM or SIGINT, then answers what it has received and returns 0.
+// kReceiveConfigError when MLLPPort is 0, the configuration is unusable or
+// another receiver holds the inbound folder; 1 when the port cannot be
+// bound. Writes its logs (NORVReceiveError.log, NORVReceiveDebug.log) in
+// `program_dir`/Logs and its counter file in `program_dir`, reads the TLS
+// files and writes the logs through `files`.
+int RunReceiver(FileSystem& files, const SettingsSource& source, const std::string& program_dir);
 
 }  // namespace norv
 

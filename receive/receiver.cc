@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "app/error.h"
+#include "core/error.h"
 #include "net/lookup.h"
 #include "net/socket_api.h"
 #include "net/socket_errors.h"
@@ -17,7 +17,7 @@
 namespace norv {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 constexpr std::size_t kReadChunk = 65536;
 // Per connection: complete messages not yet answered, and answers not yet
@@ -60,7 +60,7 @@ struct Receiver::Connection {
   std::deque<Pending> pending;  // complete messages, in arrival order
   std::string out;              // acknowledgements not yet sent
   std::size_t out_sent = 0;
-  Clock::time_point last_progress;
+  SteadyClock::time_point last_progress;
   bool at_end = false;          // nothing more will be read (end of stream, oversize)
   bool paused = false;          // reading stopped while too much is pending
   bool close_when_sent = false;
@@ -169,7 +169,7 @@ void Receiver::OnListenerReady() {
       c->id = next_id_++;
       c->fd = fd;
       c->peer = peer;
-      c->last_progress = Clock::now();
+      c->last_progress = SteadyClock::now();
       if (!config_.tls_certificate.empty()) {
         c->tls = ssl_new_server(fd, config_.tls_certificate.c_str(), config_.tls_key.c_str(),
                                 config_.tls_client_ca_file.c_str());
@@ -263,7 +263,7 @@ bool Receiver::ReadAvailable(Connection& c) {
       p.header = ReadMessageHeader(m);
       p.message = std::move(m);
       c.pending.push_back(std::move(p));
-      c.last_progress = Clock::now();
+      c.last_progress = SteadyClock::now();
       got = true;
     }
     if (!within_limit) {
@@ -417,7 +417,7 @@ void Receiver::Commit() {
         c.out += MllpFrame(BuildAck(p.header, code, reason, hl7_error, now, NextAckId()));
         ++c.answered;
         ++done;
-        c.last_progress = Clock::now();
+        c.last_progress = SteadyClock::now();
       }
       c.pending.erase(c.pending.begin(), c.pending.begin() + static_cast<std::ptrdiff_t>(done));
       if (c.at_end && c.pending.empty()) c.close_when_sent = true;
@@ -436,7 +436,7 @@ void Receiver::Commit() {
 
 void Receiver::SweepIdle() {
   if (config_.idle_timeout.count() <= 0) return;
-  auto now = Clock::now();
+  auto now = SteadyClock::now();
   std::vector<std::uint64_t> expired;
   for (auto& [id, c] : connections_) {
     if (now - c->last_progress > config_.idle_timeout) expired.push_back(id);

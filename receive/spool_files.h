@@ -2,6 +2,12 @@
 // interface so that tests can fail single steps (a full disk, a refused
 // rename). Paths are byte strings used as given; every call is synchronous
 // and never follows a symbolic link at the path it creates or reads.
+//
+// FileSystem::WriteFileAtomically is not enough here: it renames over an
+// existing file and syncs the folder on a best-effort basis, while the spool
+// must never replace an inbound file another writer put at a number, must
+// rename a batch of messages before one folder sync, and must know that
+// sync failed so it acknowledges nothing that may be lost.
 #ifndef NORV_RECEIVE_SPOOL_FILES_H_
 #define NORV_RECEIVE_SPOOL_FILES_H_
 

@@ -6,8 +6,8 @@
 // Paths look like "HKLM\Software\VLM\Tessarine\NORVReader\01\Debug": the key,
 // a backslash and the value name; a path ending in a backslash names the key's
 // default value. Keys and value names compare case-insensitively.
-#ifndef NORV_APP_REGISTRY_H_
-#define NORV_APP_REGISTRY_H_
+#ifndef NORV_CORE_REGISTRY_H_
+#define NORV_CORE_REGISTRY_H_
 
 #include <map>
 #include <optional>
@@ -42,4 +42,4 @@ std::string NormaliseKeyPath(std::string_view key);
 
 }  // namespace norv
 
-#endif  // NORV_APP_REGISTRY_H_
+#endif  // NORV_CORE_REGISTRY_H_

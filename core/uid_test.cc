@@ -1,4 +1,4 @@
-#include "imaging/uid.h"
+#include "core/uid.h"
 
 #include <gtest/gtest.h>
 

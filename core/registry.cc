@@ -1,10 +1,10 @@
-#include "app/registry.h"
+#include "core/registry.h"
 
 #include <cstdint>
 #include <fstream>
 #include <vector>
 
-#include "platform/ansi.h"
+#include "core/ansi.h"
 
 namespace norv {
 namespace {

@@ -2,8 +2,8 @@
 // processing tick, filled by the reader and the event handlers, and passed by
 // reference to the database procedures (which may set InternalID). All texts
 // are Windows-1252, cut from the message by character position.
-#ifndef NORV_INTAKE_HL7_MESSAGE_H_
-#define NORV_INTAKE_HL7_MESSAGE_H_
+#ifndef NORV_CORE_HL7_MESSAGE_H_
+#define NORV_CORE_HL7_MESSAGE_H_
 
 #include <cstdint>
 #include <string>
@@ -37,4 +37,4 @@ struct HL7Message {
 
 }  // namespace norv
 
-#endif  // NORV_INTAKE_HL7_MESSAGE_H_
+#endif  // NORV_CORE_HL7_MESSAGE_H_

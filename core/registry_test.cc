@@ -1,4 +1,4 @@
-#include "app/registry.h"
+#include "core/registry.h"
 
 #include <gtest/gtest.h>
 

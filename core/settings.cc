@@ -1,23 +1,14 @@
-#include "app/settings.h"
+#include "core/settings.h"
 
 #include <cfenv>
 #include <cmath>
 #include <cstdlib>
 
-#include "app/registry.h"
-#include "platform/ansi.h"
+#include "core/registry.h"
+#include "core/ansi.h"
 
 namespace norv {
 namespace {
-
-std::string& SettingsFileRef() {
-  static std::string file;
-  return file;
-}
-std::string& InstanceRef() {
-  static std::string instance = "01";
-  return instance;
-}
 
 // Parses blanks, sign, digits and an optional decimal part; no other forms.
 std::optional<double> ToNumber(std::string_view text) {
@@ -57,18 +48,8 @@ std::optional<std::string> AsText(const std::string& s) { return s; }
 
 }  // namespace
 
-Settings& settings() {
-  static Settings s;
-  return s;
-}
-
-void SetSettingsFile(std::string file) { SettingsFileRef() = std::move(file); }
-const std::string& SettingsFile() { return SettingsFileRef(); }
-void SetInstance(std::string instance) { InstanceRef() = std::move(instance); }
-const std::string& Instance() { return InstanceRef(); }
-
-std::string BaseKey() {
-  return "HKLM\\Software\\VLM\\Tessarine\\NORVReader\\" + InstanceRef();
+std::string BaseKey(const SettingsSource& source) {
+  return "HKLM\\Software\\VLM\\Tessarine\\NORVReader\\" + source.instance;
 }
 
 std::optional<std::int16_t> ToInt16(std::string_view text) {
@@ -95,9 +76,10 @@ std::optional<bool> ToBoolean(std::string_view text) {
   return *v != 0.0;
 }
 
-std::string ReadRegistry(std::string_view full_path, std::string_view default_value) {
+std::string ReadRegistry(const SettingsSource& source, std::string_view full_path,
+                         std::string_view default_value) {
   try {
-    Registry reg = Registry::Load(SettingsFileRef());
+    Registry reg = Registry::Load(source.file);
     auto v = reg.Read(full_path);
     if (v && !v->empty()) return *v;
   } catch (...) {
@@ -105,15 +87,14 @@ std::string ReadRegistry(std::string_view full_path, std::string_view default_va
   return std::string(default_value);
 }
 
-void LoadSettings() {
+void LoadSettings(const SettingsSource& source, Settings& s) {
   Registry reg;
   try {
-    reg = Registry::Load(SettingsFileRef());
+    reg = Registry::Load(source.file);
   } catch (...) {
     // An unreadable store answers every read with its default.
   }
-  Settings& s = settings();
-  const std::string base = BaseKey() + "\\";
+  const std::string base = BaseKey(source) + "\\";
   const std::string shared = std::string(kSharedKey) + "\\";
   auto text = [](const std::string& t) { return AsText(t); };
 

@@ -1,8 +1,9 @@
 // New DICOM UIDs. Without a registered organisation root the UIDs are of the
 // standard UUID-derived form "2.25.<128-bit random UUID as decimal>" (at most
-// 44 characters), unique without coordination.
-#ifndef NORV_IMAGING_UID_H_
-#define NORV_IMAGING_UID_H_
+// 44 characters), unique without coordination. Made from the system's
+// entropy source; no imaging library is needed.
+#ifndef NORV_CORE_UID_H_
+#define NORV_CORE_UID_H_
 
 #include <string>
 
@@ -13,4 +14,4 @@ std::string NewUID();
 
 }  // namespace norv
 
-#endif  // NORV_IMAGING_UID_H_
+#endif  // NORV_CORE_UID_H_

@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "core/settings.h"
 
 #include <gtest/gtest.h>
 
@@ -40,11 +40,20 @@ TEST(SettingsConversion, Booleans) {
 class SettingsLoad : public ::testing::Test {
  protected:
   void SetUp() override {
-    settings() = Settings();
-    SetInstance("01");
     file_ = dir_ / "NORVReader.reg";
-    SetSettingsFile(file_);
+    source_.file = file_;
   }
+  Settings& settings() { return settings_; }
+  void LoadSettings() { norv::LoadSettings(source_, settings_); }
+  void SetInstance(const std::string& instance) { source_.instance = instance; }
+  void SetSettingsFile(const std::string& file) { source_.file = file; }
+  std::string BaseKey() const { return norv::BaseKey(source_); }
+  std::string ReadRegistry(std::string_view path, std::string_view dflt) const {
+    return norv::ReadRegistry(source_, path, dflt);
+  }
+
+  Settings settings_;
+  SettingsSource source_;
   void Write(const std::string& base_values, const std::string& extra = "") {
     WriteFile(file_,
               "Windows Registry Editor Version 5.00\r\n"

@@ -2,8 +2,8 @@
 // ("ANSI text", one byte per character), as the inbound files, logs and
 // written files are. Conversions happen only at the edges that need another
 // encoding: the database (UTF-8), DICOM files and the settings file.
-#ifndef NORV_PLATFORM_ANSI_H_
-#define NORV_PLATFORM_ANSI_H_
+#ifndef NORV_CORE_ANSI_H_
+#define NORV_CORE_ANSI_H_
 
 #include <string>
 #include <string_view>
@@ -36,4 +36,4 @@ std::string AsciiLower(std::string_view text);
 
 }  // namespace norv
 
-#endif  // NORV_PLATFORM_ANSI_H_
+#endif  // NORV_CORE_ANSI_H_

@@ -1,8 +1,9 @@
-// The process-wide settings, read from the settings store at start-up and on
-// every sixth alive tick. Only LoadSettings writes them; every other part of
-// the program reads them directly through settings(). Single-threaded.
-#ifndef NORV_APP_SETTINGS_H_
-#define NORV_APP_SETTINGS_H_
+// The service's settings, read from the settings store at start-up and on
+// every sixth alive tick. The running program owns one Settings value (in
+// main) and hands it to the procedures that read it; only LoadSettings
+// writes it. Single-threaded.
+#ifndef NORV_CORE_SETTINGS_H_
+#define NORV_CORE_SETTINGS_H_
 
 #include <cstdint>
 #include <optional>
@@ -41,29 +42,27 @@ struct Settings {
   std::int32_t MLLPIdleTimeout = 300;   // seconds without a complete message
 };
 
-// The settings of the process.
-Settings& settings();
-
 // Where LoadSettings reads from: the settings file and the instance number
-// ("01") that selects the program's key. Set once at start-up.
-void SetSettingsFile(std::string file);
-const std::string& SettingsFile();
-void SetInstance(std::string instance);
-const std::string& Instance();
+// ("01") that selects the program's key.
+struct SettingsSource {
+  std::string file;
+  std::string instance = "01";
+};
 
 // The program's key, "HKLM\Software\VLM\Tessarine\NORVReader\" + instance.
-std::string BaseKey();
+std::string BaseKey(const SettingsSource& source);
 inline constexpr std::string_view kSharedKey = "HKLM\\Software\\VLM\\Tessarine\\ Default";
 
 // Reads one value by its full path from the settings file (read afresh).
 // Returns `default_value` when the value is missing, empty or has no text
 // form, and when the file cannot be read. Never throws, never logs.
-std::string ReadRegistry(std::string_view full_path, std::string_view default_value);
+std::string ReadRegistry(const SettingsSource& source, std::string_view full_path,
+                         std::string_view default_value);
 
 // Reloads every setting from the settings file, one step per value; a step
 // that fails (missing value without default, unconvertible text) keeps the
 // setting's previous value. Never throws, never logs.
-void LoadSettings();
+void LoadSettings(const SettingsSource& source, Settings& s);
 
 // Conversion rules of the settings (exposed for tests). nullopt = the step
 // fails. Numbers may carry blanks, a sign and a decimal part; fractions round
@@ -74,4 +73,4 @@ std::optional<bool> ToBoolean(std::string_view text);
 
 }  // namespace norv
 
-#endif  // NORV_APP_SETTINGS_H_
+#endif  // NORV_CORE_SETTINGS_H_

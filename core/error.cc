@@ -1,4 +1,4 @@
-#include "app/error.h"
+#include "core/error.h"
 
 #include <exception>
 #include <new>
@@ -12,6 +12,7 @@ CaughtError DescribeCurrentException() {
   } catch (const Error& err) {
     e.number = err.number();
     e.description = err.what();
+    e.transient = err.transient();
   } catch (const std::out_of_range& err) {
     e.number = kErrSubscriptOutOfRange;
     e.description = "Subscript out of range";

@@ -1,9 +1,10 @@
-#include "app/procedure_codes.h"
+#include "intake/procedure_codes.h"
 
 #include <gtest/gtest.h>
 
-#include "app/error.h"
-#include "app/log.h"
+#include "core/error.h"
+#include "core/log.h"
+#include "testing/test_context.h"
 #include "testing/test_util.h"
 
 namespace norv {
@@ -14,15 +15,17 @@ using testing::WriteFile;
 
 class ProcedureCodes : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetProgramDir(dir_.path());
-    ResetProcedureIDsForTesting();
-  }
   void Read(const std::string& content) {
     WriteFile(dir_ / "procedure-ids.txt", content);
     ReadProcedureIDs();
   }
+  void ReadProcedureIDs() { table_.ReadProcedureIDs(PlatformFileSystem(), dir_.path(), ctx_.log); }
+  int ProcedureCodeCount() const { return table_.Count(); }
+  bool IsProcedureID(std::string_view code) const { return table_.IsProcedureID(code); }
+
   TempDir dir_;
+  testing::TestContext ctx_{dir_.path()};
+  ProcedureCodeTable table_;
 };
 
 TEST_F(ProcedureCodes, ThreeCodes) {

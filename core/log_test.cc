@@ -1,11 +1,13 @@
-#include "app/log.h"
+#include "core/log.h"
 
 #include <gtest/gtest.h>
+
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/error.h"
-#include "app/settings.h"
+#include "core/error.h"
+#include "core/settings.h"
 #include "testing/test_util.h"
 
 namespace norv {
@@ -38,15 +40,22 @@ TEST(LogFormat, NumbersCarryTheirBlanksAndFieldsStartAtPrintZones) {
 
 class LogFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetProgramDir(dir_.path());
-    settings() = Settings();
-    SetLocalNowForTesting([] { return kTime; });
+  Settings& settings() { return settings_; }
+  void SetProgramDir(const std::string& dir) {
+    log_ = std::make_unique<Log>(PlatformFileSystem(), dir, settings_, [] { return kTime; });
   }
-  void TearDown() override { SetLocalNowForTesting(nullptr); }
+  void WriteErrorLog(std::int32_t n, std::string_view d, std::string_view s) {
+    log_->WriteErrorLog(n, d, s);
+  }
+  void WriteDebugLog(std::string_view text) { log_->WriteDebugLog(text); }
+  void LogCaughtError(std::string_view source) { log_->LogCaughtError(source); }
+
+  TempDir dir_;
+  Settings settings_;
+  std::unique_ptr<Log> log_ = std::make_unique<Log>(PlatformFileSystem(), dir_.path(), settings_,
+                                                    [] { return kTime; });
   std::string ErrorLog() { return ReadFile(dir_ / "Logs/NORVReaderError.log"); }
   std::string DebugLog() { return ReadFile(dir_ / "Logs/NORVReaderDebug.log"); }
-  TempDir dir_;
 };
 
 TEST_F(LogFiles, ErrorGoesToTheDebugLogOnlyWhenDebugIsOne) {
