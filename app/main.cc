@@ -11,11 +11,17 @@
 #include "app/main_form.h"
 #include "app/service.h"
 #include "core/settings.h"
+#include "intake/inbound_queue.h"
 #include "platform/event_loop.h"
 #include "platform/file_system.h"
 #include "platform/service_notify.h"
 #include "platform/system.h"
+#include "receive/inbound_spool.h"
 #include "receive/receive_command.h"
+
+// The receiver numbers files for the service's inbound cycle; the two
+// folders cannot see each other, so the limit is checked where both are.
+static_assert(norv::kServiceNumberLimit == norv::kInboundNumberLimit);
 
 #ifndef NORV_VERSION
 #define NORV_VERSION "0.0.0"
@@ -54,22 +60,31 @@ int main(int argc, char** argv) {
     return norv::RunReceiver(fs, source, cl.home);
   }
 
-  // Everything the service owns lives here, for the whole run.
-  norv::Service service(fs, cl.home, source);
+  // The signals are taken over first: a SIGHUP or SIGTERM while the
+  // service starts is handled once the loop runs, never by the default
+  // action that would end the process.
   norv::EventLoop loop;
-  norv::MainForm form(loop, service);
-  loop.SetUncaughtHandler(
-      [&service](const char* what) { service.log.WriteErrorLog(5, what, "MainForm"); });
-  loop.HandleSignals([&form] {
+  norv::MainForm* running = nullptr;
+  loop.HandleSignals([&running] {
+    if (running == nullptr) return;
     norv::NotifyReloading();
-    form.Reload();
+    running->Reload();
     norv::NotifyReady();
   });
+  // Everything the service owns lives here, for the whole run.
+  norv::Service service(fs, cl.home, source);
+  norv::MainForm form(loop, service);
+  running = &form;
+  loop.SetUncaughtHandler(
+      [&service](const char* what) { service.log.WriteErrorLog(5, what, "MainForm"); });
   form.SetAfterAliveTick(norv::NotifyWatchdog);
   // Tests and benchmarks drain large batches faster than one file per 250 ms.
   if (const char* ms = std::getenv("NORVREADER_TICK_MS")) {
     int v = std::atoi(ms);
-    if (v > 0 && v < 250) loop.SetTimerInterval(form.TimerProgress(), std::chrono::milliseconds(v));
+    if (v > 0 && v < 250) {
+      form.SetTickOverride(std::chrono::milliseconds(v));
+      loop.SetTimerInterval(form.TimerProgress(), std::chrono::milliseconds(v));
+    }
   }
   form.Start();
   norv::NotifyReady();

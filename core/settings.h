@@ -31,6 +31,9 @@ struct Settings {
   std::int16_t WildcardDigit = 0;
   std::int16_t KeepFiles = 0;
   std::int16_t ConvertReports = 0;
+  std::int32_t TickInterval = 250;    // ms between processing ticks, 1 to 250
+  std::int16_t DrainBacklog = 0;      // 1: the next file at once while files wait
+  std::int16_t WatchInbound = 0;      // 1: a file arriving complete is taken at once
   // The MLLP receiver (norvreader --receive; see receive/receiver.h).
   std::int32_t MLLPPort = 0;            // TCP port; 0 = no receiver
   std::string MLLPBind = "127.0.0.1";   // local address listened on

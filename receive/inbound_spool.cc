@@ -35,7 +35,7 @@ std::optional<std::int64_t> ParseCounter(const std::string& text) {
   std::size_t i = 0;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
     v = v * 10 + (text[i] - '0');
-    if (v > kInboundNumberLimit) return std::nullopt;
+    if (v > kServiceNumberLimit) return std::nullopt;
   }
   if (i == 0 || (i < text.size() && text.substr(i) != "\n")) return std::nullopt;
   return v;
@@ -111,7 +111,7 @@ std::unique_ptr<InboundSpool> InboundSpool::Open(SpoolFiles& files, const SpoolC
       continue;
     }
     auto n = InboundFileNumber(name, config.suffix);
-    if (n && *n < kInboundNumberLimit && *n > highest) highest = *n;
+    if (n && *n < kServiceNumberLimit && *n > highest) highest = *n;
   }
 
   std::string text;
@@ -137,7 +137,7 @@ bool InboundSpool::FolderHoldsNumberedFile() {
   if (!files_.List(folder_, names).ok()) return true;
   for (const std::string& name : names) {
     auto n = InboundFileNumber(name, suffix_);
-    if (n && *n < kInboundNumberLimit) return true;
+    if (n && *n < kServiceNumberLimit) return true;
   }
   return false;
 }

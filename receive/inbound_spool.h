@@ -20,10 +20,11 @@
 
 namespace norv {
 
-// The service takes only numbers below this.
-inline constexpr std::int64_t kInboundNumberLimit = 5000000;
+// The service takes only numbers below this (intake's kInboundNumberLimit;
+// app/main.cc checks that the two agree).
+inline constexpr std::int64_t kServiceNumberLimit = 5000000;
 // The highest number the spool writes.
-inline constexpr std::int64_t kLastSpoolNumber = kInboundNumberLimit - 1;
+inline constexpr std::int64_t kLastSpoolNumber = kServiceNumberLimit - 1;
 // From here on the spool starts again at 1 as soon as the folder holds no
 // numbered file, so that a new 1 never overtakes a waiting higher number.
 inline constexpr std::int64_t kSpoolWrapFrom = 4000000;
