@@ -87,12 +87,14 @@ std::string ReadRegistry(const SettingsSource& source, std::string_view full_pat
   return std::string(default_value);
 }
 
-void LoadSettings(const SettingsSource& source, Settings& s) {
+std::string LoadSettings(const SettingsSource& source, Settings& s) {
   Registry reg;
+  std::string problem;
   try {
-    reg = Registry::Load(source.file);
+    reg = Registry::Load(source.file, &problem);
   } catch (...) {
     // An unreadable store answers every read with its default.
+    problem = "cannot be read";
   }
   const std::string base = BaseKey(source) + "\\";
   const std::string shared = std::string(kSharedKey) + "\\";
@@ -143,6 +145,7 @@ void LoadSettings(const SettingsSource& source, Settings& s) {
        });
   Step(reg, base + "DrainBacklog", "0", s.DrainBacklog, ToInt16);
   Step(reg, base + "WatchInbound", "0", s.WatchInbound, ToInt16);
+  Step(reg, base + "DBTimeout", "10", s.DBTimeout, ToInt32);
   Step(reg, base + "MLLPPort", "0", s.MLLPPort, ToInt32);
   Step(reg, base + "MLLPBind", "127.0.0.1", s.MLLPBind, text);
   Step(reg, base + "MLLPAllow", "", s.MLLPAllow, text);
@@ -151,6 +154,7 @@ void LoadSettings(const SettingsSource& source, Settings& s) {
   Step(reg, base + "MLLPTLSCA", "", s.MLLPTLSCA, text);
   Step(reg, base + "MLLPMaxMessage", "16777216", s.MLLPMaxMessage, ToInt32);
   Step(reg, base + "MLLPIdleTimeout", "300", s.MLLPIdleTimeout, ToInt32);
+  return problem;
 }
 
 }  // namespace norv

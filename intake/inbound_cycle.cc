@@ -291,8 +291,10 @@ std::string DisposeInboundFile(const Context& ctx, const std::string& inbound_di
       const std::string folder = inbound_dir + (processed_ok ? "debug" : "failed");
       const std::string week = folder + kPathSeparator + WeekFolderName(ctx.now());
       for (const std::string& level : {folder, week}) {
-        FsStatus st = fs.CheckFolder(level);
-        if (st.error == ENOENT) st = fs.CreateFolder(level);
+        const PathKind kind = fs.KindOf(level);
+        FsStatus st = kind == PathKind::kFolder    ? FsStatus{}
+                      : kind == PathKind::kMissing ? fs.CreateFolder(level)
+                                                   : FsStatus{ENOTDIR};
         note(st, "the folder " + level + " cannot be used");
       }
       std::size_t slash = path.rfind(kPathSeparator);
@@ -340,13 +342,15 @@ std::chrono::milliseconds NextRetryPause(std::chrono::milliseconds previous) {
 }
 
 // Processes `chosen` and disposes of it; a transient database failure
-// instead holds it (see InboundCycle::outage).
-void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, const std::string& chosen) {
+// instead holds it (see InboundCycle::outage). `chosen` is a copy: the held
+// file's name it may come from is cleared on the way.
+void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, std::string chosen) {
   Outcome outcome = Outcome::kFailed;
   try {
     outcome = ProcessInboundFile(ctx, chosen);
   } catch (const Error& e) {
     if (e.transient()) {
+      ctx.log.DebugLog(std::string("Database not reachable, the file waits: ") + e.what());
       if (!cycle.outage) {
         ctx.log.WriteErrorLog(e.number(),
                               std::string("The database cannot be reached; the inbound queue "
@@ -407,8 +411,15 @@ bool RunInboundTick(const IntakeContext& ctx, InboundCycle& cycle) {
       ChooseInboundDirectory(ctx.settings, cycle);
       chosen = ChooseInboundFile(ctx, cycle, ctx.settings.WatchInbound == 1);
     } catch (...) {
-      ctx.log.LogCaughtError(kTickSource);
+      const CaughtError e = DescribeCurrentException();
+      for (const std::string& line :
+           cycle.tick_errors.Occurred(e.description, RepeatLimiter::Clock::now())) {
+        ctx.log.WriteErrorLog(e.number, line, kTickSource);
+      }
       return false;
+    }
+    for (const std::string& line : cycle.tick_errors.Cleared()) {
+      ctx.log.WriteErrorLog(0, line, kTickSource);
     }
     if (chosen.empty()) return false;
     TakeFile(ctx, cycle, chosen);

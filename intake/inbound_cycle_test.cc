@@ -20,6 +20,7 @@
 #include "intake/hl7_reader.h"
 #include "platform/system.h"
 #include "testing/intake_context.h"
+#include "testing/test_database.h"
 #include "testing/test_util.h"
 
 namespace norv {
@@ -88,8 +89,8 @@ class TestFileSystem : public FileSystem {
     return failing.count("Remove") ? FsStatus{EACCES} : real_.RemoveFile(p);
   }
   bool FolderExists(const std::string& p) override { return real_.FolderExists(p); }
-  FsStatus CheckFolder(const std::string& p) override { return real_.CheckFolder(p); }
   bool FileExists(const std::string& p) override { return real_.FileExists(p); }
+  PathKind KindOf(const std::string& p) override { return real_.KindOf(p); }
   FsStatus CreateFolder(const std::string& p) override {
     return failing.count("CreateFolder") ? FsStatus{EACCES} : real_.CreateFolder(p);
   }
@@ -122,6 +123,7 @@ class InboundCycleTest : public ::testing::Test {
   void SetUp() override {
     settings().InboundPath = in_.path() + "/";
     settings().FileSuffix = "HL7";
+    settings().DBServer = db_.db_server();
     ctx_.clock = [] { return LocalDateTime{2026, 12, 2, 10, 0, 0}; };
   }
   Settings& settings() { return ctx_.settings; }
@@ -145,6 +147,7 @@ class InboundCycleTest : public ::testing::Test {
   TempDir prog_, in_;
   TestFileSystem fs_;
   testing::TestIntakeContext ctx_{prog_.path(), fs_};
+  testing::TestDatabase db_{testing::Backend::kSqlite};
   InboundCycle cycle_;
 };
 
@@ -371,7 +374,9 @@ TEST_F(InboundCycleTest, AMissingInboundDirectoryIsAnErrorNeverAScan) {
   ASSERT_EQ(chdir(old_cwd.c_str()), 0);
   EXPECT_EQ(Names(work.path()), V{"1.HL7"});
   EXPECT_FALSE(Exists(work / "failed"));
-  EXPECT_EQ(Count(ErrorLog(), "MainForm TimerProgress"), 3u);
+  // The same error on the next tick is not written again (at most once a
+  // minute, with a count).
+  EXPECT_EQ(Count(ErrorLog(), "MainForm TimerProgress"), 2u);
   EXPECT_EQ(cycle_.CurrentInboundDir, "");
 }
 
@@ -393,7 +398,8 @@ TEST_F(InboundCycleTest, ExportDirectoriesAreUsedRoundRobin) {
   EXPECT_EQ(used, (V{a.path() + "/", b.path() + "/", c.path() + "/", a.path() + "/",
                      b.path() + "/"}));
   EXPECT_EQ(Names(b / "failed/" + kWeek), V{"1.HL7"});
-  EXPECT_EQ(Count(ErrorLog(), "\r\n"), 1u);
+  EXPECT_EQ(Count(ErrorLog(), "\r\n"), 2u);  // the error, and that it cleared
+  EXPECT_EQ(Count(ErrorLog(), "(cleared)"), 1u);
 
   settings().ExportPathList = {a.path() + "/"};  // shrunk by a reload
   Tick();
@@ -491,6 +497,37 @@ TEST_F(InboundCycleTest, AnUndisposableFileIsReportedOnceAndSkippedUntilItChange
   EXPECT_EQ(Inbound(), (V{"2.HL7", "3.HL7", "failed"}));
   EXPECT_NE(ErrorLog().find("failed cannot be used"), std::string::npos) << ErrorLog();
   EXPECT_TRUE(fs::is_empty(prog_ / "elsewhere"));
+}
+
+// A database that cannot be reached holds the queue: the file stays where it
+// is, nothing behind it is taken, one line marks the outage; once the
+// database answers, the same file goes first and one line says so.
+TEST_F(InboundCycleTest, AnOutageHoldsTheQueueInOrderAndIsLoggedOnce) {
+  const std::string reachable = settings().DBServer;
+  settings().DBServer = "sqlite:" + (prog_ / "missing.db");
+  Drop("1.HL7", Message("ADT^A08"));
+  Drop("2.HL7", Message("ADT^A08"));
+  for (int i = 0; i < 5; ++i) {
+    cycle_.retry_at = {};  // no need to wait out the pause here
+    Tick();
+  }
+  EXPECT_EQ(Inbound(), (V{"1.HL7", "2.HL7"}));
+  EXPECT_EQ(Failed(), V{});
+  EXPECT_EQ(Count(ErrorLog(), "cannot be reached"), 1u);
+  EXPECT_NE(ErrorLog().find("(" + in_ / "1.HL7" + ")"), std::string::npos);
+  EXPECT_GE(cycle_.retry_pause, std::chrono::seconds(8));  // 1, 2, 4, 8, 16 s
+  EXPECT_LE(cycle_.retry_pause, std::chrono::seconds(60));
+
+  settings().DBServer = reachable;
+  Tick();  // still within its pause: nothing happens
+  EXPECT_EQ(Inbound(), (V{"1.HL7", "2.HL7"}));
+  cycle_.retry_at = {};
+  Tick();
+  EXPECT_EQ(Inbound(), V{"2.HL7"});
+  EXPECT_EQ(Count(ErrorLog(), "can be reached again"), 1u);
+  Tick();
+  EXPECT_EQ(Inbound(), V{});
+  EXPECT_EQ(Failed(), V{});
 }
 
 // The sample messages: every one goes through the reader and the cycle

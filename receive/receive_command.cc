@@ -69,8 +69,11 @@ std::optional<ReceiverConfig> ReceiverConfigFrom(const Settings& s, FileSystem& 
     std::string bytes;
     FsStatus st = files.ReadWholeFile(*path, bytes);
     if (!st.ok() || bytes.empty()) {
+      // The file seam never reads through a symbolic link.
       *error = std::string(name) + " " + *path + ": cannot be read" +
-               (st.ok() ? " (empty)" : ": " + std::generic_category().message(st.error));
+               (st.ok()               ? " (empty)"
+                : st.error == ELOOP ? ": it is a symbolic link, name the file itself"
+                                      : ": " + std::generic_category().message(st.error));
       return std::nullopt;
     }
     // The trust file is handed over by name; certificate and key as text.
@@ -135,7 +138,7 @@ std::vector<ReceiveCheckLine> CheckReceiverSettings(const Settings& s, FileSyste
 
 int RunReceiver(FileSystem& files, const SettingsSource& source, const std::string& program_dir) {
   Settings s;
-  LoadSettings(source, s);
+  const std::string settings_problem = LoadSettings(source, s);
   Log file_log(files, program_dir, s, LocalNow, {"NORVReceiveError.log", "NORVReceiveDebug.log"});
   ReceiverLog log;
   log.error = [&file_log](std::int32_t number, const std::string& text, const std::string& origin) {
@@ -148,6 +151,10 @@ int RunReceiver(FileSystem& files, const SettingsSource& source, const std::stri
     return status;
   };
 
+  // Every value would take its default, and MLLPPort's is 0: say why.
+  if (!settings_problem.empty()) {
+    return fail(kReceiveConfigError, "the settings file " + source.file + ": " + settings_problem);
+  }
   if ((s.MLLPPort & 0xFFFF) == 0) return fail(kReceiveConfigError, "MLLPPort is 0: the receiver is off");
   std::string error;
   std::optional<ReceiverConfig> config = ReceiverConfigFrom(s, files, &error);

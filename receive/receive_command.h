@@ -47,11 +47,12 @@ std::vector<ReceiveCheckLine> CheckReceiverSettings(const Settings& s, FileSyste
 
 // Loads the settings `source` names and runs the receiver with them until
 // SIGTERM or SIGINT, then answers what it has received and returns 0.
-// kReceiveConfigError when MLLPPort is 0, the configuration is unusable or
-// another receiver holds the inbound folder; 1 when the port cannot be
-// bound. Writes its logs (NORVReceiveError.log, NORVReceiveDebug.log) in
-// `program_dir`/Logs and its counter file in `program_dir`, reads the TLS
-// files and writes the logs through `files`.
+// kReceiveConfigError when the settings file cannot be read, MLLPPort is 0,
+// the configuration is unusable or another receiver holds the inbound
+// folder; 1 when the port cannot be bound. Writes its logs
+// (NORVReceiveError.log, NORVReceiveDebug.log) in `program_dir`/Logs and its
+// counter file in `program_dir`; reads the TLS files and writes the logs
+// through `files`.
 int RunReceiver(FileSystem& files, const SettingsSource& source, const std::string& program_dir);
 
 }  // namespace norv

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "net/socket_api.h"
 #include "testing/test_util.h"
 
@@ -14,6 +16,7 @@ TEST(ReceiverConfigFrom, SettingsThatCannotWork) {
   testing::TempDir dir;
   testing::WriteFile(dir / "cert.pem", "CERT");
   testing::WriteFile(dir / "key.pem", "KEY");
+  std::filesystem::create_symlink(dir / "key.pem", dir / "link.pem");
   struct Case {
     const char* name;
     void (*change)(Settings&, const testing::TempDir&);
@@ -37,6 +40,12 @@ TEST(ReceiverConfigFrom, SettingsThatCannotWork) {
          s.MLLPTLSKey = d / "missing.pem";
        },
        "MLLPTLSKey"},
+      {"key through a link",
+       [](Settings& s, const testing::TempDir& d) {
+         s.MLLPTLSCert = d / "cert.pem";
+         s.MLLPTLSKey = d / "link.pem";
+       },
+       "symbolic link"},
       {"TLS", [](Settings& s, const testing::TempDir& d) {
          s.MLLPTLSCert = d / "cert.pem";
          s.MLLPTLSKey = d / "key.pem";
