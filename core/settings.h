@@ -37,6 +37,9 @@ struct Settings {
   // Seconds a database call may wait: connect/login, statement, lock or
   // busy wait (see db/database.h for the range used).
   std::int32_t DBTimeout = 10;
+  std::int32_t StandardHL7 = 0;       // 1: the standard HL7 reading (intake/hl7_standard.h)
+  std::string PatientIDType;          // standard reading: PID-3 repetition by its CX-5
+  std::string PatientIDAuthority;     // standard reading: PID-3 repetition by its CX-4
   // The MLLP receiver (norvreader --receive; see receive/receiver.h).
   std::int32_t MLLPPort = 0;            // TCP port; 0 = no receiver
   std::string MLLPBind = "127.0.0.1";   // local address listened on
