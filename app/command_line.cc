@@ -4,7 +4,7 @@ namespace norv {
 
 std::string UsageText() {
   return "Usage: norvreader [--home DIR] [--settings FILE] [--instance NN] [--check]\n"
-         "                  [--version] [--help]\n"
+         "                  [--receive] [--version] [--help]\n"
          "\n"
          "  --home DIR       program directory (Logs/, procedure-ids.txt, RenameOrders/);\n"
          "                   default: the executable's directory (env NORVREADER_HOME)\n"
@@ -13,6 +13,8 @@ std::string UsageText() {
          "  --instance NN    settings key ...\\NORVReader\\NN (default 01), one per feed\n"
          "  --check          check the configuration, print one line per item and exit\n"
          "                   (0: ready to run, 1: something the service needs is missing)\n"
+         "  --receive        run the MLLP receiver of the instance (MLLPPort) instead\n"
+         "                   of the service: HL7 over TCP into the inbound directory\n"
          "  --version        print the version and exit\n"
          "  --help           print this text and exit\n";
 }
@@ -58,6 +60,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
       cl.instance = nn.size() == 1 ? "0" + nn : nn;
     } else if (a == "--check") {
       cl.action = CommandLine::Action::kCheck;
+    } else if (a == "--receive") {
+      cl.action = CommandLine::Action::kReceive;
     } else if (a == "--version") {
       cl.action = CommandLine::Action::kVersion;
     } else if (a == "--help" || a == "-h") {

@@ -11,10 +11,17 @@
 #include "app/main_form.h"
 #include "app/service.h"
 #include "core/settings.h"
+#include "intake/inbound_queue.h"
 #include "platform/event_loop.h"
 #include "platform/file_system.h"
 #include "platform/service_notify.h"
 #include "platform/system.h"
+#include "receive/inbound_spool.h"
+#include "receive/receive_command.h"
+
+// The receiver numbers files for the service's inbound cycle; the two
+// folders cannot see each other, so the limit is checked where both are.
+static_assert(norv::kServiceNumberLimit == norv::kInboundNumberLimit);
 
 #ifndef NORV_VERSION
 #define NORV_VERSION "0.0.0"
@@ -40,6 +47,7 @@ int main(int argc, char** argv) {
       return 2;
     case CommandLine::Action::kRun:
     case CommandLine::Action::kCheck:
+    case CommandLine::Action::kReceive:
       break;
   }
 
@@ -47,6 +55,9 @@ int main(int argc, char** argv) {
   const norv::SettingsSource source{cl.settings_file, cl.instance};
   if (cl.action == CommandLine::Action::kCheck) {
     return norv::RunConfigurationCheck(stdout, fs, source, cl.home);
+  }
+  if (cl.action == CommandLine::Action::kReceive) {
+    return norv::RunReceiver(fs, source, cl.home);
   }
 
   // The signals are taken over first: a SIGHUP or SIGTERM while the
