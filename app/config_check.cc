@@ -6,6 +6,7 @@
 #include <iterator>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "intake/hl7_standard.h"
 #include "intake/procedure_codes.h"
@@ -14,6 +15,7 @@
 #include "db/schema_check.h"
 #include "imaging/label_renderer.h"
 #include "core/ansi.h"
+#include "core/dates.h"
 #include "platform/system.h"
 #include "receive/receive_command.h"
 
@@ -33,6 +35,28 @@ CheckLine DirectoryLine(const std::string& what, const std::string& path) {
   if (!IsDir(path)) return {CheckLevel::kFail, what + " " + path + ": does not exist"};
   if (!MayWriteInto(path)) return {CheckLevel::kFail, what + " " + path + ": not writable"};
   return {CheckLevel::kOk, what + " " + path + ": exists, writable"};
+}
+
+// Where the cycle files handled messages: `debug` and `failed` and this
+// week's folder inside each must be folders (or not exist yet, then they are
+// created). Anything else in their place - a file, a link - would leave every
+// handled file lying in the inbound directory.
+std::vector<CheckLine> DisposalLines(const std::string& what, const std::string& dir,
+                                     const std::string& week) {
+  std::vector<CheckLine> lines;
+  for (const char* name : {"debug", "failed"}) {
+    const fs::path folder = fs::path(dir) / name;
+    for (const fs::path& level : {folder, folder / week}) {
+      std::error_code ec;
+      const fs::file_status st = fs::symlink_status(level, ec);
+      if (ec || st.type() == fs::file_type::not_found || st.type() == fs::file_type::directory) continue;
+      lines.push_back({CheckLevel::kFail, what + " " + dir + ": " + level.string() +
+                                              " is not a folder; handled files cannot be moved"
+                                              " there and stay in the inbound directory"});
+      break;
+    }
+  }
+  return lines;
 }
 
 std::string Quote(const std::string& s) { return "\"" + s + "\""; }
@@ -202,13 +226,18 @@ std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSourc
   }
 
   // Inbound directories.
+  const std::string week = WeekFolderName(LocalNow());
   if (s.InboundPath == "TCPRECEIVE") {
     if (s.ExportPathList.empty()) {
       add(CheckLevel::kFail, "inbound: InboundPath is TCPRECEIVE but no ExportPath (TCPReceive\\01) is set");
     }
-    for (const std::string& p : s.ExportPathList) lines.push_back(DirectoryLine("export path", p));
+    for (const std::string& p : s.ExportPathList) {
+      lines.push_back(DirectoryLine("export path", p));
+      for (CheckLine& l : DisposalLines("export path", p, week)) lines.push_back(std::move(l));
+    }
   } else {
     lines.push_back(DirectoryLine("inbound directory", s.InboundPath));
+    for (CheckLine& l : DisposalLines("inbound directory", s.InboundPath, week)) lines.push_back(std::move(l));
   }
   if (s.FileSuffix.empty()) {
     add(CheckLevel::kFail, "FileSuffix: not set, no inbound file can qualify");

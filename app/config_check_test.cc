@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "core/dates.h"
 #include "core/registry.h"
 #include "core/settings.h"
 #include "platform/file_system.h"
@@ -72,6 +73,15 @@ TEST_F(ConfigCheck, EachMisconfigurationFails) {
   EXPECT_FALSE(Passes()) << "TCPRECEIVE without export paths";
   Write("\"InboundPath\"=\"" + dir_.path() + "/in\"\n");
   EXPECT_FALSE(Passes()) << "no FileSuffix";
+  Write(Good());
+  const std::filesystem::path in = dir_ / "in";
+  WriteFile(in / "failed", "in the way");
+  EXPECT_FALSE(Passes()) << "failed/ is a file";
+  std::filesystem::remove(in / "failed");
+  std::filesystem::create_directories(in / "debug");
+  std::filesystem::create_directory_symlink(dir_.path(), in / "debug" / WeekFolderName(LocalNow()));
+  EXPECT_FALSE(Passes()) << "this week's debug folder is a link";
+  std::filesystem::remove_all(in / "debug");
   Write(Good(), "gone/");
   EXPECT_FALSE(Passes()) << "missing Temp with ConvertReports on";
   WriteFile(dir_ / "empty.db", "");
