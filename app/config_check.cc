@@ -103,6 +103,9 @@ std::vector<CheckLine> CheckConfiguration() {
   setting("WildcardDigit", std::to_string(s.WildcardDigit));
   setting("KeepFiles", std::to_string(s.KeepFiles));
   setting("ConvertReports", std::to_string(s.ConvertReports));
+  setting("MetricsFile", s.MetricsFile);
+  setting("StatusWarnAge", std::to_string(s.StatusWarnAge));
+  setting("StatusCritAge", std::to_string(s.StatusCritAge));
 
   // Inbound directories.
   if (s.InboundPath == "TCPRECEIVE") {

@@ -154,6 +154,9 @@ void LoadSettings() {
   Step(reg, base + "WildcardDigit", "0", s.WildcardDigit, ToInt16);
   Step(reg, base + "KeepFiles", "0", s.KeepFiles, ToInt16);
   Step(reg, base + "ConvertReports", "0", s.ConvertReports, ToInt16);
+  Step(reg, base + "MetricsFile", "", s.MetricsFile, text);
+  Step(reg, base + "StatusWarnAge", "300", s.StatusWarnAge, ToInt32);
+  Step(reg, base + "StatusCritAge", "1800", s.StatusCritAge, ToInt32);
 }
 
 }  // namespace norv

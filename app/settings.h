@@ -30,6 +30,12 @@ struct Settings {
   std::int16_t WildcardDigit = 0;
   std::int16_t KeepFiles = 0;
   std::int16_t ConvertReports = 0;
+  // Operations: the Prometheus metrics file (empty: none; relative to the
+  // program directory) and the queue ages in seconds from which
+  // `norvreader --status` warns and raises the alarm.
+  std::string MetricsFile;
+  std::int32_t StatusWarnAge = 300;
+  std::int32_t StatusCritAge = 1800;
 };
 
 // The settings of the process.

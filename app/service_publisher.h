@@ -1,0 +1,56 @@
+// Publishes the running service's state record, and its metrics when the
+// MetricsFile setting names a file, on every alive tick. Failures to write
+// are reported once through the error sink until a write succeeds again, so
+// a full disk does not fill the error log. Runs on the loop's thread.
+#ifndef NORV_APP_SERVICE_PUBLISHER_H_
+#define NORV_APP_SERVICE_PUBLISHER_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/service_state.h"
+#include "app/settings.h"
+
+namespace norv {
+
+// "<program_dir>/NORVReader.state".
+std::string StateFilePath(const std::string& program_dir);
+// The MetricsFile setting as a path: relative ones lie in the program
+// directory; empty when unset.
+std::string MetricsFilePath(const std::string& metrics_file, const std::string& program_dir);
+
+class ServicePublisher {
+ public:
+  using ErrorSink = std::function<void(std::int32_t number, const std::string& description)>;
+
+  // `settings` is read afresh at each call (it changes on reload). `feed`
+  // is the instance number, the metrics' feed label.
+  ServicePublisher(ServiceStateRecorder& recorder, const Settings& settings,
+                   std::string program_dir, std::string feed, ErrorSink report);
+
+  // Takes over today's and this week's counts from the record an earlier run
+  // left (a missing or damaged record is ignored).
+  void CarryOverEarlierRun();
+  // Counts the queue of every inbound directory, then writes the state file
+  // and the metrics file. Never throws.
+  void Publish(std::uint64_t skipped_files);
+  // Marks the record stopped and writes it once more. Never throws.
+  void PublishStopped();
+
+ private:
+  void Write(const std::string& path, const std::string& text, int mode, bool& failed,
+             const char* what);
+
+  ServiceStateRecorder& recorder_;
+  const Settings& settings_;
+  std::string program_dir_;
+  std::string feed_;
+  ErrorSink report_;
+  bool state_failed_ = false;
+  bool metrics_failed_ = false;
+};
+
+}  // namespace norv
+
+#endif  // NORV_APP_SERVICE_PUBLISHER_H_
