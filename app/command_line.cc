@@ -4,6 +4,7 @@ namespace norv {
 
 std::string UsageText() {
   return "Usage: norvreader [--home DIR] [--settings FILE] [--instance NN] [--check]\n"
+         "                  [--status [--json]] [--requeue [--dry-run] PATH...]\n"
          "                  [--version] [--help]\n"
          "\n"
          "  --home DIR       program directory (Logs/, procedure-ids.txt, RenameOrders/);\n"
@@ -13,6 +14,12 @@ std::string UsageText() {
          "  --instance NN    settings key ...\\NORVReader\\NN (default 01), one per feed\n"
          "  --check          check the configuration, print one line per item and exit\n"
          "                   (0: ready to run, 1: something the service needs is missing)\n"
+         "  --status         show whether the service runs, its queue, today's and this\n"
+         "                   week's messages, the last errors and the database; exit\n"
+         "                   0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN; --json: one JSON object\n"
+         "  --requeue PATH...  move files (or week folders) from failed/ or debug/ back\n"
+         "                   into the inbound directory under fresh numbers; --dry-run\n"
+         "                   only shows what would be moved\n"
          "  --version        print the version and exit\n"
          "  --help           print this text and exit\n";
 }
@@ -58,6 +65,19 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
       cl.instance = nn.size() == 1 ? "0" + nn : nn;
     } else if (a == "--check") {
       cl.action = CommandLine::Action::kCheck;
+    } else if (a == "--status") {
+      cl.action = CommandLine::Action::kStatus;
+    } else if (a == "--json") {
+      cl.json = true;
+    } else if (a == "--requeue") {
+      cl.action = CommandLine::Action::kRequeue;
+    } else if (a == "--dry-run") {
+      cl.dry_run = true;
+    } else if (a == "--") {
+      cl.paths.insert(cl.paths.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      break;
+    } else if (!a.empty() && a[0] != '-') {
+      cl.paths.push_back(a);
     } else if (a == "--version") {
       cl.action = CommandLine::Action::kVersion;
     } else if (a == "--help" || a == "-h") {
@@ -67,6 +87,18 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
       cl.error = "unknown option: " + a;
       return cl;
     }
+  }
+  using Action = CommandLine::Action;
+  auto misuse = [&cl](const char* text) {
+    cl.action = Action::kUsageError;
+    cl.error = text;
+    return cl;
+  };
+  if (cl.json && cl.action != Action::kStatus) return misuse("--json goes with --status");
+  if (cl.dry_run && cl.action != Action::kRequeue) return misuse("--dry-run goes with --requeue");
+  if (cl.action == Action::kRequeue && cl.paths.empty()) return misuse("--requeue needs a PATH");
+  if (cl.action != Action::kRequeue && !cl.paths.empty()) {
+    return misuse(("unexpected argument: " + cl.paths.front()).c_str());
   }
   if (cl.home.empty()) cl.home = exe_dir;
   while (cl.home.size() > 1 && cl.home.back() == '/') cl.home.pop_back();

@@ -12,6 +12,11 @@ namespace {
 
 constexpr std::size_t kZone = 14;
 
+std::function<void(std::int32_t, std::string_view)>& ErrorLogObserver() {
+  static std::function<void(std::int32_t, std::string_view)> observer;
+  return observer;
+}
+
 std::string& ProgramDirRef() {
   static std::string dir = ExecutableDirectory();
   return dir;
@@ -79,11 +84,19 @@ std::string FormatDebugLine(const LocalDateTime& t, std::string_view text,
   return line;
 }
 
+void SetErrorLogObserver(std::function<void(std::int32_t, std::string_view)> observer) {
+  ErrorLogObserver() = std::move(observer);
+}
+
 void WriteErrorLog(std::int32_t number, std::string_view description,
                    std::string_view source) {
   try {
     AppendLine("NORVReaderError.log",
                FormatErrorLine(LocalNow(), number, description, source));
+  } catch (...) {
+  }
+  try {
+    if (ErrorLogObserver()) ErrorLogObserver()(number, source);
   } catch (...) {
   }
   try {

@@ -6,6 +6,7 @@
 #define NORV_APP_LOG_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,10 @@ void SetProgramDir(std::string dir);
 // when Debug is 1, "number, description, source" to the debug log.
 void WriteErrorLog(std::int32_t number, std::string_view description,
                    std::string_view source);
+
+// Called after every error-log line with its number and source (the
+// service's state record counts database errors by it); empty: nobody.
+void SetErrorLogObserver(std::function<void(std::int32_t number, std::string_view source)> observer);
 
 // Appends "<date time> <text> <extra>" to the debug log. Callers test that
 // Debug equals 1 before calling.

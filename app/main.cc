@@ -6,11 +6,19 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include "app/alive.h"
 #include "app/command_line.h"
 #include "app/config_check.h"
+#include "app/error.h"
+#include "app/inbound_queue.h"
 #include "app/log.h"
 #include "app/main_form.h"
+#include "app/requeue.h"
+#include "app/service_publisher.h"
 #include "app/settings.h"
+#include "app/status.h"
 #include "platform/event_loop.h"
 #include "platform/service_notify.h"
 #include "platform/system.h"
@@ -39,6 +47,8 @@ int main(int argc, char** argv) {
       return 2;
     case CommandLine::Action::kRun:
     case CommandLine::Action::kCheck:
+    case CommandLine::Action::kStatus:
+    case CommandLine::Action::kRequeue:
       break;
   }
 
@@ -46,6 +56,16 @@ int main(int argc, char** argv) {
   norv::SetSettingsFile(cl.settings_file);
   norv::SetInstance(cl.instance);
   if (cl.action == CommandLine::Action::kCheck) return norv::RunConfigurationCheck(stdout);
+  // Operations commands: read the settings as the service would, then act.
+  if (cl.action == CommandLine::Action::kStatus || cl.action == CommandLine::Action::kRequeue) {
+    norv::LoadSettings();
+    const norv::Settings& s = norv::settings();
+    if (cl.action == CommandLine::Action::kStatus) {
+      return norv::RunStatus(s, cl.home, cl.instance, cl.json, stdout);
+    }
+    return norv::RunRequeue(cl.paths, norv::InboundDirectories(s.InboundPath, s.ExportPathList),
+                            s.FileSuffix, cl.dry_run, stdout, stderr);
+  }
 
   norv::EventLoop loop;
   norv::MainForm form(loop);
@@ -55,15 +75,41 @@ int main(int argc, char** argv) {
     form.Reload();
     norv::NotifyReady();
   });
-  form.SetAfterAliveTick(norv::NotifyWatchdog);
+  // The state record for --status and the metrics file: counts from the
+  // processing tick, the heartbeat and the error log; published on the
+  // alive tick.
+  norv::ServiceStateRecorder state(getpid(), NORV_VERSION);
+  norv::ServicePublisher publisher(state, norv::settings(), cl.home, cl.instance,
+                                   [](std::int32_t n, const std::string& d) {
+                                     norv::WriteErrorLog(n, d, "ServiceState");
+                                   });
+  publisher.CarryOverEarlierRun();
+  form.cycle().on_tick = [&state](bool took_file, const std::string& event, bool ok, double seconds) {
+    state.RecordTick();
+    if (took_file) state.RecordMessage(event, ok ? norv::Outcome::kProcessed : norv::Outcome::kFailed, seconds);
+  };
+  norv::SetErrorLogObserver([&state](std::int32_t number, std::string_view) {
+    if (number == norv::kErrDatabase) state.RecordDatabaseError(false);
+  });
+  form.SetAliveSender([&state] {
+    norv::SendAlive();
+    state.RecordHeartbeat();
+  });
+  form.SetAfterAliveTick([&] {
+    norv::NotifyWatchdog();
+    publisher.Publish(form.cycle().reported_files.size());
+  });
   // Tests and benchmarks drain large batches faster than one file per 250 ms.
   if (const char* ms = std::getenv("NORVREADER_TICK_MS")) {
     int v = std::atoi(ms);
     if (v > 0 && v < 250) loop.SetTimerInterval(form.TimerProgress(), std::chrono::milliseconds(v));
   }
   form.Start();
+  publisher.Publish(0);
   norv::NotifyReady();
   loop.Run();
   norv::NotifyStopping();
+  norv::SetErrorLogObserver(nullptr);
+  publisher.PublishStopped();
   return 0;
 }

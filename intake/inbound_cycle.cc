@@ -1,6 +1,7 @@
 #include "intake/inbound_cycle.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -135,7 +136,8 @@ void Dispatch(Hl7Segments& store, HL7Message& msg, bool& processed_ok) {
 }
 
 // Steps 6 to 10 for the chosen file.
-void ProcessInboundFile(FileSystem& fs, const std::string& path, bool& processed_ok) {
+void ProcessInboundFile(FileSystem& fs, const std::string& path, bool& processed_ok,
+                        std::string& event) {
   DebugLog("Processing: " + path);
   std::string bytes;
   if (FsStatus st = fs.ReadWholeFile(path, bytes); !st.ok()) throw FileError(st.error, path, false);
@@ -156,7 +158,9 @@ void ProcessInboundFile(FileSystem& fs, const std::string& path, bool& processed
   Hl7Segments store;
   HL7Message msg;
   SplitSegments(text.substr(header), store);
-  if (!ReadCommonValues(store, msg)) return;
+  const bool readable = ReadCommonValues(store, msg);
+  event = store.MessageEvent;
+  if (!readable) return;
   Dispatch(store, msg, processed_ok);
 }
 
@@ -264,14 +268,21 @@ void RunInboundTick(InboundCycle& cycle) {
     FileSystem& fs = cycle.file_system != nullptr ? *cycle.file_system : PlatformFileSystem();
     std::string chosen;
     bool processed_ok = false;
+    std::string event;
+    auto taken = std::chrono::steady_clock::now();
     try {
       ChooseInboundDirectory(cycle);
       chosen = ChooseInboundFile(fs, cycle.CurrentInboundDir, cycle.reported_files);
-      if (!chosen.empty()) ProcessInboundFile(fs, chosen, processed_ok);
+      taken = std::chrono::steady_clock::now();
+      if (!chosen.empty()) ProcessInboundFile(fs, chosen, processed_ok, event);
     } catch (...) {
       LogCaughtError(kTickSource);
     }
     DisposeInboundFile(fs, cycle.CurrentInboundDir, chosen, processed_ok);
+    if (cycle.on_tick) {
+      cycle.on_tick(!chosen.empty(), event, processed_ok,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - taken).count());
+    }
   } catch (...) {
     // Nothing may leave the tick: the processing timer must come back on.
   }

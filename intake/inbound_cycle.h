@@ -12,6 +12,7 @@
 #define NORV_INTAKE_INBOUND_CYCLE_H_
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 
@@ -32,6 +33,10 @@ struct InboundCycle {
   std::set<std::string> reported_files;
   // The file system the cycle works on; nullptr means the platform's.
   FileSystem* file_system = nullptr;
+  // Told at the end of every tick: whether a file was taken, its MSH-9 (empty
+  // when unread), the verdict and the seconds from taking it to its disposal.
+  std::function<void(bool took_file, const std::string& event, bool processed_ok, double seconds)>
+      on_tick;
 };
 
 // One processing tick, steps 2 to 11 (the caller switches the timer off

@@ -324,6 +324,28 @@ TEST_F(InboundCycleTest, BadInputEndsInFailedOneFilePerTick) {
   EXPECT_GE(Count(ErrorLog(), "Subscript out of range"), 2u);
 }
 
+TEST_F(InboundCycleTest, EveryTickIsReportedWithTheEventAndVerdict) {
+  struct Report {
+    bool took;
+    std::string event;
+    bool ok;
+  };
+  std::vector<Report> reports;
+  cycle_.on_tick = [&](bool took, const std::string& event, bool ok, double seconds) {
+    EXPECT_GE(seconds, 0.0);
+    reports.push_back({took, event, ok});
+  };
+  Drop("1.HL7", "no header at all");
+  Drop("2.HL7", Message("ZZZ^Z01"));
+  Drop("3.HL7", "MSH|^~\\&|RIS\r");  // a header too short to name the event
+  for (int i = 0; i < 4; ++i) Tick();
+  ASSERT_EQ(reports.size(), 4u);
+  EXPECT_TRUE(reports[0].took && reports[0].event.empty() && !reports[0].ok);
+  EXPECT_TRUE(reports[1].took && reports[1].event == "ZZZ^Z01" && !reports[1].ok);
+  EXPECT_TRUE(reports[2].took && !reports[2].ok);
+  EXPECT_FALSE(reports[3].took);
+}
+
 TEST_F(InboundCycleTest, ErrorsOfTheTickAreLoggedOnceAndFailTheFile) {
   Drop("1.HL7", "MSH|^~\\&|RIS|HOSP|PACS|HOSP|20261202||ADT^A08|1|P|2.3\rPID|1||4711^^^KH^PI||X||19600131|M\r");
   Tick();
