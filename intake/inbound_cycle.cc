@@ -158,7 +158,13 @@ void ProcessInboundFile(FileSystem& fs, const std::string& path, bool& processed
   Hl7Segments store;
   HL7Message msg;
   SplitSegments(text.substr(header), store);
-  const bool readable = ReadCommonValues(store, msg);
+  bool readable = false;
+  try {
+    readable = ReadCommonValues(store, msg);
+  } catch (...) {
+    event = store.MessageEvent;  // read before the error: the tick reports it
+    throw;
+  }
   event = store.MessageEvent;
   if (!readable) return;
   Dispatch(store, msg, processed_ok);

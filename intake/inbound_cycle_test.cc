@@ -337,12 +337,13 @@ TEST_F(InboundCycleTest, EveryTickIsReportedWithTheEventAndVerdict) {
   };
   Drop("1.HL7", "no header at all");
   Drop("2.HL7", Message("ZZZ^Z01"));
-  Drop("3.HL7", "MSH|^~\\&|RIS\r");  // a header too short to name the event
+  // The event is read before the missing PID fails the message.
+  Drop("3.HL7", "MSH|^~\\&|RIS|HOSP|PACS|HOSP|20261202||ADT^A08|1|P|2.3\r");
   for (int i = 0; i < 4; ++i) Tick();
   ASSERT_EQ(reports.size(), 4u);
   EXPECT_TRUE(reports[0].took && reports[0].event.empty() && !reports[0].ok);
   EXPECT_TRUE(reports[1].took && reports[1].event == "ZZZ^Z01" && !reports[1].ok);
-  EXPECT_TRUE(reports[2].took && !reports[2].ok);
+  EXPECT_TRUE(reports[2].took && reports[2].event == "ADT^A08" && !reports[2].ok);
   EXPECT_FALSE(reports[3].took);
 }
 
