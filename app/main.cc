@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
   });
   form.SetAliveSender([&state] {
     norv::SendAlive();
-    state.RecordHeartbeat();
+    if (!norv::settings().Caption.empty()) state.RecordHeartbeat();  // empty: nothing was sent
   });
   form.SetAfterAliveTick([&] {
     norv::NotifyWatchdog();

@@ -120,8 +120,8 @@ std::string FormatMetrics(const ServiceState& s, std::string_view feed) {
   }
 
   w.Single("norvreader_skipped_files", "gauge",
-           "Waiting files the service passes over (no file number, attributes or emptiness "
-           "it could not deal with).",
+           "Inbound files reported as unusable since the service started (no file number, "
+           "attributes or emptiness it could not deal with).",
            std::to_string(s.skipped_files));
   w.Single("norvreader_database_errors_total", "counter",
            "Database errors logged since the service started.", std::to_string(s.database_errors));

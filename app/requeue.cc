@@ -225,6 +225,10 @@ int CopyToTemporary(const std::string& from, const std::string& folder, std::str
     close(in);
     return err;
   }
+  // Run as root, the copy must still belong to whoever owned the original.
+  if (geteuid() == 0 && fchown(out, st.st_uid, st.st_gid) != 0) {
+    // Not fatal: the file then stays root's and the copy goes on.
+  }
   int err = 0;
   char buf[65536];
   for (;;) {

@@ -69,7 +69,9 @@ struct ServiceState {
   std::array<std::uint64_t, kProcessingBounds.size() + 1> processing_buckets{};
   double processing_seconds = 0;  // sum over all messages
   std::vector<QueueFigures> queues;
-  std::uint64_t skipped_files = 0;  // waiting files the cycle passes over (reported once each)
+  // Inbound files the cycle reported as unusable since the start (each once:
+  // no file number, attributes or emptiness it could not deal with).
+  std::uint64_t skipped_files = 0;
   std::uint64_t database_errors = 0;
   std::uint64_t database_outages = 0;  // runs of transient errors (unreachable, lock time-out)
   bool database_outage_open = false;

@@ -349,7 +349,8 @@ std::string FormatStatusScreen(const StatusReport& r) {
     else text += std::to_string(q.waiting) + " waiting, oldest " + Duration(q.oldest_age);
     row(&q == &r.queues.front() ? "queue" : "", text);
   }
-  row("skipped", std::to_string(r.state.skipped_files) + " files the service passes over");
+  row("skipped", std::to_string(r.state.skipped_files) +
+                     " inbound files reported as unusable since the start (see the error log)");
   if (r.database.reachable) {
     row("database", "reachable (connect " + Millis(r.database.connect_seconds) + ", SELECT 1 " +
                         Millis(r.database.query_seconds) + ")");
