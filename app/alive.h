@@ -5,12 +5,15 @@
 #ifndef NORV_APP_ALIVE_H_
 #define NORV_APP_ALIVE_H_
 
+#include "core/log.h"
+#include "core/settings.h"
+
 namespace norv {
 
 // Sends one alive datagram: the Caption bytes exactly, nothing added. An
 // empty Caption sends nothing; a missing receiver or a refused send goes
 // unnoticed. Errors are logged with the source "SendAlive", never raised.
-void SendAlive();
+void SendAlive(const Settings& settings, Log& log);
 
 }  // namespace norv
 

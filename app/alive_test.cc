@@ -6,14 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
 #include "app/main_form.h"
-#include "app/settings.h"
 #include "net/lookup.h"
 #include "net/network_env.h"
 #include "net/socket_api.h"
 #include "platform/event_loop.h"
-#include "testing/service_state.h"
 #include "testing/test_util.h"
 
 namespace norv {
@@ -48,9 +45,8 @@ class Listener {
 
 class AliveTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    testing::ResetServiceState(dir_.path());
-  }
+  Settings& settings() { return service_.settings; }
+  void SendAlive() { norv::SendAlive(service_.settings, service_.log); }
   void WriteSettings(const std::string& caption, int udp) {
     char dword[16];
     std::snprintf(dword, sizeof dword, "%08x", static_cast<unsigned>(udp));
@@ -62,6 +58,7 @@ class AliveTest : public ::testing::Test {
   }
   bool ErrorLogged() const { return testing::Exists(dir_ / "Logs/NORVReaderError.log"); }
   TempDir dir_;
+  Service service_{PlatformFileSystem(), dir_.path(), {dir_ / "NORVReader.reg", "01"}};
 };
 
 TEST_F(AliveTest, SendsExactlyTheCaptionBytesAndNothingForAnEmptyCaption) {
@@ -97,7 +94,7 @@ TEST_F(AliveTest, AliveTicksSendTheCaptionAndTheSixthReloadsTheSettings) {
   Listener moved;
   WriteSettings("first", listener.port());
   EventLoop loop;
-  MainForm form(loop);  // sends with SendAlive unless told otherwise
+  MainForm form(loop, service_);  // sends with SendAlive unless told otherwise
   form.Start();
   WriteSettings("second", moved.port());
   for (int tick = 1; tick <= 7; ++tick) form.TimerAlive_Timer();

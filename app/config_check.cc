@@ -1,17 +1,15 @@
 #include "app/config_check.h"
 
+#include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
-#include "app/log.h"
-#include "app/procedure_codes.h"
-#include "app/settings.h"
+#include "intake/procedure_codes.h"
+#include "core/settings.h"
 #include "db/database.h"
 #include "db/schema_check.h"
 #include "imaging/label_renderer.h"
-#include "platform/ansi.h"
+#include "core/ansi.h"
 #include "platform/system.h"
 
 namespace norv {
@@ -65,22 +63,23 @@ std::string MaskPasswords(const std::string& text) {
   return out;
 }
 
-std::vector<CheckLine> CheckConfiguration() {
+std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSource& source,
+                                          const std::string& program_dir) {
   std::vector<CheckLine> lines;
   auto add = [&](CheckLevel l, std::string t) { lines.push_back({l, std::move(t)}); };
 
   std::error_code ec;
-  const std::string& file = SettingsFile();
+  const std::string& file = source.file;
   if (fs::is_regular_file(file, ec) && MayRead(file)) {
     add(CheckLevel::kOk, "settings file " + file + ": readable");
   } else {
     add(CheckLevel::kFail, "settings file " + file + ": missing or unreadable (every value takes its default)");
   }
-  add(CheckLevel::kInfo, "settings key " + BaseKey());
-  add(CheckLevel::kInfo, "program directory " + ProgramDir());
+  add(CheckLevel::kInfo, "settings key " + BaseKey(source));
+  add(CheckLevel::kInfo, "program directory " + program_dir);
 
-  LoadSettings();
-  const Settings& s = settings();
+  Settings s;
+  LoadSettings(source, s);
   auto setting = [&](const char* name, const std::string& value) {
     add(CheckLevel::kInfo, std::string("setting ") + name + " = " + Quote(value));
   };
@@ -133,27 +132,27 @@ std::vector<CheckLine> CheckConfiguration() {
   }
 
   // Program directory: logs and rename orders are written there.
-  std::string logs = ProgramDir() + "/Logs";
+  std::string logs = program_dir + "/Logs";
   if (IsDir(logs)) {
     lines.push_back(DirectoryLine("log folder", logs));
   } else {
-    CheckLine l = DirectoryLine("program directory", ProgramDir());
+    CheckLine l = DirectoryLine("program directory", program_dir);
     l.text += " (Logs/ will be created)";
     lines.push_back(l);
   }
-  std::string rename = ProgramDir() + "/RenameOrders";
+  std::string rename = program_dir + "/RenameOrders";
   if (IsDir(rename)) lines.push_back(DirectoryLine("rename-order folder", rename));
 
   // Procedure codes (read here without the logging start-up does).
-  std::string codes = ProgramDir() + "/procedure-ids.txt";
-  if (!fs::exists(codes, ec)) {
+  std::string codes = program_dir + "/procedure-ids.txt";
+  std::string text;
+  FsStatus read = files.ReadWholeFile(codes, text);
+  if (read.error == ENOENT) {
     add(CheckLevel::kWarn, "procedure codes " + codes + ": missing, every order will be dropped");
   } else {
-    std::ifstream in(codes, std::ios::binary);
-    if (!in) {
+    if (!read.ok()) {
       add(CheckLevel::kFail, "procedure codes " + codes + ": unreadable");
     } else {
-      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
       auto list = SplitProcedureCodes(text);
       bool line_breaks = text.find('\n') != std::string::npos || text.find('\r') != std::string::npos;
       std::string text_line = "procedure codes " + codes + ": " + std::to_string(list.size()) + " read";
@@ -170,7 +169,8 @@ std::vector<CheckLine> CheckConfiguration() {
 
   // The font report pages are drawn with.
   try {
-    add(CheckLevel::kInfo, "report font \"Tahoma\": " + ResolveFontFile("Tahoma", 0));
+    FontCache fonts;
+    add(CheckLevel::kInfo, "report font \"Tahoma\": " + ResolveFontFile(fonts, "Tahoma", 0));
   } catch (...) {
     add(s.ConvertReports != 0 ? CheckLevel::kFail : CheckLevel::kWarn,
         "report font \"Tahoma\": no font could be found");
@@ -178,7 +178,7 @@ std::vector<CheckLine> CheckConfiguration() {
 
   // The database: it opens, and has the tables and views the program uses.
   try {
-    Connection con;
+    Connection con(s.DBServer, program_dir);
     std::vector<MissingObject> missing = FindMissingDatabaseObjects(con);
     if (missing.empty()) {
       add(CheckLevel::kOk, "database: opens, every table and view the program uses is in place");
@@ -198,9 +198,10 @@ std::vector<CheckLine> CheckConfiguration() {
   return lines;
 }
 
-int RunConfigurationCheck(std::FILE* out) {
+int RunConfigurationCheck(std::FILE* out, FileSystem& files, const SettingsSource& source,
+                          const std::string& program_dir) {
   int status = 0;
-  for (const CheckLine& l : CheckConfiguration()) {
+  for (const CheckLine& l : CheckConfiguration(files, source, program_dir)) {
     std::fprintf(out, "%s %s\n", LevelText(l.level), l.text.c_str());
     if (l.level == CheckLevel::kFail) status = 1;
   }

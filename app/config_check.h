@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "core/settings.h"
+#include "platform/file_system.h"
+
 namespace norv {
 
 enum class CheckLevel { kOk, kInfo, kWarn, kFail };
@@ -19,12 +22,14 @@ struct CheckLine {
   std::string text;
 };
 
-// Runs every check with the settings file, instance and program directory
-// already set. Lines come in a fixed order.
-std::vector<CheckLine> CheckConfiguration();
+// Runs every check on the settings `source` names and the program
+// directory, reading files through `files`. Lines come in a fixed order.
+std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSource& source,
+                                          const std::string& program_dir);
 
 // Prints the lines to `out`; returns 0 when nothing failed, 1 otherwise.
-int RunConfigurationCheck(std::FILE* out);
+int RunConfigurationCheck(std::FILE* out, FileSystem& files, const SettingsSource& source,
+                          const std::string& program_dir);
 
 // Hides the values of password keys (pwd=, password=) in a connection text.
 std::string MaskPasswords(const std::string& text);

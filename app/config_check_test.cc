@@ -4,10 +4,9 @@
 
 #include <filesystem>
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/settings.h"
+#include "platform/file_system.h"
 #include "testing/test_database.h"
-#include "testing/service_state.h"
 #include "testing/test_util.h"
 
 namespace norv {
@@ -20,7 +19,6 @@ using testing::WriteFile;
 class ConfigCheck : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing::ResetServiceState(dir_.path());
     std::filesystem::create_directory(dir_ / "in");
     std::filesystem::create_directory(dir_ / "temp");
     WriteFile(dir_ / "procedure-ids.txt", "A;B;C");
@@ -38,13 +36,13 @@ class ConfigCheck : public ::testing::Test {
     return "\"InboundPath\"=\"" + dir_.path() + "/in\"\n\"FileSuffix\"=\"hl7\"\n\"ConvertReports\"=\"1\"\n";
   }
   bool Passes() {
-    for (const CheckLine& l : CheckConfiguration()) {
+    for (const CheckLine& l : CheckConfiguration(PlatformFileSystem(), {dir_ / "NORVReader.reg", "01"}, dir_.path())) {
       if (l.level == CheckLevel::kFail) return false;
     }
     return true;
   }
   bool Mentions(const std::string& text) {
-    for (const CheckLine& l : CheckConfiguration()) {
+    for (const CheckLine& l : CheckConfiguration(PlatformFileSystem(), {dir_ / "NORVReader.reg", "01"}, dir_.path())) {
       if (l.text.find(text) != std::string::npos) return true;
     }
     return false;

@@ -11,15 +11,18 @@
 #include "app/alive.h"
 #include "app/command_line.h"
 #include "app/config_check.h"
-#include "app/error.h"
-#include "app/inbound_queue.h"
-#include "app/log.h"
 #include "app/main_form.h"
+#include "app/queue_summary.h"
 #include "app/requeue.h"
+#include "app/service.h"
 #include "app/service_publisher.h"
-#include "app/settings.h"
+#include "app/service_state.h"
 #include "app/status.h"
+#include "core/error.h"
+#include "core/settings.h"
+#include "intake/inbound_cycle.h"
 #include "platform/event_loop.h"
+#include "platform/file_system.h"
 #include "platform/service_notify.h"
 #include "platform/system.h"
 
@@ -52,14 +55,15 @@ int main(int argc, char** argv) {
       break;
   }
 
-  norv::SetProgramDir(cl.home);
-  norv::SetSettingsFile(cl.settings_file);
-  norv::SetInstance(cl.instance);
-  if (cl.action == CommandLine::Action::kCheck) return norv::RunConfigurationCheck(stdout);
+  norv::FileSystem& fs = norv::PlatformFileSystem();
+  const norv::SettingsSource source{cl.settings_file, cl.instance};
+  if (cl.action == CommandLine::Action::kCheck) {
+    return norv::RunConfigurationCheck(stdout, fs, source, cl.home);
+  }
   // Operations commands: read the settings as the service would, then act.
   if (cl.action == CommandLine::Action::kStatus || cl.action == CommandLine::Action::kRequeue) {
-    norv::LoadSettings();
-    const norv::Settings& s = norv::settings();
+    norv::Settings s;
+    norv::LoadSettings(source, s);
     if (cl.action == CommandLine::Action::kStatus) {
       return norv::RunStatus(s, cl.home, cl.instance, cl.json, stdout);
     }
@@ -67,37 +71,48 @@ int main(int argc, char** argv) {
                             s.FileSuffix, cl.dry_run, stdout, stderr);
   }
 
+  // Everything the service owns lives here, for the whole run.
+  norv::Service service(fs, cl.home, source);
   norv::EventLoop loop;
-  norv::MainForm form(loop);
-  loop.SetUncaughtHandler([](const char* what) { norv::WriteErrorLog(5, what, "MainForm"); });
+  norv::MainForm form(loop, service);
+  loop.SetUncaughtHandler(
+      [&service](const char* what) { service.log.WriteErrorLog(5, what, "MainForm"); });
   loop.HandleSignals([&form] {
     norv::NotifyReloading();
     form.Reload();
     norv::NotifyReady();
   });
   // The state record for --status and the metrics file: counts from the
-  // processing tick, the heartbeat and the error log; published on the
-  // alive tick.
+  // processing tick, the files taken, the heartbeat and the error log;
+  // published on the alive tick.
   norv::ServiceStateRecorder state(getpid(), NORV_VERSION);
-  norv::ServicePublisher publisher(state, norv::settings(), cl.home, cl.instance,
-                                   [](std::int32_t n, const std::string& d) {
-                                     norv::WriteErrorLog(n, d, "ServiceState");
+  norv::ServicePublisher publisher(state, service.settings, fs, cl.home, cl.instance,
+                                   [&service](std::int32_t n, const std::string& d) {
+                                     service.log.WriteErrorLog(n, d, "ServiceState");
                                    });
   publisher.CarryOverEarlierRun();
-  form.cycle().on_tick = [&state](bool took_file, const std::string& event, bool ok, double seconds) {
-    state.RecordTick();
-    if (took_file) state.RecordMessage(event, ok ? norv::Outcome::kProcessed : norv::Outcome::kFailed, seconds);
+  form.SetAfterProgressTick([&state] { state.RecordTick(); });
+  form.cycle().on_taken = [&state](const norv::TakenFile& file) {
+    // A file held by a database outage is neither processed nor failed: it
+    // is taken again. The outage itself is counted, once.
+    if (file.outage_began) state.RecordDatabaseError(true);
+    if (file.outage_ended) state.RecordDatabaseReachable();
+    if (!file.held) state.RecordMessage(file.event, file.outcome, file.seconds);
   };
-  norv::SetErrorLogObserver([&state](std::int32_t number, std::string_view) {
-    if (number == norv::kErrDatabase) state.RecordDatabaseError(false);
+  // Database errors are counted where the database layer logs them; the
+  // cycle's own line about an outage is counted by on_taken above.
+  service.log.SetErrorObserver([&state](std::int32_t number, std::string_view source) {
+    if (number == norv::kErrDatabase && source != norv::kInboundTickSource) {
+      state.RecordDatabaseError(false);
+    }
   });
-  form.SetAliveSender([&state] {
-    norv::SendAlive();
-    if (!norv::settings().Caption.empty()) state.RecordHeartbeat();  // empty: nothing was sent
+  form.SetAliveSender([&state, &service] {
+    norv::SendAlive(service.settings, service.log);
+    if (!service.settings.Caption.empty()) state.RecordHeartbeat();  // empty: nothing was sent
   });
   form.SetAfterAliveTick([&] {
     norv::NotifyWatchdog();
-    publisher.Publish(form.cycle().reported_files.size());
+    publisher.Publish(form.cycle().reported_files.size(), form.cycle().undisposable.size());
   });
   // Tests and benchmarks drain large batches faster than one file per 250 ms.
   if (const char* ms = std::getenv("NORVREADER_TICK_MS")) {
@@ -105,11 +120,11 @@ int main(int argc, char** argv) {
     if (v > 0 && v < 250) loop.SetTimerInterval(form.TimerProgress(), std::chrono::milliseconds(v));
   }
   form.Start();
-  publisher.Publish(0);
+  publisher.Publish(0, 0);
   norv::NotifyReady();
   loop.Run();
   norv::NotifyStopping();
-  norv::SetErrorLogObserver(nullptr);
+  service.log.SetErrorObserver(nullptr);
   publisher.PublishStopped();
   return 0;
 }

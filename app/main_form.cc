@@ -3,13 +3,13 @@
 #include <chrono>
 
 #include "app/alive.h"
-#include "app/log.h"
-#include "app/procedure_codes.h"
-#include "app/settings.h"
 
 namespace norv {
 
-MainForm::MainForm(EventLoop& loop) : loop_(loop), send_alive_(SendAlive) {
+MainForm::MainForm(EventLoop& loop, Service& service)
+    : loop_(loop),
+      service_(service),
+      send_alive_([&service] { SendAlive(service.settings, service.log); }) {
   using std::chrono::milliseconds;
   timer_progress_ = loop_.AddTimer(milliseconds(250), [this] { TimerProgress_Timer(); });
   timer_alive_ = loop_.AddTimer(milliseconds(5000), [this] { TimerAlive_Timer(); });
@@ -21,20 +21,24 @@ MainForm::~MainForm() {
 }
 
 void MainForm::Start() {
-  LoadSettings();
-  ReadProcedureIDs();
-  caption_ = settings().Caption;
+  LoadSettings(service_.source, service_.settings);
+  service_.codes.ReadProcedureIDs(service_.fs, service_.program_dir, service_.log);
+  caption_ = service_.settings.Caption;
 }
 
 void MainForm::TimerProgress_Timer() {
   loop_.SetTimerEnabled(timer_progress_, false);
-  RunInboundTick(cycle_);
+  RunInboundTick(service_.intake, cycle_);
   loop_.SetTimerEnabled(timer_progress_, true);
+  try {
+    if (after_progress_) after_progress_();
+  } catch (...) {
+  }
 }
 
 void MainForm::Reload() {
-  LoadSettings();
-  caption_ = settings().Caption;
+  LoadSettings(service_.source, service_.settings);
+  caption_ = service_.settings.Caption;
 }
 
 void MainForm::TimerAlive_Timer() {
@@ -47,7 +51,7 @@ void MainForm::TimerAlive_Timer() {
       Reload();
     }
   } catch (...) {
-    LogCaughtError("TimerAlive");
+    service_.log.LogCaughtError("TimerAlive");
   }
   if (after_alive_) after_alive_();
 }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "app/service.h"
 #include "intake/inbound_cycle.h"
 #include "platform/event_loop.h"
 
@@ -17,8 +18,8 @@ namespace norv {
 class MainForm {
  public:
   // Creates the timers, enabled, on `loop`; they tick once Start() has run
-  // and the loop runs.
-  explicit MainForm(EventLoop& loop);
+  // and the loop runs. `service` must outlive the form.
+  MainForm(EventLoop& loop, Service& service);
   ~MainForm();
   MainForm(const MainForm&) = delete;
   MainForm& operator=(const MainForm&) = delete;
@@ -38,14 +39,19 @@ class MainForm {
   EventLoop::TimerId TimerProgress() const { return timer_progress_; }
   EventLoop::TimerId TimerAlive() const { return timer_alive_; }
   InboundCycle& cycle() { return cycle_; }
+  Service& service() { return service_; }
 
-  // Sends the alive datagram; replaced in tests. Defaults to SendAlive().
+  // Sends the alive datagram; replaced in tests. Defaults to SendAlive.
   void SetAliveSender(std::function<void()> sender) { send_alive_ = std::move(sender); }
   // Called after every alive tick (the service watchdog uses it).
   void SetAfterAliveTick(std::function<void()> hook) { after_alive_ = std::move(hook); }
+  // Called after every processing tick (the state record counts them); what
+  // it throws is ignored.
+  void SetAfterProgressTick(std::function<void()> hook) { after_progress_ = std::move(hook); }
 
  private:
   EventLoop& loop_;
+  Service& service_;
   EventLoop::TimerId timer_progress_;
   EventLoop::TimerId timer_alive_;
   std::string caption_;
@@ -53,6 +59,7 @@ class MainForm {
   InboundCycle cycle_;
   std::function<void()> send_alive_;
   std::function<void()> after_alive_;
+  std::function<void()> after_progress_;
 };
 
 }  // namespace norv

@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/log.h"
-#include "app/procedure_codes.h"
-#include "app/settings.h"
-#include "testing/service_state.h"
 #include "testing/test_util.h"
 
 namespace norv {
@@ -16,32 +12,30 @@ using testing::WriteFile;
 
 class MainFormTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    testing::ResetServiceState(dir_.path());
-    WriteCaption("first");
-  }
+  void SetUp() override { WriteCaption("first"); }
   void WriteCaption(const std::string& caption) {
     WriteFile(dir_ / "NORVReader.reg",
               "REGEDIT4\r\n[HKLM\\Software\\VLM\\Tessarine\\NORVReader\\01]\r\n"
               "\"Caption\"=\"" + caption + "\"\r\n");
   }
   TempDir dir_;
+  Service service_{PlatformFileSystem(), dir_.path(), {dir_ / "NORVReader.reg", "01"}};
 };
 
 TEST_F(MainFormTest, StartLoadsSettingsProcedureCodesAndCaption) {
   WriteFile(dir_ / "procedure-ids.txt", "A;B");
   EventLoop loop;
-  MainForm form(loop);
+  MainForm form(loop, service_);
   form.Start();
   EXPECT_EQ(form.caption(), "first");
-  EXPECT_TRUE(IsProcedureID("B"));
+  EXPECT_TRUE(service_.codes.IsProcedureID("B"));
   EXPECT_TRUE(loop.TimerEnabled(form.TimerProgress()));
   EXPECT_TRUE(loop.TimerEnabled(form.TimerAlive()));
 }
 
 TEST_F(MainFormTest, EverySixthAliveTickReloadsTheCaption) {
   EventLoop loop;
-  MainForm form(loop);
+  MainForm form(loop, service_);
   form.Start();
   int sent = 0;
   form.SetAliveSender([&] { ++sent; });
@@ -63,7 +57,7 @@ TEST_F(MainFormTest, EverySixthAliveTickReloadsTheCaption) {
 
 TEST_F(MainFormTest, AnAliveSenderThatThrowsIsLoggedAsTimerAlive) {
   EventLoop loop;
-  MainForm form(loop);
+  MainForm form(loop, service_);
   form.Start();
   form.SetAliveSender([] { throw std::runtime_error("send failed"); });
   form.TimerAlive_Timer();
@@ -74,9 +68,16 @@ TEST_F(MainFormTest, AnAliveSenderThatThrowsIsLoggedAsTimerAlive) {
 
 TEST_F(MainFormTest, TheProgressTimerIsOnAgainAfterItsTick) {
   EventLoop loop;
-  MainForm form(loop);
+  MainForm form(loop, service_);
   form.Start();
+  int ticks = 0;
+  form.SetAfterProgressTick([&ticks] {
+    ++ticks;
+    throw std::runtime_error("counter failed");
+  });
   form.TimerProgress_Timer();
+  form.TimerProgress_Timer();
+  EXPECT_EQ(ticks, 2);
   EXPECT_TRUE(loop.TimerEnabled(form.TimerProgress()));
 }
 

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "platform/ansi.h"
+#include "core/ansi.h"
 
 namespace norv {
 namespace {
@@ -56,7 +56,7 @@ class Writer {
   std::string out_;
 };
 
-std::string Label(std::string_view name, std::string_view value) {
+std::string LabelPair(std::string_view name, std::string_view value) {
   return std::string(name) + "=\"" + EscapeLabelValue(value) + "\"";
 }
 
@@ -80,7 +80,7 @@ std::string FormatMetrics(const ServiceState& s, std::string_view feed) {
            "Inbound messages taken since the service started, by message event and outcome.");
   for (std::string_view event : kCountedEvents) {
     for (Outcome o : {Outcome::kProcessed, Outcome::kFailed}) {
-      w.Sample(kMessages, Label("event", event) + "," + Label("outcome", OutcomeName(o)),
+      w.Sample(kMessages, LabelPair("event", event) + "," + LabelPair("outcome", OutcomeName(o)),
                std::to_string(s.total.Of(event, o)));
     }
   }
@@ -91,10 +91,10 @@ std::string FormatMetrics(const ServiceState& s, std::string_view feed) {
   for (std::size_t i = 0; i < kProcessingBounds.size(); ++i) {
     cumulative += s.processing_buckets[i];
     w.Sample("norvreader_message_processing_seconds_bucket",
-             Label("le", Number(kProcessingBounds[i])), std::to_string(cumulative));
+             LabelPair("le", Number(kProcessingBounds[i])), std::to_string(cumulative));
   }
   cumulative += s.processing_buckets.back();
-  w.Sample("norvreader_message_processing_seconds_bucket", Label("le", "+Inf"),
+  w.Sample("norvreader_message_processing_seconds_bucket", LabelPair("le", "+Inf"),
            std::to_string(cumulative));
   w.Sample("norvreader_message_processing_seconds_sum", "", Number(s.processing_seconds));
   w.Sample("norvreader_message_processing_seconds_count", "", std::to_string(cumulative));
@@ -115,7 +115,7 @@ std::string FormatMetrics(const ServiceState& s, std::string_view feed) {
   for (const QueueGauge& g : gauges) {
     w.Header(g.name, "gauge", g.help);
     for (const QueueFigures& q : s.queues) {
-      w.Sample(g.name, Label("directory", AnsiToUtf8(q.directory)), g.value(q));
+      w.Sample(g.name, LabelPair("directory", AnsiToUtf8(q.directory)), g.value(q));
     }
   }
 
@@ -123,6 +123,10 @@ std::string FormatMetrics(const ServiceState& s, std::string_view feed) {
            "Inbound files reported as unusable since the service started (no file number, "
            "attributes or emptiness it could not deal with).",
            std::to_string(s.skipped_files));
+  w.Single("norvreader_undisposable_files", "gauge",
+           "Handled inbound files that could not be deleted or moved out of the inbound "
+           "directory; they are not taken again until they change.",
+           std::to_string(s.undisposable_files));
   w.Single("norvreader_database_errors_total", "counter",
            "Database errors logged since the service started.", std::to_string(s.database_errors));
   w.Single("norvreader_database_outages_total", "counter",
@@ -137,7 +141,7 @@ std::string FormatMetrics(const ServiceState& s, std::string_view feed) {
   w.Single("norvreader_start_time_seconds", "gauge", "Unix time the service started.",
            std::to_string(s.started));
   w.Header("norvreader_build_info", "gauge", "The running program's version; always 1.");
-  w.Sample("norvreader_build_info", Label("version", s.version), "1");
+  w.Sample("norvreader_build_info", LabelPair("version", s.version), "1");
   return w.Take();
 }
 

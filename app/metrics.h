@@ -20,6 +20,7 @@ namespace norv {
 //   norvreader_queue_oldest_age_seconds{directory}   gauge
 //   norvreader_queue_readable{directory}             gauge (0/1)
 //   norvreader_skipped_files                         gauge
+//   norvreader_undisposable_files                    gauge
 //   norvreader_database_errors_total                 counter
 //   norvreader_database_outages_total                counter
 //   norvreader_ticks_total, norvreader_heartbeats_total  counters

@@ -17,7 +17,7 @@
 #include <set>
 #include <tuple>
 
-#include "app/inbound_queue.h"
+#include "app/queue_summary.h"
 
 namespace norv {
 namespace {

@@ -2,14 +2,17 @@
 
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 
-#include "app/error.h"
 #include "app/metrics.h"
-#include "platform/atomic_file.h"
+#include "core/error.h"
 
 namespace norv {
+namespace {
+
+// The state record and the metrics are read by other users' programs.
+constexpr int kPublishedFileMode = 0644;
+
+}  // namespace
 
 std::string StateFilePath(const std::string& program_dir) {
   return program_dir + "/" + kStateFileName;
@@ -21,25 +24,27 @@ std::string MetricsFilePath(const std::string& metrics_file, const std::string& 
 }
 
 ServicePublisher::ServicePublisher(ServiceStateRecorder& recorder, const Settings& settings,
-                                   std::string program_dir, std::string feed, ErrorSink report)
+                                   FileSystem& fs, std::string program_dir, std::string feed,
+                                   ErrorSink report)
     : recorder_(recorder),
       settings_(settings),
+      fs_(fs),
       program_dir_(std::move(program_dir)),
       feed_(std::move(feed)),
       report_(std::move(report)) {}
 
 void ServicePublisher::CarryOverEarlierRun() {
   try {
-    std::ifstream in(StateFilePath(program_dir_), std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text;
+    if (!fs_.ReadWholeFile(StateFilePath(program_dir_), text).ok()) return;
     if (auto earlier = ParseState(text)) recorder_.CarryOver(*earlier);
   } catch (...) {
   }
 }
 
-void ServicePublisher::Write(const std::string& path, const std::string& text, int mode,
-                             bool& failed, const char* what) {
-  FsStatus st = WriteFileAtomically(path, text, mode);
+void ServicePublisher::Write(const std::string& path, const std::string& text, bool& failed,
+                             const char* what) {
+  FsStatus st = fs_.WriteFileAtomically(path, text, {}, kPublishedFileMode);
   if (st.ok()) {
     failed = false;
     return;
@@ -52,19 +57,21 @@ void ServicePublisher::Write(const std::string& path, const std::string& text, i
   }
 }
 
-void ServicePublisher::Publish(std::uint64_t skipped_files) {
+void ServicePublisher::WriteBoth(const ServiceState& state) {
+  Write(StateFilePath(program_dir_), SerialiseState(state), state_failed_, "state file");
+  std::string metrics = MetricsFilePath(settings_.MetricsFile, program_dir_);
+  if (!metrics.empty()) Write(metrics, FormatMetrics(state, feed_), metrics_failed_, "metrics file");
+}
+
+void ServicePublisher::Publish(std::uint64_t skipped_files, std::uint64_t undisposable_files) {
   try {
     std::vector<QueueFigures> queues;
     const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
     for (const std::string& dir : InboundDirectories(settings_.InboundPath, settings_.ExportPathList)) {
       queues.push_back(ScanInboundQueue(dir, settings_.FileSuffix, now));
     }
-    recorder_.SetQueues(std::move(queues), skipped_files);
-    const ServiceState& state = recorder_.Snapshot();
-    Write(StateFilePath(program_dir_), SerialiseState(state), -1, state_failed_, "state file");
-    std::string metrics = MetricsFilePath(settings_.MetricsFile, program_dir_);
-    // The collector runs as another user: the metrics carry no secrets.
-    if (!metrics.empty()) Write(metrics, FormatMetrics(state, feed_), 0644, metrics_failed_, "metrics file");
+    recorder_.SetQueues(std::move(queues), skipped_files, undisposable_files);
+    WriteBoth(recorder_.Snapshot());
   } catch (...) {
     // Publishing is a by-product; it must never disturb the alive tick.
   }
@@ -73,10 +80,7 @@ void ServicePublisher::Publish(std::uint64_t skipped_files) {
 void ServicePublisher::PublishStopped() {
   try {
     recorder_.MarkStopped();
-    const ServiceState& state = recorder_.Snapshot();
-    Write(StateFilePath(program_dir_), SerialiseState(state), -1, state_failed_, "state file");
-    std::string metrics = MetricsFilePath(settings_.MetricsFile, program_dir_);
-    if (!metrics.empty()) Write(metrics, FormatMetrics(state, feed_), 0644, metrics_failed_, "metrics file");
+    WriteBoth(recorder_.Snapshot());
   } catch (...) {
   }
 }

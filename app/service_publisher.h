@@ -1,7 +1,10 @@
 // Publishes the running service's state record, and its metrics when the
-// MetricsFile setting names a file, on every alive tick. Failures to write
-// are reported once through the error sink until a write succeeds again, so
-// a full disk does not fill the error log. Runs on the loop's thread.
+// MetricsFile setting names a file, on every alive tick. Both files are
+// replaced atomically through the file seam and are readable by everyone
+// (0644: `--status` and the metrics collector run as other users; neither
+// file holds a secret). Failures to write are reported once through the
+// error sink until a write succeeds again, so a full disk does not fill the
+// error log. Runs on the loop's thread.
 #ifndef NORV_APP_SERVICE_PUBLISHER_H_
 #define NORV_APP_SERVICE_PUBLISHER_H_
 
@@ -10,7 +13,8 @@
 #include <string>
 
 #include "app/service_state.h"
-#include "app/settings.h"
+#include "core/settings.h"
+#include "platform/file_system.h"
 
 namespace norv {
 
@@ -25,25 +29,28 @@ class ServicePublisher {
   using ErrorSink = std::function<void(std::int32_t number, const std::string& description)>;
 
   // `settings` is read afresh at each call (it changes on reload). `feed`
-  // is the instance number, the metrics' feed label.
-  ServicePublisher(ServiceStateRecorder& recorder, const Settings& settings,
+  // is the instance number, the metrics' feed label. Every reference must
+  // outlive the publisher.
+  ServicePublisher(ServiceStateRecorder& recorder, const Settings& settings, FileSystem& fs,
                    std::string program_dir, std::string feed, ErrorSink report);
 
   // Takes over today's and this week's counts from the record an earlier run
   // left (a missing or damaged record is ignored).
   void CarryOverEarlierRun();
   // Counts the queue of every inbound directory, then writes the state file
-  // and the metrics file. Never throws.
-  void Publish(std::uint64_t skipped_files);
+  // and the metrics file with the cycle's figures of unusable and
+  // undisposable files. Never throws.
+  void Publish(std::uint64_t skipped_files, std::uint64_t undisposable_files);
   // Marks the record stopped and writes it once more. Never throws.
   void PublishStopped();
 
  private:
-  void Write(const std::string& path, const std::string& text, int mode, bool& failed,
-             const char* what);
+  void WriteBoth(const ServiceState& state);
+  void Write(const std::string& path, const std::string& text, bool& failed, const char* what);
 
   ServiceStateRecorder& recorder_;
   const Settings& settings_;
+  FileSystem& fs_;
   std::string program_dir_;
   std::string feed_;
   ErrorSink report_;

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "intake/week_folder.h"
+#include "core/dates.h"
 
 namespace norv {
 namespace {
@@ -139,6 +139,7 @@ std::string SerialiseState(const ServiceState& s) {
                       Escape(q.directory));
   }
   line("skipped_files", std::to_string(s.skipped_files));
+  line("undisposable_files", std::to_string(s.undisposable_files));
   line("database_errors", std::to_string(s.database_errors));
   line("database_outages", std::to_string(s.database_outages));
   line("database_outage_open", s.database_outage_open ? "1" : "0");
@@ -195,6 +196,8 @@ std::optional<ServiceState> ParseState(std::string_view text) {
       if (ok) s.queues.push_back(std::move(q));
     } else if (key == "skipped_files") {
       ok = ParseInt(rest, s.skipped_files);
+    } else if (key == "undisposable_files") {
+      ok = ParseInt(rest, s.undisposable_files);
     } else if (key == "database_errors") {
       ok = ParseInt(rest, s.database_errors);
     } else if (key == "database_outages") {
@@ -292,9 +295,11 @@ void ServiceStateRecorder::RecordDatabaseError(bool transient) {
 
 void ServiceStateRecorder::RecordDatabaseReachable() { state_.database_outage_open = false; }
 
-void ServiceStateRecorder::SetQueues(std::vector<QueueFigures> queues, std::uint64_t skipped_files) {
+void ServiceStateRecorder::SetQueues(std::vector<QueueFigures> queues, std::uint64_t skipped_files,
+                                     std::uint64_t undisposable_files) {
   state_.queues = std::move(queues);
   state_.skipped_files = skipped_files;
+  state_.undisposable_files = undisposable_files;
 }
 
 void ServiceStateRecorder::SetReceiverState(std::string text) { state_.receiver = std::move(text); }

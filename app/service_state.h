@@ -18,7 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/inbound_queue.h"
+#include "app/queue_summary.h"
+#include "intake/events.h"
 #include "platform/system.h"
 
 namespace norv {
@@ -32,7 +33,7 @@ inline constexpr std::array<std::string_view, 8> kCountedEvents = {
     "ADT^A08", "ADT^A40", "ADT^A47", "ORM^O01", "OMG^O19", "ORU^R01", "other", "unknown"};
 std::string_view CountedEventOf(std::string_view msh9);
 
-enum class Outcome { kProcessed = 0, kFailed = 1 };
+// Outcome (intake/events.h) indexes the {processed, failed} pairs below.
 std::string_view OutcomeName(Outcome outcome);  // "processed", "failed"
 
 // Messages per counted event; each entry holds {processed, failed}.
@@ -72,6 +73,9 @@ struct ServiceState {
   // Inbound files the cycle reported as unusable since the start (each once:
   // no file number, attributes or emptiness it could not deal with).
   std::uint64_t skipped_files = 0;
+  // Files processed (or failed) that could not be moved out of the inbound
+  // directory: they stay there and are not taken again until they change.
+  std::uint64_t undisposable_files = 0;
   std::uint64_t database_errors = 0;
   std::uint64_t database_outages = 0;  // runs of transient errors (unreachable, lock time-out)
   bool database_outage_open = false;
@@ -121,7 +125,8 @@ class ServiceStateRecorder {
   // outage; RecordDatabaseReachable or a processed message closes it.
   void RecordDatabaseError(bool transient);
   void RecordDatabaseReachable();
-  void SetQueues(std::vector<QueueFigures> queues, std::uint64_t skipped_files);
+  void SetQueues(std::vector<QueueFigures> queues, std::uint64_t skipped_files,
+                 std::uint64_t undisposable_files);
   void SetReceiverState(std::string text);
 
   // The record now (the day and week rolled over, `written` set).

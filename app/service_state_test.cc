@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/inbound_queue.h"
+#include "app/queue_summary.h"
 
 namespace norv {
 namespace {
@@ -30,6 +30,7 @@ ServiceState FullRecord() {
   s.queues.push_back({"/data/in box/", true, 3, 75, 1200});
   s.queues.push_back({"/odd\\dir\nwith break/", false, 0, 0, 0});
   s.skipped_files = 2;
+  s.undisposable_files = 1;
   s.database_errors = 9;
   s.database_outages = 1;
   s.database_outage_open = true;
@@ -155,7 +156,7 @@ TEST_F(RecorderTest, TransientErrorsInARowAreOneOutage) {
   EXPECT_EQ(rec_.Snapshot().database_outages, 3u);
 }
 
-TEST(InboundQueue, FileNumbersAreThoseTheCycleTakes) {
+TEST(QueueSummary, FileNumbersAreThoseTheCycleTakes) {
   struct Case {
     const char* name;
     std::optional<std::int32_t> number;
@@ -169,7 +170,7 @@ TEST(InboundQueue, FileNumbersAreThoseTheCycleTakes) {
   EXPECT_EQ(InboundFileNumber("12.HL7", ""), std::nullopt);
 }
 
-TEST(InboundQueue, CountsWaitingFilesAndTheOldestAge) {
+TEST(QueueSummary, CountsWaitingFilesAndTheOldestAge) {
   std::vector<QueueEntry> entries = {
       {"3.HL7", 1000}, {"17.HL7", 900}, {"abc.HL7", 10}, {"5000001.HL7", 10}, {"4.txt", 10},
       {"9.hl7", 2000},  // dated ahead of now

@@ -11,9 +11,9 @@
 #include <iterator>
 
 #include "app/service_publisher.h"
+#include "core/ansi.h"
+#include "core/dates.h"
 #include "db/database.h"
-#include "intake/week_folder.h"
-#include "platform/ansi.h"
 
 namespace norv {
 namespace {
@@ -147,12 +147,12 @@ const char* ServiceRunName(ServiceRun run) {
   return "unknown";
 }
 
-DatabaseProbe ProbeDatabase(const std::string& db_server) {
+DatabaseProbe ProbeDatabase(const std::string& db_server, const std::string& program_dir) {
   using Clock = std::chrono::steady_clock;
   DatabaseProbe p;
   Clock::time_point t0 = Clock::now();
   try {
-    Connection con(db_server);
+    Connection con(db_server, program_dir);
     Clock::time_point t1 = Clock::now();
     p.connect_seconds = std::chrono::duration<double>(t1 - t0).count();
     Statement st(con, "SELECT 1 AS one");
@@ -242,7 +242,7 @@ StatusReport GatherStatus(const StatusInputs& in) {
   if (r.state.day == r.day) r.today = r.state.today;
   if (r.state.week == r.week) r.this_week = r.state.this_week;
   r.last_errors = LastErrorLogLines(in.program_dir, kErrorLines);
-  r.database = in.probe_database ? in.probe_database() : ProbeDatabase(s.DBServer);
+  r.database = in.probe_database ? in.probe_database() : ProbeDatabase(s.DBServer, in.program_dir);
   if (r.run == ServiceRun::kRunning) r.receiver = r.state.receiver;
   EvaluateStatus(r, s.StatusWarnAge, s.StatusCritAge);
   return r;
@@ -282,6 +282,10 @@ void EvaluateStatus(StatusReport& r, std::int64_t warn_age, std::int64_t crit_ag
     } else if (q.waiting > 0 && q.oldest_age > warn_age) {
       warning.push_back("oldest file in " + dir + " waits " + Duration(q.oldest_age));
     }
+  }
+  if (r.state.undisposable_files > 0) {
+    warning.push_back(std::to_string(r.state.undisposable_files) +
+                      " handled file(s) cannot be moved out of the inbound directory");
   }
   if (std::uint64_t failed = r.today.Total(Outcome::kFailed); failed > 0) {
     warning.push_back(std::to_string(failed) + " failed today");
@@ -351,6 +355,11 @@ std::string FormatStatusScreen(const StatusReport& r) {
   }
   row("skipped", std::to_string(r.state.skipped_files) +
                      " inbound files reported as unusable since the start (see the error log)");
+  if (r.state.undisposable_files > 0) {
+    row("stuck", std::to_string(r.state.undisposable_files) +
+                     " handled files could not be deleted or moved; not taken again until they "
+                     "change (see the error log)");
+  }
   if (r.database.reachable) {
     row("database", "reachable (connect " + Millis(r.database.connect_seconds) + ", SELECT 1 " +
                         Millis(r.database.query_seconds) + ")");
@@ -394,6 +403,7 @@ std::string FormatStatusJson(const StatusReport& r) {
            ",\"oldest_age_seconds\":" + std::to_string(q.oldest_age) + "}";
   }
   out += "],\"skipped_files\":" + std::to_string(r.state.skipped_files);
+  out += ",\"undisposable_files\":" + std::to_string(r.state.undisposable_files);
   out += ",\"today\":" + JsonCounts("date", r.day, r.today);
   out += ",\"week\":" + JsonCounts("week", r.week, r.this_week);
   out += ",\"last_errors\":[";

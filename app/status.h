@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "app/service_state.h"
-#include "app/settings.h"
+#include "core/settings.h"
 
 namespace norv {
 
@@ -44,8 +44,9 @@ struct DatabaseProbe {
   std::string error;  // Windows-1252
 };
 
-// Opens the database a DBServer value names and runs "SELECT 1".
-DatabaseProbe ProbeDatabase(const std::string& db_server);
+// Opens the database a DBServer value names (a relative SQLite path lies in
+// `program_dir`, as for the service) and runs "SELECT 1".
+DatabaseProbe ProbeDatabase(const std::string& db_server, const std::string& program_dir);
 
 // What the report is made from; the functions are seams for tests.
 struct StatusInputs {
@@ -54,7 +55,7 @@ struct StatusInputs {
   std::string instance;
   Moment now;
   std::function<bool(std::int64_t pid)> process_alive;  // default: kill(pid, 0)
-  std::function<DatabaseProbe()> probe_database;      // default: ProbeDatabase(DBServer)
+  std::function<DatabaseProbe()> probe_database;      // default: ProbeDatabase(DBServer, program_dir)
 };
 
 struct StatusReport {

@@ -23,10 +23,12 @@ TEST(StatusLevel, FollowsTheWorstFinding) {
     QueueFigures queue;
     std::uint64_t failed_today;
     StatusLevel level;
+    std::uint64_t undisposable = 0;
   } cases[] = {
       {"all well", ServiceRun::kRunning, true, {"/in/", true, 2, 299, 5}, 0, StatusLevel::kOk},
       {"queue getting old", ServiceRun::kRunning, true, {"/in/", true, 2, 301, 5}, 0, StatusLevel::kWarning},
       {"failures today", ServiceRun::kRunning, true, {"/in/", true, 0, 0, 0}, 1, StatusLevel::kWarning},
+      {"a file stuck", ServiceRun::kRunning, true, {"/in/", true, 1, 10, 5}, 0, StatusLevel::kWarning, 1},
       {"queue stuck", ServiceRun::kRunning, true, {"/in/", true, 1, 1801, 5}, 0, StatusLevel::kCritical},
       {"empty queue is never old", ServiceRun::kRunning, true, {"/in/", true, 0, 5000, 0}, 0, StatusLevel::kOk},
       {"directory unreadable", ServiceRun::kRunning, true, {"/in/", false, 0, 0, 0}, 0, StatusLevel::kCritical},
@@ -43,6 +45,7 @@ TEST(StatusLevel, FollowsTheWorstFinding) {
     r.run = c.run;
     r.database.reachable = c.database;
     r.queues = {c.queue};
+    r.state.undisposable_files = c.undisposable;
     if (c.failed_today) r.today.by_event["ORM^O01"] = {0, c.failed_today};
     EvaluateStatus(r, 300, 1800);
     EXPECT_EQ(r.level, c.level) << c.what;
@@ -122,6 +125,16 @@ TEST_F(GatherStatusTest, ReportsTheQueueTodayAndTheWeek) {
   std::string screen = FormatStatusScreen(r);
   EXPECT_EQ(screen.rfind("NORVREADER OK - ", 0), 0u) << screen;
   EXPECT_NE(screen.find("1 waiting"), std::string::npos) << screen;
+}
+
+TEST(ProbeDatabase, ARelativeSqlitePathLiesInTheProgramDirectory) {
+  TempDir home;
+  WriteFile(home / "norv.db", "");  // an empty file is an empty SQLite database
+  DatabaseProbe found = ProbeDatabase("sqlite:norv.db", home.path());
+  EXPECT_TRUE(found.reachable) << found.error;
+  DatabaseProbe missing = ProbeDatabase("sqlite:other.db", home.path());
+  EXPECT_FALSE(missing.reachable);
+  EXPECT_NE(missing.error.find(home / "other.db"), std::string::npos) << missing.error;
 }
 
 TEST(ErrorLogTail, LastLinesConvertedForTheScreen) {

@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/log.h"
+#include "core/settings.h"
 #include "intake/events.h"
 #include "intake/hl7_reader.h"
 #include "bench/bench_installation.h"
@@ -40,12 +40,12 @@ void BM_AdtA08KnownPatientThreeStudies(benchmark::State& state) {
   for (auto _ : state) {
     Hl7Segments store;
     HL7Message msg;
-    SplitSegments(text, store);
-    if (!ReadCommonValues(store, msg)) {
+    SplitSegments(inst.context().log, text, store);
+    if (!ReadCommonValues(inst.context().log, store, msg)) {
       state.SkipWithError("the message has no header");
       break;
     }
-    HandlePatientUpdate(store, msg, ok);
+    ok = HandlePatientUpdate(inst.intake(), store, msg) == Outcome::kProcessed;
     if (!ok) {
       state.SkipWithError("the message failed");
       break;

@@ -12,8 +12,8 @@
 #include <memory>
 #include <string>
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/settings.h"
+#include "testing/intake_context.h"
 #include "testing/test_database.h"
 
 namespace norv::bench {
@@ -34,8 +34,7 @@ class BenchInstallation {
         unsetenv("TMPDIR");
       }
     }
-    SetProgramDir(home_->path());
-    settings() = Settings{};
+    ctx_ = std::make_unique<testing::TestIntakeContext>(home_->path());
     settings().DBServer = db_->db_server();
     settings().InboundPath = home_->path() + "/inbound/";
     settings().FileSuffix = "HL7";
@@ -47,6 +46,9 @@ class BenchInstallation {
 
   // False when /dev/shm was asked for and is missing.
   bool ok() const { return db_ != nullptr; }
+  Settings& settings() { return ctx_->settings; }
+  const IntakeContext& intake() { return ctx_->intake; }
+  testing::TestIntakeContext& context() { return *ctx_; }
   testing::TestDatabase& db() { return *db_; }
   const std::string& home() const { return home_->path(); }
 
@@ -63,6 +65,7 @@ class BenchInstallation {
  private:
   std::unique_ptr<testing::TempDir> home_;
   std::unique_ptr<testing::TestDatabase> db_;
+  std::unique_ptr<testing::TestIntakeContext> ctx_;
 };
 
 }  // namespace norv::bench

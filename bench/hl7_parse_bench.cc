@@ -4,8 +4,10 @@
 
 #include <string>
 
-#include "app/settings.h"
-#include "intake/hl7_message.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "platform/file_system.h"
+#include "core/hl7_message.h"
 #include "intake/hl7_reader.h"
 
 namespace {
@@ -21,15 +23,26 @@ const std::string& OrderMessage() {
   return text;
 }
 
+// The service's settings and a log that writes nothing (Debug is 0 and the
+// message has a header).
+norv::Settings& BenchSettings() {
+  static norv::Settings settings;
+  return settings;
+}
+norv::Log& BenchLog() {
+  static norv::Log log(norv::PlatformFileSystem(), "/nonexistent", BenchSettings());
+  return log;
+}
+
 // The values an order tick reads: the common ones, then the order values.
 bool ReadValues(norv::Hl7Segments& store, norv::HL7Message& msg) {
-  bool ok = norv::ReadCommonValues(store, msg);
+  bool ok = norv::ReadCommonValues(BenchLog(), store, msg);
   norv::ReadOrderControl(store, msg);
   norv::ReadOrderStatus(store, msg);
   norv::ReadAppointmentDateTime(store, msg);
   norv::ReadAccessionNumber(store, msg);
   if (norv::ReadProcedureCode(store, msg)) norv::ReadProcedureText(store, msg);
-  norv::ReadModalityLocation(store, msg);
+  norv::ReadModalityLocation(store, msg, BenchSettings().ModalityLocation);
   norv::ReadModality(store, msg);
   norv::ReadPatientLocation(store, msg);
   norv::ReadReferringPhysician(store, msg);
@@ -38,8 +51,8 @@ bool ReadValues(norv::Hl7Segments& store, norv::HL7Message& msg) {
 }
 
 void UseSettings() {
-  norv::settings().Debug = 0;
-  norv::settings().ModalityLocation = "PV1;3;1";
+  BenchSettings().Debug = 0;
+  BenchSettings().ModalityLocation = "PV1;3;1";
 }
 
 void BM_ReadOrderMessage(benchmark::State& state) {
@@ -48,7 +61,7 @@ void BM_ReadOrderMessage(benchmark::State& state) {
   for (auto _ : state) {
     norv::Hl7Segments store;
     norv::HL7Message msg;
-    norv::SplitSegments(text, store);
+    norv::SplitSegments(BenchLog(), text, store);
     bool ok = ReadValues(store, msg);
     benchmark::DoNotOptimize(ok);
     benchmark::DoNotOptimize(msg);
@@ -63,7 +76,7 @@ void BM_SplitSegments(benchmark::State& state) {
   const std::string& text = OrderMessage();
   for (auto _ : state) {
     norv::Hl7Segments store;
-    norv::SplitSegments(text, store);
+    norv::SplitSegments(BenchLog(), text, store);
     benchmark::DoNotOptimize(store);
   }
 }
@@ -72,7 +85,7 @@ BENCHMARK(BM_SplitSegments);
 void BM_ReadValues(benchmark::State& state) {
   UseSettings();
   norv::Hl7Segments store;
-  norv::SplitSegments(OrderMessage(), store);
+  norv::SplitSegments(BenchLog(), OrderMessage(), store);
   for (auto _ : state) {
     norv::HL7Message msg;
     bool ok = ReadValues(store, msg);

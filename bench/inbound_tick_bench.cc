@@ -14,12 +14,14 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <memory>
 #include <string>
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/log.h"
+#include "core/settings.h"
 #include "intake/inbound_cycle.h"
-#include "intake/week_folder.h"
+#include "testing/intake_context.h"
+#include "core/dates.h"
 #include "platform/event_loop.h"
 #include "platform/file_system.h"
 #include "platform/system.h"
@@ -54,16 +56,16 @@ class CrowdedInbound {
     for (int i = 0; i < 5000; ++i) Write(inbound_ + std::to_string(i) + ".tmp", kMessage);
     for (int i = 0; i < 5000; ++i) Write(inbound_ + std::to_string(5000000 + i) + ".HL7", kMessage);
     for (int i = 0; i < 100; ++i) Write(inbound_ + std::to_string(1000 + i) + ".HL7", kMessage);
-    norv::settings() = norv::Settings();
-    norv::settings().InboundPath = inbound_;
-    norv::settings().FileSuffix = "HL7";
-    norv::SetProgramDir(root_ + "/prog");
+    ctx_ = std::make_unique<norv::testing::TestIntakeContext>(root_ + "/prog");
+    ctx_->settings.InboundPath = inbound_;
+    ctx_->settings.FileSuffix = "HL7";
   }
   ~CrowdedInbound() {
     std::error_code ec;
     fs::remove_all(root_, ec);
   }
   const std::string& inbound() const { return inbound_; }
+  const norv::IntakeContext& intake() const { return ctx_->intake; }
   // Puts the files the last tick filed back into the inbound directory and
   // returns their names.
   std::string Restore() {
@@ -81,6 +83,7 @@ class CrowdedInbound {
 
  private:
   std::string root_, inbound_;
+  std::unique_ptr<norv::testing::TestIntakeContext> ctx_;
 };
 
 // Made once per process: the benchmark library calls each benchmark several
@@ -95,7 +98,7 @@ void BM_InboundTick(benchmark::State& state) {
   norv::EventLoop loop;  // DoEvents yields to a real loop
   norv::InboundCycle cycle;
   for (auto _ : state) {
-    norv::RunInboundTick(cycle);
+    norv::RunInboundTick(dir.intake(), cycle);
     state.PauseTiming();
     if (dir.Restore() != "1000.HL7") {
       state.SkipWithError("the tick did not take 1000.HL7 alone");
@@ -113,7 +116,7 @@ void BM_ChooseInboundFile(benchmark::State& state) {
   std::set<std::string> reported;
   std::string chosen;
   for (auto _ : state) {
-    chosen = norv::ChooseInboundFile(norv::PlatformFileSystem(), dir.inbound(), reported);
+    chosen = norv::ChooseInboundFile(dir.intake(), dir.inbound(), reported);
     benchmark::DoNotOptimize(chosen);
   }
   if (chosen != dir.inbound() + "1000.HL7") state.SkipWithError("wrong file chosen");

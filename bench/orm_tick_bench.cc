@@ -8,11 +8,10 @@
 #include <benchmark/benchmark.h>
 #include <string>
 
-#include "app/log.h"
-#include "app/procedure_codes.h"
-#include "app/settings.h"
-#include "intake/inbound_cycle.h"
 #include "bench/bench_installation.h"
+#include "core/settings.h"
+#include "intake/inbound_cycle.h"
+#include "platform/file_system.h"
 
 namespace norv {
 namespace {
@@ -36,21 +35,22 @@ void BM_OrmO01NewPatientTwoAets(benchmark::State& state) {
     return;
   }
   auto* db = &inst.db();
-  settings().ModalityLocation = "PV1;3;0";
+  Settings& settings = inst.settings();
+  settings.ModalityLocation = "PV1;3;0";
   testing::WriteFile(inst.home() + "/procedure-ids.txt", "CT123;MR200");
-  ReadProcedureIDs();
+  inst.context().codes.ReadProcedureIDs(PlatformFileSystem(), inst.home(), inst.context().log);
   db->AddAet(1, "(CT1)");
   db->AddAet(2, "(CT1)(MR1)");
 
   InboundCycle cycle;
-  const std::string file = settings().InboundPath + "1.HL7";
+  const std::string file = settings.InboundPath + "1.HL7";
   int n = 0;
   for (auto _ : state) {
     state.PauseTiming();
     inst.DropInbound("1.HL7", OrderMessage(++n));
     state.ResumeTiming();
-    RunInboundTick(cycle);
-    if (testing::Exists(file) || testing::Exists(settings().InboundPath + "failed")) {
+    RunInboundTick(inst.intake(), cycle);
+    if (testing::Exists(file) || testing::Exists(settings.InboundPath + "failed")) {
       state.SkipWithError("the message was not processed");
       break;
     }
@@ -59,7 +59,6 @@ void BM_OrmO01NewPatientTwoAets(benchmark::State& state) {
     state.SkipWithError("not every order booked two appointments");
   }
   state.SetLabel(state.range(0) == 1 ? "tmpfs" : "disk");
-  ResetProcedureIDsForTesting();
 }
 BENCHMARK(BM_OrmO01NewPatientTwoAets)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 

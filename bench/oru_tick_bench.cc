@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "bench/bench_installation.h"
 #include "intake/inbound_cycle.h"
 
@@ -35,21 +35,22 @@ void BM_OruR01KnownPatientTwoPages(benchmark::State& state) {
     state.SkipWithError("/dev/shm is not available");
     return;
   }
-  settings().ConvertReports = 1;
+  Settings& settings = inst.settings();
+  settings.ConvertReports = 1;
   inst.db().AddPatient(1, "0815", "Alt", "Anna");
 
   InboundCycle cycle;
   int n = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    std::filesystem::remove_all(settings().Temp);
-    std::filesystem::create_directory(settings().Temp);
+    std::filesystem::remove_all(settings.Temp);
+    std::filesystem::create_directory(settings.Temp);
     std::string file = inst.DropInbound("1.HL7", ReportMessage(++n));
     state.ResumeTiming();
-    RunInboundTick(cycle);
+    RunInboundTick(inst.intake(), cycle);
     state.PauseTiming();
     int pages = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(settings().Temp)) {
+    for (const auto& entry : std::filesystem::directory_iterator(settings.Temp)) {
       pages += entry.path().extension() == ".dcm";
     }
     if (testing::Exists(file) || pages != 2) {

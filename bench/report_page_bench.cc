@@ -11,10 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "imaging/report_image.h"
+#include "imaging/report_layout.h"
 #include "imaging/report_page.h"
 #include "intake/report_events.h"
+#include "platform/file_system.h"
+#include "testing/fonts.h"
+#include "testing/intake_context.h"
 
 namespace norv {
 namespace {
@@ -80,7 +84,7 @@ void BM_ReportPage(benchmark::State& state) {
   std::vector<std::string> texts;
   for (int i = 1; i <= kReportLinesPerPage; ++i) texts.push_back(LineText(i));
   // Warm the font and glyph caches and the data dictionary.
-  first.DerivePage().WriteFile(dir.File("warm.dcm"));
+  first.DerivePage().WriteFile(PlatformFileSystem(), dir.File("warm.dcm"));
   int written = 0;
   for (auto _ : state) {
     DicomImage page = first.DerivePage();
@@ -88,8 +92,8 @@ void BM_ReportPage(benchmark::State& state) {
     for (int i = 0; i < kReportLinesPerPage; ++i) {
       page.AddLabel(RenderReportPage(texts[i], 10, 15 * (i + 1), true, 0, 12, 65280));
     }
-    page.FinishPage();
-    page.WriteFile(dir.File(page.InstanceName() + ".dcm"));
+    page.FinishPage(testing::Fonts());
+    page.WriteFile(PlatformFileSystem(), dir.File(page.InstanceName() + ".dcm"));
     if (++written % 50 == 0) dir.Clear(state);
   }
   state.SetItemsProcessed(state.iterations());
@@ -104,7 +108,7 @@ void BM_RenderAndFinishPage(benchmark::State& state) {
     for (int i = 1; i <= kReportLinesPerPage; ++i) {
       page.AddLabel(RenderReportPage(LineText(i), 10, 15 * i, true, 0, 12, 65280));
     }
-    page.FinishPage();
+    page.FinishPage(testing::Fonts());
     benchmark::DoNotOptimize(page.Pixels().data());
   }
 }
@@ -116,10 +120,10 @@ void BM_WritePage(benchmark::State& state) {
   for (int i = 1; i <= kReportLinesPerPage; ++i) {
     page.AddLabel(RenderReportPage(LineText(i), 10, 15 * i, true, 0, 12, 65280));
   }
-  page.FinishPage();
+  page.FinishPage(testing::Fonts());
   int written = 0;
   for (auto _ : state) {
-    page.WriteFile(dir.File(std::to_string(written) + ".dcm"));
+    page.WriteFile(PlatformFileSystem(), dir.File(std::to_string(written) + ".dcm"));
     if (++written % 50 == 0) dir.Clear(state);
   }
 }
@@ -127,7 +131,8 @@ BENCHMARK(BM_WritePage)->Unit(benchmark::kMillisecond);
 
 void BM_ThreePageReport(benchmark::State& state) {
   ScratchDir dir;
-  settings().Temp = dir.Prefix();
+  testing::TestIntakeContext ctx(dir.Prefix());
+  ctx.settings.Temp = dir.Prefix();
   HL7Message msg;
   msg.PatientID = "0815";
   msg.LastName = "M\xFCller";
@@ -138,7 +143,7 @@ void BM_ThreePageReport(benchmark::State& state) {
   std::vector<std::string> lines;
   for (int i = 1; i <= 105; ++i) lines.push_back("OBX|" + std::to_string(i) + "|TX|||" + LineText(i));
   for (auto _ : state) {
-    WriteReportPages(msg, lines);
+    WriteReportPages(ctx.intake, msg, lines);
     dir.Clear(state);
   }
   state.counters["peak_rss_MB"] = PeakRssMb();

@@ -6,12 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "app/error.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/error.h"
+#include "core/log.h"
 #include "db/database.h"
-#include "imaging/uid.h"
-#include "platform/event_loop.h"
+#include "db/procedure.h"
+#include "core/uid.h"
 #include "platform/system.h"
 
 namespace norv {
@@ -34,8 +33,9 @@ std::string BracketedPattern(const std::string& value) { return "%(" + value + "
 // included, to the wildcard; 0 or less asks for the whole location in
 // brackets and, with ModalityName 1, also for the procedure code among the
 // AET's names.
-std::vector<AetEntry> FindAets(Connection& con, const HL7Message& record) {
-  const Settings& s = settings();
+std::vector<AetEntry> FindAets(const DbContext& db, Connection& con,
+                               const HL7Message& record) {
+  const Settings& s = db.settings;
   std::string sql = "SELECT AETID FROM tblDicomAETs WHERE ModalityLocation LIKE :location";
   std::string location_pattern;
   bool with_name = false;
@@ -50,7 +50,7 @@ std::vector<AetEntry> FindAets(Connection& con, const HL7Message& record) {
   Statement st(con, sql);
   st.BindText("location", location_pattern);
   if (with_name) st.BindText("name", BracketedPattern(record.ProcedureCode));
-  st.LogSql();
+  st.LogSql(db.log);
   std::vector<AetEntry> aets;
   while (st.Next()) aets.emplace_back(st.Int32("AETID"));
   return aets;
@@ -59,7 +59,7 @@ std::vector<AetEntry> FindAets(Connection& con, const HL7Message& record) {
 // The TerminID of the appointment already booked for this patient,
 // accession number, modality and AET, not yet sent to the modality; 0 when
 // there is none.
-std::int32_t FindAppointment(Connection& con, const HL7Message& record, const AetEntry& aet) {
+std::int32_t FindAppointment(const DbContext& db, Connection& con, const HL7Message& record, const AetEntry& aet) {
   std::string sql =
       "SELECT TerminID FROM VIEW_Termine WHERE PATID1 = :patient "
       "AND AccessionNumber = :accession AND Modality = :modality ";
@@ -70,10 +70,10 @@ std::int32_t FindAppointment(Connection& con, const HL7Message& record, const Ae
       .BindText("accession", record.AccessionNumber)
       .BindText("modality", record.Modality);
   if (aet) st.BindInt("aet", *aet);
-  st.LogSql();
+  st.LogSql(db.log);
   if (!st.Next()) return 0;
   std::int32_t id = st.Int32("TerminID");
-  if (settings().Debug == 1) WriteDebugLog("Existing TerminID = " + std::to_string(id));
+  if (db.log.DebugOn()) db.log.WriteDebugLog("Existing TerminID = " + std::to_string(id));
   return id;
 }
 
@@ -84,8 +84,7 @@ struct AppointmentValues {
   std::string status;
 };
 
-AppointmentValues ValuesOf(const HL7Message& record) {
-  const Settings& s = settings();
+AppointmentValues ValuesOf(const Settings& s, const HL7Message& record) {
   AppointmentValues v;
   v.referring_physician =
       s.DefaultRefPhy.empty() ? record.ReferringPhysicianName : s.DefaultRefPhy;
@@ -96,8 +95,8 @@ AppointmentValues ValuesOf(const HL7Message& record) {
 }
 
 // The columns both paths write, after the date, time and study UID.
-void BindOrderColumns(Statement& st, const HL7Message& record) {
-  AppointmentValues v = ValuesOf(record);
+void BindOrderColumns(Statement& st, const Settings& s, const HL7Message& record) {
+  AppointmentValues v = ValuesOf(s, record);
   st.BindText("referrer", v.referring_physician)
       .BindText("modality", record.Modality)
       .BindText("status", v.status)
@@ -111,8 +110,8 @@ void BindOrderColumns(Statement& st, const HL7Message& record) {
 // An existing row keeps its patient, AET and accession number, and its study
 // UID unless the message brings one. A row that vanished since the search
 // fails the call, as any lost write would.
-void UpdateAppointment(Connection& con, const HL7Message& record, std::int32_t id) {
-  DebugLog("Update appointment for Accession " + record.AccessionNumber);
+void UpdateAppointment(const DbContext& db, Connection& con, const HL7Message& record, std::int32_t id) {
+  db.log.DebugLog("Update appointment for Accession " + record.AccessionNumber);
   bool with_uid = !record.StudyInstanceUID.empty();
   std::string sql = "UPDATE tblTermine SET TerminDatum = :day, TerminZeit = :time, ";
   if (with_uid) sql += "StudyInstanceUID = :uid, ";
@@ -124,20 +123,20 @@ void UpdateAppointment(Connection& con, const HL7Message& record, std::int32_t i
   Statement st(con, sql);
   st.BindDate("day", record.AppointmentDate).BindTime("time", record.AppointmentTime);
   if (with_uid) st.BindText("uid", record.StudyInstanceUID);
-  BindOrderColumns(st, record);
+  BindOrderColumns(st, db.settings, record);
   st.BindInt("id", id);
   st.Execute();
   if (st.AffectedRows() == 0) {
     throw Error(kErrDatabase, "Appointment " + std::to_string(id) + " no longer exists");
   }
-  DebugLog("Update Appointment OK");
+  db.log.DebugLog("Update Appointment OK");
 }
 
-void BookAppointment(Connection& con, const HL7Message& record, const AetEntry& aet,
+void BookAppointment(const DbContext& db, Connection& con, const HL7Message& record, const AetEntry& aet,
                      const std::string& common_uid) {
-  DebugLog("Create new appointment for AETID " + EntryText(aet));
+  db.log.DebugLog("Create new appointment for AETID " + EntryText(aet));
   std::string uid;
-  if (settings().CommonStudyUID) {
+  if (db.settings.CommonStudyUID) {
     uid = common_uid;
   } else if (!record.StudyInstanceUID.empty()) {
     uid = record.StudyInstanceUID;
@@ -157,46 +156,42 @@ void BookAppointment(Connection& con, const HL7Message& record, const AetEntry& 
       .BindTime("time", record.AppointmentTime)
       .BindText("accession", record.AccessionNumber)
       .BindText("uid", uid);
-  BindOrderColumns(st, record);
+  BindOrderColumns(st, db.settings, record);
   st.Execute();
-  DebugLog("New Appointment OK");
+  db.log.DebugLog("New Appointment OK");
 }
 
 // Every booking first clears the appointments of days gone by, of every
 // patient; today's stay. Today is bound as a date (shown as eight digits),
 // which makes this a date comparison on every database.
-void PurgePastAppointments(Connection& con) {
-  LocalDateTime now = LocalNow();
+void PurgePastAppointments(const DbContext& db, Connection& con) {
+  LocalDateTime now = db.now();
   char iso[32];
   char digits[32];
   std::snprintf(iso, sizeof iso, "%04d-%02d-%02d", now.year, now.month, now.day);
   std::snprintf(digits, sizeof digits, "%04d%02d%02d", now.year, now.month, now.day);
   Statement st(con, "DELETE FROM tblTermine WHERE TerminDatum < :today");
   st.BindDate("today", iso, digits);
-  st.LogSql();
+  st.LogSql(db.log);
   st.Execute();
 }
 
 }  // namespace
 
-bool RegisterAppointment(HL7Message& record) {
-  try {
-    DebugLog("RegisterAppointment");
-    Connection con;
-
-    PurgePastAppointments(con);
+bool RegisterAppointment(const DbContext& db, HL7Message& record) {
+  db.log.DebugLog("RegisterAppointment");
+  return RunProcedure(db, "MainForm RegisterAppointment", [&](ProcedureConnection& pc) {
+    Connection& con = pc.get();
+    PurgePastAppointments(db, con);
 
     std::vector<AetEntry> aets;
     if (record.ModalityLocation.empty()) {
       aets.emplace_back();
     } else {
-      aets = FindAets(con, record);
+      aets = FindAets(db, con, record);
       if (aets.empty()) {
-        DebugLog("No AET found for " + record.ModalityLocation);
-        if (!settings().ForceRegAppointment) {
-          con.Close();
-          return false;
-        }
+        db.log.DebugLog("No AET found for " + record.ModalityLocation);
+        if (!db.settings.ForceRegAppointment) return false;
         aets.emplace_back();
       }
     }
@@ -204,81 +199,63 @@ bool RegisterAppointment(HL7Message& record) {
     // One UID for every row of this order when CommonStudyUID is on.
     const std::string common_uid = NewUID();
     for (const AetEntry& aet : aets) {
-      std::int32_t id = FindAppointment(con, record, aet);
+      std::int32_t id = FindAppointment(db, con, record, aet);
       if (id != 0) {
-        UpdateAppointment(con, record, id);
+        UpdateAppointment(db, con, record, id);
       } else {
-        BookAppointment(con, record, aet, common_uid);
+        BookAppointment(db, con, record, aet, common_uid);
       }
     }
-    con.Close();
     return true;
-  } catch (...) {
-    LogCaughtError("MainForm RegisterAppointment");
-    return false;
-  }
+  });
 }
 
-bool DeletePatientAppointment(HL7Message& record) {
-  try {
-    DebugLog("DeletePatientAppointment Procedure");
-    Connection con;
-
+bool DeletePatientAppointment(const DbContext& db, HL7Message& record) {
+  db.log.DebugLog("DeletePatientAppointment Procedure");
+  return RunProcedure(db, "MainForm DeletePatientAppointment", [&](ProcedureConnection& pc) {
+    Connection& con = pc.get();
     // The AET is only reported; the delete below does not depend on it.
     Statement aet(con, "SELECT AETID FROM tblDicomAETs WHERE ModalityLocation LIKE :location");
     aet.BindText("location", BracketedPattern(record.ModalityLocation));
-    aet.LogSql();
-    if (aet.Next()) DebugLog("AETitleID = " + std::to_string(aet.Int32("AETID")));
+    aet.LogSql(db.log);
+    if (aet.Next()) db.log.DebugLog("AETitleID = " + std::to_string(aet.Int32("AETID")));
     aet.Close();
 
-    {
-      // Scoped: a statement must not outlive its connection's Close().
-      Statement remove(con, "DELETE FROM tblTermine WHERE AccessionNumber = :accession");
-      remove.BindText("accession", record.AccessionNumber);
-      remove.LogSql();
-      remove.Execute();
-    }
-    con.Close();
+    Statement remove(con, "DELETE FROM tblTermine WHERE AccessionNumber = :accession");
+    remove.BindText("accession", record.AccessionNumber);
+    remove.LogSql(db.log);
+    remove.Execute();
     return true;
-  } catch (...) {
-    LogCaughtError("MainForm DeletePatientAppointment");
-    return false;
-  }
+  });
 }
 
-bool UpdateAppointmentStatus(HL7Message& record) {
-  try {
-    DebugLog("UpdateAppointmentStatus Procedure");
-    Connection con;
-    DoEvents();
-
+bool UpdateAppointmentStatus(const DbContext& db, HL7Message& record) {
+  db.log.DebugLog("UpdateAppointmentStatus Procedure");
+  return RunProcedure(db, "MainFrom UpdateAppointmentStatus", [&](ProcedureConnection& pc) {
+    Connection& con = pc.get();
     Statement find(con, "SELECT TerminStatus FROM tblTermine WHERE AccessionNumber = :accession");
     find.BindText("accession", record.AccessionNumber);
-    find.LogSql();
+    find.LogSql(db.log);
     bool found = find.Next();
     find.Close();
     if (!found) {
-      DebugLog("Appointment not found.");
-    } else {
-      // Only one row of the accession number takes the status, the one
-      // booked first, so the choice does not depend on the database's order.
-      Statement update(con,
-                       "UPDATE tblTermine SET TerminStatus = :status WHERE TerminID = "
-                       "(SELECT MIN(TerminID) FROM tblTermine WHERE AccessionNumber = :accession)");
-      update.BindText("status", record.OrderControl + "/" + record.OrderStatus)
-          .BindText("accession", record.AccessionNumber);
-      update.Execute();
-      if (update.AffectedRows() == 0) {
-        throw Error(kErrDatabase, "The appointment was removed before its status was stored");
-      }
-      DebugLog("Update OK");
+      db.log.DebugLog("Appointment not found.");
+      return true;
     }
-    con.Close();
+    // Only one row of the accession number takes the status, the one booked
+    // first, so the choice does not depend on the database's order.
+    Statement update(con,
+                     "UPDATE tblTermine SET TerminStatus = :status WHERE TerminID = "
+                     "(SELECT MIN(TerminID) FROM tblTermine WHERE AccessionNumber = :accession)");
+    update.BindText("status", record.OrderControl + "/" + record.OrderStatus)
+        .BindText("accession", record.AccessionNumber);
+    update.Execute();
+    if (update.AffectedRows() == 0) {
+      throw Error(kErrDatabase, "The appointment was removed before its status was stored");
+    }
+    db.log.DebugLog("Update OK");
     return true;
-  } catch (...) {
-    LogCaughtError("MainFrom UpdateAppointmentStatus");
-    return false;
-  }
+  });
 }
 
 }  // namespace norv

@@ -1,12 +1,13 @@
 // Appointments (worklist entries) in tblTermine: booking or updating one row
 // per application entity of an order's modality location, cancelling every
-// row of an accession number, and re-statusing an order. Each procedure opens
-// its own database connection for the length of the call, logs its own
-// errors and runs on the processing tick's thread.
+// row of an accession number, and re-statusing an order. Each procedure runs
+// in RunProcedure (its connection from db.connections, its errors logged
+// once) on the processing tick's thread.
 #ifndef NORV_DB_APPOINTMENTS_H_
 #define NORV_DB_APPOINTMENTS_H_
 
-#include "intake/hl7_message.h"
+#include "core/hl7_message.h"
+#include "db/procedure.h"
 
 namespace norv {
 
@@ -20,19 +21,19 @@ namespace norv {
 // line. Needs record.InternalID from RegisterUpdatePatient. False after a
 // logged error ("MainForm RegisterAppointment"); what was stored before the
 // error stays stored.
-bool RegisterAppointment(HL7Message& record);
+bool RegisterAppointment(const DbContext& db, HL7Message& record);
 
 // Removes every appointment with record.AccessionNumber (of every AET and
 // patient, 'Sent' ones included). The AET of record.ModalityLocation is
 // looked up for the debug log only. True also when nothing was removed;
 // false after a logged error ("MainForm DeletePatientAppointment").
-bool DeletePatientAppointment(HL7Message& record);
+bool DeletePatientAppointment(const DbContext& db, HL7Message& record);
 
 // Sets TerminStatus = OrderControl + "/" + OrderStatus on the first-booked
 // appointment (lowest TerminID) of record.AccessionNumber; the others keep
 // theirs. True also when the accession number has no appointment; false
 // after a logged error ("MainFrom UpdateAppointmentStatus").
-bool UpdateAppointmentStatus(HL7Message& record);
+bool UpdateAppointmentStatus(const DbContext& db, HL7Message& record);
 
 }  // namespace norv
 

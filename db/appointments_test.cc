@@ -51,15 +51,11 @@ class AppointmentsTest : public testing::DatabaseFixture {
  protected:
   void SetUp() override {
     DatabaseFixture::SetUp();
-    SetLocalNowForTesting([] { return LocalDateTime{2030, 6, 15, 10, 0, 0}; });
-  }
-  void TearDown() override {
-    SetLocalNowForTesting({});
-    DatabaseFixture::TearDown();
+    ctx_.clock = [] { return LocalDateTime{2030, 6, 15, 10, 0, 0}; };
   }
 
   // The order handler's registration path.
-  bool Book(HL7Message& m) { return RegisterUpdatePatient(m, "") && RegisterAppointment(m); }
+  bool Book(HL7Message& m) { return RegisterUpdatePatient(db(), m, "") && RegisterAppointment(db(), m); }
 
   std::vector<std::string> Column(const std::string& name) {
     std::vector<std::string> values;
@@ -151,7 +147,7 @@ TEST_P(AppointmentsTest, RepeatedOrderUpdatesUnsentRows) {
   m.OrderControl = "XO";
   m.OrderStatus = "IP";
   m.ProcedureText = "CT Abdomen";
-  ASSERT_TRUE(RegisterAppointment(m));
+  ASSERT_TRUE(RegisterAppointment(db(), m));
   std::vector<Row> rows = db_->Appointments();
   ASSERT_EQ(rows.size(), 2u);
   for (Row& row : rows) {
@@ -169,7 +165,7 @@ TEST_P(AppointmentsTest, RepeatedOrderUpdatesUnsentRows) {
 
   db_->Exec("UPDATE tblTermine SET TerminSonstiges = 'Sent' WHERE FKeyAETID = 1");
   m.StudyInstanceUID = "1.2.4";
-  ASSERT_TRUE(RegisterAppointment(m));
+  ASSERT_TRUE(RegisterAppointment(db(), m));
   EXPECT_EQ(Column("FKeyAETID"), (Rows{"1", "2", "1"}));
   EXPECT_EQ(Column("StudyInstanceUID"), (Rows{"1.2.3", "1.2.4", "1.2.4"}));
 }
@@ -232,9 +228,9 @@ TEST_P(AppointmentsTest, OrdersWithoutAet) {
     settings().ForceRegAppointment = c.force;
     HL7Message m = Order();
     m.ModalityLocation = c.location;
-    ASSERT_TRUE(RegisterUpdatePatient(m, ""));
+    ASSERT_TRUE(RegisterUpdatePatient(db(), m, ""));
     for (int send = 0; send < 2; ++send) {
-      EXPECT_EQ(RegisterAppointment(m), c.booked) << label;
+      EXPECT_EQ(RegisterAppointment(db(), m), c.booked) << label;
     }
     EXPECT_EQ(Column("FKeyAETID"), c.booked ? Rows{"0"} : Rows{}) << label;
     Rows debug = AppointmentDebug();
@@ -261,7 +257,7 @@ TEST_P(AppointmentsTest, PurgeRemovesPastDaysOnly) {
   HL7Message m = Order();
   m.ModalityLocation = "NOWHERE";
   m.InternalID = 1;
-  EXPECT_FALSE(RegisterAppointment(m));
+  EXPECT_FALSE(RegisterAppointment(db(), m));
   EXPECT_EQ(Column("AccessionNumber"), (Rows{"TODAY", "LATER"}));
 }
 
@@ -271,9 +267,9 @@ TEST_P(AppointmentsTest, DefaultReferringPhysicianReplacesTheMessageValues) {
   ASSERT_TRUE(Book(m));
   settings().DefaultRefPhy = "Zuweiser";
   settings().DefaultRefPhyID = "Z1";
-  ASSERT_TRUE(RegisterAppointment(m));  // the update path
+  ASSERT_TRUE(RegisterAppointment(db(), m));  // the update path
   m.AccessionNumber = "B2";
-  ASSERT_TRUE(RegisterAppointment(m));  // the insert path
+  ASSERT_TRUE(RegisterAppointment(db(), m));  // the insert path
   EXPECT_EQ(Column("TerminUeberweiser"), (Rows{"Zuweiser", "Zuweiser"}));
   EXPECT_EQ(Column("ReferringPhysicianID"), (Rows{"Z1", "Z1"}));
 }
@@ -310,7 +306,7 @@ TEST_P(AppointmentsTest, CancelRemovesEveryRowOfTheAccession) {
     HL7Message m = Order();
     m.ModalityLocation = c.location;
     m.AccessionNumber = c.accession;
-    EXPECT_TRUE(DeletePatientAppointment(m)) << c.accession;
+    EXPECT_TRUE(DeletePatientAppointment(db(), m)) << c.accession;
     EXPECT_EQ(Column("AccessionNumber"), c.left) << c.accession;
     Rows expected = {"DeletePatientAppointment Procedure",
                      "SQL: SELECT AETID FROM tblDicomAETs WHERE ModalityLocation LIKE '%(" +
@@ -330,10 +326,10 @@ TEST_P(AppointmentsTest, StatusChangeWritesTheFirstRowOnly) {
   m.AccessionNumber = "A'1";
   m.OrderControl = "SC";
   m.OrderStatus = "IP";
-  EXPECT_TRUE(UpdateAppointmentStatus(m));
+  EXPECT_TRUE(UpdateAppointmentStatus(db(), m));
   EXPECT_EQ(Column("TerminStatus"), (Rows{"SC/IP", "NW/SC", "NW/SC"}));
   m.AccessionNumber = "UNKNOWN";
-  EXPECT_TRUE(UpdateAppointmentStatus(m));
+  EXPECT_TRUE(UpdateAppointmentStatus(db(), m));
   EXPECT_EQ(Column("TerminStatus"), (Rows{"SC/IP", "NW/SC", "NW/SC"}));
   EXPECT_EQ(DebugTexts(),
             (Rows{"UpdateAppointmentStatus Procedure",
@@ -347,21 +343,17 @@ TEST_P(AppointmentsTest, StatusChangeWritesTheFirstRowOnly) {
 NORV_INSTANTIATE_FOR_BACKENDS(AppointmentsTest);
 
 TEST(AppointmentsUnreachable, DatabaseErrorsAreLoggedAndReported) {
-  testing::TempDir home;
-  SetProgramDir(home.path());
-  settings() = Settings{};
-  settings().DBServer = "sqlite:" + (home / "missing.db");
+  testing::UnreachableDatabase unreachable;
   HL7Message m = Order();
-  EXPECT_FALSE(RegisterAppointment(m));
-  EXPECT_FALSE(DeletePatientAppointment(m));
-  EXPECT_FALSE(UpdateAppointmentStatus(m));
-  std::string log = testing::ReadFile(home / "Logs/NORVReaderError.log");
+  EXPECT_FALSE(RegisterAppointment(unreachable.db(), m));
+  EXPECT_FALSE(DeletePatientAppointment(unreachable.db(), m));
+  EXPECT_FALSE(UpdateAppointmentStatus(unreachable.db(), m));
+  std::string log = unreachable.ErrorLog();
   for (const char* source : {"MainForm RegisterAppointment\r\n",
                              "MainForm DeletePatientAppointment\r\n",
                              "MainFrom UpdateAppointmentStatus\r\n"}) {
     EXPECT_NE(log.find(source), std::string::npos) << source << log;
   }
-  settings() = Settings{};
 }
 
 }  // namespace

@@ -21,11 +21,11 @@
 #include <typeinfo>
 #include <vector>
 
-#include "app/error.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/dates.h"
+#include "core/error.h"
+#include "core/log.h"
 #include "db/odbc_backend.h"
-#include "platform/ansi.h"
+#include "core/ansi.h"
 
 namespace norv {
 namespace {
@@ -127,11 +127,7 @@ bool ParseIsoDate(std::string_view text, int& year, int& month, int& day) {
       !ParseDigits(text.substr(8, 2), day)) {
     return false;
   }
-  if (year < 100 || month < 1 || month > 12 || day < 1) return false;
-  static constexpr int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  int last = (month == 2 && !leap) ? 28 : kDays[month - 1];
-  return day <= last;
+  return year >= 100 && IsCalendarDate(year, month, day);
 }
 
 // "HH:MM" or "HH:MM:SS" to "HH:MM:SS"; empty when it is not a time of day.
@@ -193,17 +189,14 @@ std::int32_t TextToInt32(const std::string& text) {
 
 }  // namespace
 
-bool IsIsoDate(std::string_view text) {
-  int year = 0, month = 0, day = 0;
-  return ParseIsoDate(text, year, month, day);
-}
-
-DatabaseTarget ResolveDBServer(std::string_view db_server) {
+DatabaseTarget ResolveDBServer(std::string_view db_server, const std::string& program_dir) {
   static constexpr std::string_view kSqlite = "sqlite:";
   static constexpr std::string_view kOdbc = "odbc:";
   if (StartsWithNoCase(db_server, kSqlite)) {
     std::string path(db_server.substr(kSqlite.size()));
-    if (!std::filesystem::path(path).is_absolute()) path = ProgramDir() + "/" + path;
+    if (!std::filesystem::path(path).is_absolute() && !program_dir.empty()) {
+      path = program_dir + "/" + path;
+    }
     return {"sqlite3", path};
   }
   if (StartsWithNoCase(db_server, kOdbc)) {
@@ -234,10 +227,9 @@ struct Connection::Impl {
   }
 };
 
-Connection::Connection() : Connection(settings().DBServer) {}
-
-Connection::Connection(std::string_view db_server) : impl_(std::make_shared<Impl>()) {
-  DatabaseTarget target = ResolveDBServer(db_server);
+Connection::Connection(std::string_view db_server, const std::string& program_dir)
+    : impl_(std::make_shared<Impl>()) {
+  DatabaseTarget target = ResolveDBServer(db_server, program_dir);
   impl_->connect = target.connect;
   try {
     if (target.backend == "sqlite3") {
@@ -563,8 +555,8 @@ std::string Statement::Shown() const {
   return out;
 }
 
-void Statement::LogSql() const {
-  if (settings().Debug == 1) WriteDebugLog("SQL: " + Shown());
+void Statement::LogSql(Log& log) const {
+  if (log.DebugOn()) log.WriteDebugLog("SQL: " + Shown());
 }
 
 void Statement::Execute() {

@@ -16,6 +16,8 @@
 
 namespace norv {
 
+class Log;
+
 // The SQL flavour of the open database, decided once when it is opened.
 enum class SqlDialect {
   kSqlite,      // SQLite: dates and times stored as ISO text
@@ -32,14 +34,14 @@ struct DatabaseTarget {
 };
 
 // DBServer forms:
-//   "sqlite:PATH"            the SQLite file PATH (relative to ProgramDir()
+//   "sqlite:PATH"            the SQLite file PATH (relative to `program_dir`
 //                            when not absolute); it must exist already;
 //   "odbc:CONNECTION-STRING" the ODBC connection string, used as given;
 //   anything else            SQL Server through the ODBC driver "SQL Server":
 //                            "driver={SQL Server};server=" + DBServer +
 //                            ";uid=K318;pwd=LmNoPq456;database=VLMDB2".
 // The prefixes are matched without regard to case.
-DatabaseTarget ResolveDBServer(std::string_view db_server);
+DatabaseTarget ResolveDBServer(std::string_view db_server, const std::string& program_dir = {});
 
 class Statement;
 
@@ -47,10 +49,8 @@ class Statement;
 // closing it also releases the results of its statements still alive.
 class Connection {
  public:
-  // Opens the database named by settings().DBServer as it is now.
-  Connection();
   // Opens the database a DBServer value names (see ResolveDBServer).
-  explicit Connection(std::string_view db_server);
+  explicit Connection(std::string_view db_server, const std::string& program_dir = {});
   ~Connection();
   Connection(Connection&&) noexcept;
   Connection& operator=(Connection&&) noexcept;
@@ -94,7 +94,7 @@ class Transaction {
 //
 //   Statement st(con, "SELECT PATID FROM tblPatienten WHERE PATID1 = :id");
 //   st.BindText("id", record.PatientID);
-//   st.LogSql();                     // "SQL: ... WHERE PATID1 = '4711'"
+//   st.LogSql(log);                  // "SQL: ... WHERE PATID1 = '4711'"
 //   while (st.Next()) use(st.Int32("PATID"));
 class Statement {
  public:
@@ -123,7 +123,7 @@ class Statement {
   // escaped), numbers in decimal, NULL for a null.
   std::string Shown() const;
   // Writes the debug line "SQL: " + Shown() when the Debug setting is 1.
-  void LogSql() const;
+  void LogSql(Log& log) const;
 
   // Runs a statement that returns no rows (INSERT, UPDATE, DELETE).
   void Execute();
@@ -157,9 +157,6 @@ class Statement {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-// Whether `text` is a valid calendar date "YYYY-MM-DD" (year 100 to 9999).
-bool IsIsoDate(std::string_view text);
 
 }  // namespace norv
 

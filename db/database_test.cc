@@ -4,9 +4,11 @@
 
 #include <string>
 
-#include "app/error.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/error.h"
+#include "core/dates.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "testing/test_context.h"
 #include "testing/test_database.h"
 #include "testing/test_util.h"
 
@@ -36,7 +38,6 @@ Error ErrorOf(F&& f) {
 
 TEST(ResolveDBServer, SelectsBackEndAndConnectionText) {
   TempDir dir;
-  SetProgramDir(dir.path());
   struct Case {
     std::string db_server, backend, connect;
   } cases[] = {
@@ -52,7 +53,7 @@ TEST(ResolveDBServer, SelectsBackEndAndConnectionText) {
        "driver={SQL Server};server= sqlite:x.db;uid=K318;pwd=LmNoPq456;database=VLMDB2"},
   };
   for (const Case& c : cases) {
-    DatabaseTarget t = ResolveDBServer(c.db_server);
+    DatabaseTarget t = ResolveDBServer(c.db_server, dir.path());
     EXPECT_EQ(t.backend, c.backend) << c.db_server;
     EXPECT_EQ(t.connect, c.connect) << c.db_server;
   }
@@ -77,10 +78,9 @@ TEST(Connection, SqlServerFailureReportsTheDriverWithoutTheLogin) {
   EXPECT_EQ(text.find('\n'), std::string::npos) << text;
 }
 
-TEST(Connection, OpensFromTheDBServerSetting) {
+TEST(Connection, OpensFromADBServerValue) {
   TestDatabase db(Backend::kSqlite);
-  settings().DBServer = db.db_server();
-  Connection con;
+  Connection con(db.db_server());
   EXPECT_EQ(con.dialect(), SqlDialect::kSqlite);
   con.Close();
   con.Close();
@@ -103,16 +103,17 @@ TEST(Statement, ShownPutsValuesWhereThePlaceholdersStand) {
 
 TEST(Statement, LogSqlWritesOnlyWhenDebugIsOne) {
   TempDir dir;
-  SetProgramDir(dir.path());
+  testing::TestContext ctx(dir.path());
+  auto settings = [&]() -> Settings& { return ctx.settings; };
   TestDatabase db(Backend::kSqlite);
   Connection con(db.db_server());
   Statement st(con, "SELECT PATID FROM tblPatienten WHERE PATID1 = :id");
   st.BindText("id", "4711");
   settings().Debug = 2;
-  st.LogSql();
+  st.LogSql(ctx.log);
   EXPECT_FALSE(testing::Exists(dir / "Logs/NORVReaderDebug.log"));
   settings().Debug = 1;
-  st.LogSql();
+  st.LogSql(ctx.log);
   std::string log = testing::ReadFile(dir / "Logs/NORVReaderDebug.log");
   EXPECT_NE(log.find("SQL: SELECT PATID FROM tblPatienten WHERE PATID1 = '4711'\r\n"),
             std::string::npos)

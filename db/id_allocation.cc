@@ -1,9 +1,7 @@
 #include "db/id_allocation.h"
 
-#include <utility>
-
-#include "app/error.h"
-#include "app/log.h"
+#include "core/error.h"
+#include "core/log.h"
 #include "platform/system.h"
 
 namespace norv {
@@ -11,11 +9,6 @@ namespace {
 
 constexpr int kLastAttempt = 10;
 constexpr int kPauseMs = 500;
-
-std::function<void(int)>& Pause() {
-  static std::function<void(int)> pause;
-  return pause;
-}
 
 // The guard in the WHERE clause keeps the counter from reaching 0 (after -1)
 // or leaving the 32-bit range: such a row is simply not raised, and the
@@ -58,11 +51,8 @@ std::int32_t RaiseCounter(Connection& con, const std::string& table) {
 
 }  // namespace
 
-void SetIdAllocationPauseForTesting(std::function<void(int)> pause) {
-  Pause() = std::move(pause);
-}
-
-std::int32_t GetLetzteIDPlus1(Connection& con, const std::string& sTableName) {
+std::int32_t GetLetzteIDPlus1(const DbContext& db, Connection& con,
+                              const std::string& sTableName) {
   for (int attempt = 0;; ++attempt) {
     std::int32_t key = 0;
     CaughtError error;
@@ -70,16 +60,15 @@ std::int32_t GetLetzteIDPlus1(Connection& con, const std::string& sTableName) {
       key = RaiseCounter(con, sTableName);
     } catch (...) {
       error = DescribeCurrentException();
+      // An unreachable or locked database is not retried here: waiting out
+      // an outage is the caller's business, and it must not block the loop.
+      if (error.transient) throw;
       key = 0;
     }
     if (key != 0) return key;
-    WriteErrorLog(error.number, error.description, "GetLetzteIDPlus1");
+    db.log.WriteErrorLog(error.number, error.description, "GetLetzteIDPlus1");
     if (attempt == kLastAttempt) return 0;
-    if (Pause()) {
-      Pause()(kPauseMs);
-    } else {
-      SleepMilliseconds(kPauseMs);
-    }
+    if (db.pause) db.pause(kPauseMs);
   }
 }
 

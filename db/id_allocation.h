@@ -5,10 +5,10 @@
 #define NORV_DB_ID_ALLOCATION_H_
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "db/database.h"
+#include "db/procedure.h"
 
 namespace norv {
 
@@ -17,13 +17,11 @@ namespace norv {
 // fails (no row, a null counter, a counter that would reach 0 or pass the
 // 32-bit range, a database error) writes one error-log line with the source
 // "GetLetzteIDPlus1" and is retried after a 500 ms pause, up to 11 attempts
-// in all. Returns 0 when every attempt failed; a stored counter is never set
-// to 0. Never throws.
-std::int32_t GetLetzteIDPlus1(Connection& con, const std::string& sTableName);
-
-// Replaces the pause between attempts (milliseconds); an empty function
-// restores the blocking sleep. For tests.
-void SetIdAllocationPauseForTesting(std::function<void(int)> pause);
+// in all (the pause is db.pause). Returns 0 when every attempt failed; a
+// stored counter is never set to 0. Throws only a transient Error (the
+// database could not be reached or stayed locked), at once.
+std::int32_t GetLetzteIDPlus1(const DbContext& db, Connection& con,
+                              const std::string& sTableName);
 
 }  // namespace norv
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/error.h"
+#include "core/error.h"
 #include "testing/database_fixture.h"
 
 namespace norv {
@@ -17,14 +17,10 @@ class GetLetzteIDPlus1Test : public testing::DatabaseFixture {
  protected:
   void SetUp() override {
     DatabaseFixture::SetUp();
-    SetIdAllocationPauseForTesting([this](int ms) {
+    ctx_.db.pause = [this](int ms) {
       std::lock_guard<std::mutex> lock(mutex_);
       pauses_.push_back(ms);
-    });
-  }
-  void TearDown() override {
-    SetIdAllocationPauseForTesting({});
-    DatabaseFixture::TearDown();
+    };
   }
 
   int AllocationErrorLines() const {
@@ -42,9 +38,9 @@ class GetLetzteIDPlus1Test : public testing::DatabaseFixture {
 TEST_P(GetLetzteIDPlus1Test, RaisesTheStoredCounterByOne) {
   for (std::int32_t stored : {0, 41, -5}) {
     db_->SetLetzteID("tblPatienten", stored);
-    Connection con;
-    EXPECT_EQ(GetLetzteIDPlus1(con, "tblPatienten"), stored + 1) << stored;
-    EXPECT_EQ(GetLetzteIDPlus1(con, "tblPatienten"), stored + 2) << stored;
+    Connection con(db_->db_server());
+    EXPECT_EQ(GetLetzteIDPlus1(db(), con, "tblPatienten"), stored + 1) << stored;
+    EXPECT_EQ(GetLetzteIDPlus1(db(), con, "tblPatienten"), stored + 2) << stored;
     EXPECT_EQ(db_->QueryInt("SELECT LetzteID AS n FROM tblLetzteID "
                             "WHERE Tabellenname = 'tblPatienten'"),
               stored + 2);
@@ -76,8 +72,8 @@ TEST_P(GetLetzteIDPlus1Test, GivesUpAfterElevenAttemptsWithoutTouchingTheCounter
     int lines_before = AllocationErrorLines();
     pauses_.clear();
 
-    Connection con;
-    EXPECT_EQ(GetLetzteIDPlus1(con, "tblTermine"), 0) << label;
+    Connection con(db_->db_server());
+    EXPECT_EQ(GetLetzteIDPlus1(db(), con, "tblTermine"), 0) << label;
     EXPECT_EQ(AllocationErrorLines() - lines_before, 11) << label;
     EXPECT_EQ(pauses_, std::vector<int>(10, 500)) << label;
     EXPECT_EQ(db_->QueryInt(c.check), 1) << label;
@@ -89,9 +85,9 @@ TEST_P(GetLetzteIDPlus1Test, GivesUpAfterElevenAttemptsWithoutTouchingTheCounter
 }
 
 TEST_P(GetLetzteIDPlus1Test, DatabaseErrorsAreLoggedPerAttempt) {
-  Connection con;
+  Connection con(db_->db_server());
   db_->Exec("DROP TABLE tblLetzteID");
-  EXPECT_EQ(GetLetzteIDPlus1(con, "tblPatienten"), 0);
+  EXPECT_EQ(GetLetzteIDPlus1(db(), con, "tblPatienten"), 0);
   std::vector<std::string> lines = ErrorLines();
   ASSERT_EQ(lines.size(), 11u);
   EXPECT_NE(lines[0].find(std::to_string(kErrDatabase)), std::string::npos) << lines[0];
@@ -108,9 +104,9 @@ TEST_P(GetLetzteIDPlus1Test, ConcurrentClientsGetDistinctKeys) {
   std::vector<std::int32_t> keys[2];
   std::vector<std::thread> clients;
   for (auto& out : keys) {
-    clients.emplace_back([&out, server = db_->db_server()] {
+    clients.emplace_back([this, &out, server = db_->db_server()] {
       Connection con(server);
-      for (int i = 0; i < kPerClient; ++i) out.push_back(GetLetzteIDPlus1(con, "tblPatienten"));
+      for (int i = 0; i < kPerClient; ++i) out.push_back(GetLetzteIDPlus1(db(), con, "tblPatienten"));
     });
   }
   for (std::thread& t : clients) t.join();

@@ -1,11 +1,11 @@
 #include "db/patients.h"
 
-#include "app/error.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/error.h"
+#include "core/log.h"
+#include "core/dates.h"
 #include "db/database.h"
 #include "db/id_allocation.h"
-#include "platform/event_loop.h"
+#include "db/procedure.h"
 
 namespace norv {
 namespace {
@@ -33,10 +33,10 @@ void BindPatientValues(Statement& st, const HL7Message& record) {
 
 // The PATID of the first row stored under `id`, or 0 when there is none.
 // Writes the "SQL: " line of the lookup.
-bool FindPatient(Connection& con, const std::string& id, std::int32_t& patid) {
+bool FindPatient(Log& log, Connection& con, const std::string& id, std::int32_t& patid) {
   Statement st(con, kSelectPatient);
   st.BindText("id", id);
-  st.LogSql();
+  st.LogSql(log);
   if (!st.Next()) return false;
   patid = st.Int32("PATID");
   return true;
@@ -44,37 +44,34 @@ bool FindPatient(Connection& con, const std::string& id, std::int32_t& patid) {
 
 }  // namespace
 
-std::optional<bool> IsPatientRegistered(const std::string& patientID) {
-  try {
-    DebugLog("Check if patient is already registered.");
-    Connection con;
-    DoEvents();
-    Statement st(con, "SELECT PATID1 FROM tblPatienten WHERE PATID1 = :id");
+std::optional<bool> IsPatientRegistered(const DbContext& db, const std::string& patientID) {
+  db.log.DebugLog("Check if patient is already registered.");
+  bool found = false;
+  bool answered = RunProcedure(db, "MainForm IsPatientRegistered", [&](ProcedureConnection& pc) {
+    Statement st(pc.get(), "SELECT PATID1 FROM tblPatienten WHERE PATID1 = :id");
     st.BindText("id", patientID);
-    bool found = st.Next();
-    DebugLog(found ? "Patient exists." : "Patient not found.");
-    return found;
-  } catch (...) {
-    LogCaughtError("MainForm IsPatientRegistered");
-    return std::nullopt;
-  }
+    found = st.Next();
+    db.log.DebugLog(found ? "Patient exists." : "Patient not found.");
+    return true;
+  });
+  if (!answered) return std::nullopt;
+  return found;
 }
 
-bool RegisterUpdatePatient(HL7Message& record, const std::string& previousID) {
-  try {
-    DebugLog("RegisterUpdatePatient Procedure");
-    Connection con;
-    DoEvents();
-
+bool RegisterUpdatePatient(const DbContext& db, HL7Message& record, const std::string& previousID) {
+  db.log.DebugLog("RegisterUpdatePatient Procedure");
+  return RunProcedure(db, "MainFrom RegisterUpdatePatient", [&](ProcedureConnection& pc) {
+    Connection& con = pc.get();
     std::int32_t patid = 0;
-    bool found = FindPatient(con, previousID.empty() ? record.PatientID : previousID, patid);
+    bool found =
+        FindPatient(db.log, con, previousID.empty() ? record.PatientID : previousID, patid);
     // A merge or identifier change whose prior identifier is not stored
     // updates the row of the new identifier instead of adding a second row
     // under an identifier that is already registered.
-    if (!found && !previousID.empty()) found = FindPatient(con, record.PatientID, patid);
+    if (!found && !previousID.empty()) found = FindPatient(db.log, con, record.PatientID, patid);
 
     if (found) {
-      DebugLog("Patient exists - Updating data");
+      db.log.DebugLog("Patient exists - Updating data");
       // Only the first row found is changed, even when several rows carry
       // the same PATID1: it is addressed by its key.
       Statement update(con,
@@ -85,33 +82,29 @@ bool RegisterUpdatePatient(HL7Message& record, const std::string& previousID) {
       update.BindInt("patid", patid);
       record.InternalID = patid;
       update.Execute();
-      DebugLog("Update OK");
-    } else {
-      DebugLog("Patient does not exists - Adding to database");
-      // Checked before a key is drawn, so a message without a valid birth
-      // date does not use one up.
-      RequireBirthDate(record);
-      std::int32_t new_id = GetLetzteIDPlus1(con, "tblPatienten");
-      if (new_id == 0) {
-        throw Error(kErrDatabase, "No new PATID could be allocated from tblLetzteID");
-      }
-      record.InternalID = new_id;
-      if (settings().Debug == 1) WriteDebugLog("Internal ID = " + std::to_string(new_id));
-      Statement insert(con,
-                       "INSERT INTO tblPatienten (PATID, PATID1, PATID2, PATNachname, "
-                       "PATVorname, PAT2Vorname, PATGebDatum, PATGeschlecht) VALUES (:patid, "
-                       ":id1, :id2, :last, :first, :middle, :birth, :sex)");
-      insert.BindInt("patid", new_id);
-      BindPatientValues(insert, record);
-      insert.Execute();
-      DebugLog("AddNew OK");
+      db.log.DebugLog("Update OK");
+      return true;
     }
-    con.Close();
+    db.log.DebugLog("Patient does not exists - Adding to database");
+    // Checked before a key is drawn, so a message without a valid birth date
+    // does not use one up.
+    RequireBirthDate(record);
+    std::int32_t new_id = GetLetzteIDPlus1(db, con, "tblPatienten");
+    if (new_id == 0) {
+      throw Error(kErrDatabase, "No new PATID could be allocated from tblLetzteID");
+    }
+    record.InternalID = new_id;
+    if (db.log.DebugOn()) db.log.WriteDebugLog("Internal ID = " + std::to_string(new_id));
+    Statement insert(con,
+                     "INSERT INTO tblPatienten (PATID, PATID1, PATID2, PATNachname, "
+                     "PATVorname, PAT2Vorname, PATGebDatum, PATGeschlecht) VALUES (:patid, "
+                     ":id1, :id2, :last, :first, :middle, :birth, :sex)");
+    insert.BindInt("patid", new_id);
+    BindPatientValues(insert, record);
+    insert.Execute();
+    db.log.DebugLog("AddNew OK");
     return true;
-  } catch (...) {
-    LogCaughtError("MainFrom RegisterUpdatePatient");
-    return false;
-  }
+  });
 }
 
 }  // namespace norv

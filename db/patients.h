@@ -1,26 +1,28 @@
-// Patient registration in tblPatienten. Each procedure opens its own
-// database connection for the length of the call and logs its own errors.
+// Patient registration in tblPatienten. Each procedure runs in RunProcedure:
+// its connection comes from db.connections and its errors are logged once.
 #ifndef NORV_DB_PATIENTS_H_
 #define NORV_DB_PATIENTS_H_
 
 #include <optional>
 #include <string>
 
-#include "intake/hl7_message.h"
+#include "core/hl7_message.h"
+#include "db/procedure.h"
 
 namespace norv {
 
 // Whether tblPatienten holds a row whose PATID1 equals `patientID`.
 // nullopt when the database could not answer; the error is logged with the
 // source "MainForm IsPatientRegistered". A database error is never "unknown".
-std::optional<bool> IsPatientRegistered(const std::string& patientID);
+std::optional<bool> IsPatientRegistered(const DbContext& db, const std::string& patientID);
 
 // Updates the row stored under `previousID` (or, when empty, under the
 // record's PatientID; a `previousID` that is not stored falls back to the
 // PatientID) or inserts a new one with a freshly allocated PATID; sets
 // record.InternalID. False after a logged error
 // ("MainFrom RegisterUpdatePatient"), also when no PATID could be allocated.
-bool RegisterUpdatePatient(HL7Message& record, const std::string& previousID);
+bool RegisterUpdatePatient(const DbContext& db, HL7Message& record,
+                           const std::string& previousID);
 
 }  // namespace norv
 

@@ -15,28 +15,18 @@ namespace {
 
 using Rows = std::vector<std::string>;
 
-class PatientsTest : public testing::DatabaseFixture {
- protected:
-  void SetUp() override {
-    DatabaseFixture::SetUp();
-    SetIdAllocationPauseForTesting([](int) {});
-  }
-  void TearDown() override {
-    SetIdAllocationPauseForTesting({});
-    DatabaseFixture::TearDown();
-  }
-};
+class PatientsTest : public testing::DatabaseFixture {};
 
 TEST_P(PatientsTest, IsPatientRegisteredAnswersByPATID1) {
   db_->AddPatient(1, "4711", "Doe");
   db_->AddPatient(2, "O'Brien-1", "O'Brien");
   db_->AddPatient(3, "DUP", "A");
   db_->AddPatient(4, "DUP", "B");
-  EXPECT_EQ(IsPatientRegistered("4711"), std::optional<bool>(true));
-  EXPECT_EQ(IsPatientRegistered("O'Brien-1"), std::optional<bool>(true));
-  EXPECT_EQ(IsPatientRegistered("DUP"), std::optional<bool>(true));
-  EXPECT_EQ(IsPatientRegistered("0815"), std::optional<bool>(false));
-  EXPECT_EQ(IsPatientRegistered("' OR '1'='1"), std::optional<bool>(false));
+  EXPECT_EQ(IsPatientRegistered(db(), "4711"), std::optional<bool>(true));
+  EXPECT_EQ(IsPatientRegistered(db(), "O'Brien-1"), std::optional<bool>(true));
+  EXPECT_EQ(IsPatientRegistered(db(), "DUP"), std::optional<bool>(true));
+  EXPECT_EQ(IsPatientRegistered(db(), "0815"), std::optional<bool>(false));
+  EXPECT_EQ(IsPatientRegistered(db(), "' OR '1'='1"), std::optional<bool>(false));
   EXPECT_TRUE(ErrorLines().empty());
   EXPECT_EQ(DebugTexts(), (Rows{"Check if patient is already registered.", "Patient exists.",
                                 "Check if patient is already registered.", "Patient exists.",
@@ -49,7 +39,7 @@ TEST_P(PatientsTest, IsPatientRegisteredAnswersByPATID1) {
 TEST_P(PatientsTest, UpdateOverwritesTheStoredRow) {
   db_->AddPatient(7, "4711", "Old", "Name", "Middle", "1950-05-05", "F");
   HL7Message m = testing::PatientRecord("4711", "O'Br\xE4u", "J\xF6rg", "", "1960-01-31", "M");
-  ASSERT_TRUE(RegisterUpdatePatient(m, ""));
+  ASSERT_TRUE(RegisterUpdatePatient(db(), m, ""));
   EXPECT_EQ(m.InternalID, 7);
   // PATID2 is written empty, and so is the empty middle name.
   EXPECT_EQ(db_->Patients(), (Rows{"7|4711||O'Br\xE4u|J\xF6rg||1960-01-31|M"}));
@@ -64,7 +54,7 @@ TEST_P(PatientsTest, UpdateOverwritesTheStoredRow) {
 TEST_P(PatientsTest, InsertTakesTheNextKeyFromTblLetzteID) {
   db_->SetLetzteID("tblPatienten", 41);
   HL7Message m = testing::PatientRecord("0815", "M\xFCller", "Anna", "Maria", "1980-12-24", "F");
-  ASSERT_TRUE(RegisterUpdatePatient(m, ""));
+  ASSERT_TRUE(RegisterUpdatePatient(db(), m, ""));
   EXPECT_EQ(m.InternalID, 42);
   EXPECT_EQ(db_->Patients(), (Rows{"42|0815||M\xFCller|Anna|Maria|1980-12-24|F"}));
   EXPECT_EQ(db_->QueryInt("SELECT LetzteID AS n FROM tblLetzteID"), 42);
@@ -96,7 +86,7 @@ TEST_P(PatientsTest, PreviousIdentifierSelectsTheRowToRename) {
     db_->SetLetzteID("tblPatienten", 0);
     for (const auto& [patid, id1] : c.stored) db_->AddPatient(patid, id1, "Doe");
     HL7Message m = testing::PatientRecord("NEW");
-    ASSERT_TRUE(RegisterUpdatePatient(m, "OLD")) << c.label;
+    ASSERT_TRUE(RegisterUpdatePatient(db(), m, "OLD")) << c.label;
     EXPECT_EQ(m.InternalID, c.internal_id) << c.label;
     Rows rows = db_->Patients();
     EXPECT_EQ(rows.size(), c.expected.size()) << c.label;
@@ -110,7 +100,7 @@ TEST_P(PatientsTest, TwoRowsWithTheSameIdentifierOnlyTheFirstIsUpdated) {
   db_->AddPatient(1, "DUP", "First");
   db_->AddPatient(2, "DUP", "Second");
   HL7Message m = testing::PatientRecord("DUP", "Changed");
-  ASSERT_TRUE(RegisterUpdatePatient(m, ""));
+  ASSERT_TRUE(RegisterUpdatePatient(db(), m, ""));
   ASSERT_TRUE(m.InternalID == 1 || m.InternalID == 2) << m.InternalID;
   EXPECT_EQ(db_->QueryInt("SELECT COUNT(*) AS n FROM tblPatienten WHERE PATNachname = 'Changed' "
                           "AND PATID = " + std::to_string(m.InternalID)),
@@ -126,7 +116,7 @@ TEST_P(PatientsTest, InvalidBirthDateFailsAndStoresNothing) {
   for (const char* id : {"KNOWN", "UNKNOWN"}) {
     HL7Message m = testing::PatientRecord(id, "Changed", "X", "", "--");
     m.InternalID = -7;
-    EXPECT_FALSE(RegisterUpdatePatient(m, "")) << id;
+    EXPECT_FALSE(RegisterUpdatePatient(db(), m, "")) << id;
     EXPECT_EQ(m.InternalID, -7) << id;
   }
   EXPECT_EQ(db_->Patients(), (Rows{"3|KNOWN|X|Doe|||1970-01-02|M"}));
@@ -145,7 +135,7 @@ TEST_P(PatientsTest, InvalidBirthDateFailsAndStoresNothing) {
 TEST_P(PatientsTest, FailedAllocationFailsTheRegistration) {
   db_->Exec("DELETE FROM tblLetzteID");
   HL7Message m = testing::PatientRecord("NEW");
-  EXPECT_FALSE(RegisterUpdatePatient(m, ""));
+  EXPECT_FALSE(RegisterUpdatePatient(db(), m, ""));
   EXPECT_EQ(m.InternalID, 0);
   EXPECT_TRUE(db_->Patients().empty());
   Rows errors = ErrorLines();
@@ -156,18 +146,14 @@ TEST_P(PatientsTest, FailedAllocationFailsTheRegistration) {
 NORV_INSTANTIATE_FOR_BACKENDS(PatientsTest);
 
 TEST(PatientsUnreachable, DatabaseErrorsAreLoggedAndReported) {
-  testing::TempDir home;
-  SetProgramDir(home.path());
-  settings() = Settings{};
-  settings().DBServer = "sqlite:" + (home / "missing.db");
+  testing::UnreachableDatabase unreachable;
   HL7Message m = testing::PatientRecord("4711");
-  EXPECT_EQ(IsPatientRegistered("4711"), std::nullopt);
-  EXPECT_FALSE(RegisterUpdatePatient(m, ""));
-  std::string log = testing::ReadFile(home / "Logs/NORVReaderError.log");
+  EXPECT_EQ(IsPatientRegistered(unreachable.db(), "4711"), std::nullopt);
+  EXPECT_FALSE(RegisterUpdatePatient(unreachable.db(), m, ""));
+  std::string log = unreachable.ErrorLog();
   EXPECT_NE(log.find("MainForm IsPatientRegistered\r\n"), std::string::npos) << log;
   EXPECT_NE(log.find("MainFrom RegisterUpdatePatient\r\n"), std::string::npos) << log;
   EXPECT_NE(log.find("unable to open database file"), std::string::npos) << log;
-  settings() = Settings{};
 }
 
 }  // namespace

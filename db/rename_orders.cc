@@ -1,48 +1,34 @@
 #include "db/rename_orders.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
+#include <cerrno>
 #include <limits>
-#include <system_error>
 
-#include "app/error.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/error.h"
+#include "core/log.h"
 #include "db/database.h"
-#include "imaging/uid.h"
-#include "platform/event_loop.h"
+#include "db/procedure.h"
+#include "core/uid.h"
 
 namespace norv {
 namespace {
 
 // Creates the folder (only its last level) when it is missing.
-void EnsureFolder(const std::string& folder) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(folder, ec)) return;
-  if (!std::filesystem::create_directory(folder, ec) && ec) {
-    throw Error(ec == std::errc::no_such_file_or_directory ? kErrPathNotFound
-                                                           : kErrPathFileAccess,
-                ec == std::errc::no_such_file_or_directory ? "Path not found"
-                                                           : "Path/File access error");
+void EnsureFolder(FileSystem& fs, const std::string& folder) {
+  if (fs.FolderExists(folder)) return;
+  if (FsStatus st = fs.CreateFolder(folder); !st.ok()) {
+    throw Error(st.error == ENOENT ? kErrPathNotFound : kErrPathFileAccess,
+                st.error == ENOENT ? "Path not found" : "Path/File access error");
   }
 }
 
-// Writes `line` to `folder`/`name`: first to a temporary name in the same
-// folder, then renamed into place, so the order appears complete or not at
+// Writes `line` as `folder`/`name`.JRQ through the temporary name
+// `name`.tmp in the same folder, so the order appears complete or not at
 // all. A failed write leaves no temporary file behind.
-void WriteOrderFile(const std::string& folder, const std::string& name,
+void WriteOrderFile(FileSystem& fs, const std::string& folder, const std::string& name,
                     const std::string& line) {
-  std::string final_path = folder + "/" + name + ".JRQ";
-  std::string temp_path = folder + "/" + name + ".tmp";
-  std::FILE* f = std::fopen(temp_path.c_str(), "wb");
-  if (f == nullptr) throw Error(kErrPathFileAccess, "Path/File access error");
-  bool written = std::fwrite(line.data(), 1, line.size(), f) == line.size();
-  written = (std::fclose(f) == 0) && written;
-  std::error_code ec;
-  if (written) std::filesystem::rename(temp_path, final_path, ec);
-  if (!written || ec) {
-    std::filesystem::remove(temp_path, ec);
+  const std::string base = folder + "/" + name;
+  if (!fs.WriteFileAtomically(base + ".JRQ", line, base + ".tmp").ok()) {
     throw Error(kErrPathFileAccess, "Path/File access error");
   }
 }
@@ -67,43 +53,38 @@ std::string RenameOrderLine(const std::string& study_key, const HL7Message& reco
   return line;
 }
 
-bool CreateRenameOrders(const HL7Message& record, const std::string& previousID) {
-  try {
-    if (settings().Debug == 1) {
-      WriteDebugLog("CreateRenameOrders Procedure");
+bool CreateRenameOrders(const DbContext& db, const HL7Message& record,
+                        const std::string& previousID) {
+  return RunProcedure(db, "MainFrom CreateRenameOrders", [&](ProcedureConnection& pc) {
+    if (db.log.DebugOn()) {
+      db.log.WriteDebugLog("CreateRenameOrders Procedure");
       if (!previousID.empty()) {
-        WriteDebugLog("Merging ID " + previousID + " to " + record.PatientID);
+        db.log.WriteDebugLog("Merging ID " + previousID + " to " + record.PatientID);
       }
     }
-    std::string folder = ProgramDir() + "/RenameOrders";
-    EnsureFolder(folder);
+    const std::string folder = db.program_dir + "/RenameOrders";
+    EnsureFolder(db.fs, folder);
 
-    Connection con;
-    DoEvents();
     // The studies are selected by the new identifier, which the patient row
     // carries by now; the other columns are named but not used.
-    Statement st(con,
+    Statement st(pc.get(),
                  "SELECT StudyID, PATNachname, PATVorname, PAT2Vorname, PATGebdatum, PATID1, "
                  "PATGeschlecht FROM view_studies WHERE PATID1 = :id AND "
                  "(FKeyStatusID <> -1 OR FKeyStatusID IS NULL)");
     st.BindText("id", record.PatientID);
-    st.LogSql();
+    st.LogSql(db.log);
     std::int16_t count = 0;
     while (st.Next()) {
       if (count == std::numeric_limits<std::int16_t>::max()) throw Error(kErrOverflow, "Overflow");
       ++count;
-      WriteOrderFile(folder, NewUID(), RenameOrderLine(st.Text("StudyID"), record));
+      WriteOrderFile(db.fs, folder, NewUID(), RenameOrderLine(st.Text("StudyID"), record));
     }
     st.Close();
-    if (settings().Debug == 1) {
-      WriteDebugLog("Created " + std::to_string(count) + " study rename orders.");
+    if (db.log.DebugOn()) {
+      db.log.WriteDebugLog("Created " + std::to_string(count) + " study rename orders.");
     }
-    con.Close();
     return true;
-  } catch (...) {
-    LogCaughtError("MainFrom CreateRenameOrders");
-    return false;
-  }
+  });
 }
 
 }  // namespace norv

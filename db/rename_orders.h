@@ -1,13 +1,14 @@
 // Study rename orders: after a patient's demographic data changed, one small
 // ".JRQ" file per live study in the "RenameOrders" folder of the program
 // directory tells the archive service to rewrite that study's images. Runs
-// on the processing tick's thread with its own database connection.
+// on the processing tick's thread in RunProcedure; files go through db.fs.
 #ifndef NORV_DB_RENAME_ORDERS_H_
 #define NORV_DB_RENAME_ORDERS_H_
 
 #include <string>
 
-#include "intake/hl7_message.h"
+#include "core/hl7_message.h"
+#include "db/procedure.h"
 
 namespace norv {
 
@@ -18,7 +19,8 @@ namespace norv {
 // identifier, else empty) only appears in the debug log. True when every
 // study has its file; false after a logged error ("MainFrom
 // CreateRenameOrders"), files already written staying in place.
-bool CreateRenameOrders(const HL7Message& record, const std::string& previousID);
+bool CreateRenameOrders(const DbContext& db, const HL7Message& record,
+                        const std::string& previousID);
 
 // The order's one line, CR LF included: study key, name as
 // family^given^second-given, birth date, patient identifier, four empty

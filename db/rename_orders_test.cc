@@ -57,7 +57,7 @@ TEST_P(RenameOrdersTest, OneFilePerLiveStudy) {
   db_->AddStudy(4714, 1, -1);  // gone
   db_->AddStudy(4715, 2, 0);   // another patient's
   HL7Message m = testing::PatientRecord("123", "Doe", "John", "", "1970-01-02", "M");
-  ASSERT_TRUE(CreateRenameOrders(m, ""));
+  ASSERT_TRUE(CreateRenameOrders(db(), m, ""));
 
   std::set<std::string> keys, names;
   for (const auto& [name, content] : Files()) {
@@ -83,7 +83,7 @@ TEST_P(RenameOrdersTest, NoLiveStudyWritesNothing) {
   db_->AddPatient(1, "NEW", "Doe");
   db_->AddStudy(1, 1, -1);
   HL7Message m = testing::PatientRecord("NEW", "Doe", "", "", "1970-01-02", "M");
-  ASSERT_TRUE(CreateRenameOrders(m, "OLD"));
+  ASSERT_TRUE(CreateRenameOrders(db(), m, "OLD"));
   EXPECT_TRUE(Files().empty());
   std::vector<std::string> debug = DebugTexts();
   ASSERT_GE(debug.size(), 3u);
@@ -95,28 +95,25 @@ TEST_P(RenameOrdersTest, NoLiveStudyWritesNothing) {
 NORV_INSTANTIATE_FOR_BACKENDS(RenameOrdersTest);
 
 TEST(RenameOrdersFailures, FolderOrDatabaseFailuresAreLoggedAndReported) {
-  testing::TempDir home;
-  SetProgramDir(home.path());
-  settings() = Settings{};
+  testing::UnreachableDatabase unreachable;
+  const testing::TempDir& home = unreachable.home;
   HL7Message m = testing::PatientRecord("123", "Doe", "John", "", "1970-01-02", "M");
 
   // The folder cannot be made: a file of that name is in the way.
   testing::WriteFile(home / "RenameOrders", "");
-  settings().DBServer = "sqlite:" + (home / "missing.db");
-  EXPECT_FALSE(CreateRenameOrders(m, ""));
+  EXPECT_FALSE(CreateRenameOrders(unreachable.db(), m, ""));
   std::filesystem::remove(home / "RenameOrders");
 
   // The folder is made, the database is not there.
-  EXPECT_FALSE(CreateRenameOrders(m, ""));
+  EXPECT_FALSE(CreateRenameOrders(unreachable.db(), m, ""));
   EXPECT_TRUE(std::filesystem::is_directory(home / "RenameOrders"));
   EXPECT_TRUE(std::filesystem::is_empty(home / "RenameOrders"));
 
-  std::string log = testing::ReadFile(home / "Logs/NORVReaderError.log");
+  std::string log = unreachable.ErrorLog();
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
   EXPECT_NE(log.find("Path/File access error"), std::string::npos) << log;
   EXPECT_NE(log.find("unable to open database file"), std::string::npos) << log;
   EXPECT_NE(log.find("MainFrom CreateRenameOrders\r\n"), std::string::npos) << log;
-  settings() = Settings{};
 }
 
 }  // namespace

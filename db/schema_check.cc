@@ -1,6 +1,6 @@
 #include "db/schema_check.h"
 
-#include "app/error.h"
+#include "core/error.h"
 
 namespace norv {
 namespace {

@@ -11,13 +11,13 @@ class SchemaCheckTest : public testing::DatabaseFixture {};
 
 TEST_P(SchemaCheckTest, ReportsMissingObjectsAndColumns) {
   {
-    Connection con;
+    Connection con(db_->db_server());
     EXPECT_TRUE(FindMissingDatabaseObjects(con).empty());
   }
   db_->Exec("DROP VIEW view_studies");
   db_->Exec("DROP VIEW VIEW_Termine");
   db_->Exec("ALTER TABLE tblDicomAETs RENAME COLUMN ModalityName TO Name");
-  Connection con;
+  Connection con(db_->db_server());
   std::vector<MissingObject> missing = FindMissingDatabaseObjects(con);
   ASSERT_EQ(missing.size(), 3u);
   EXPECT_EQ(missing[0].object, "tblDicomAETs");

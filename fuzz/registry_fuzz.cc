@@ -1,7 +1,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/registry.h"
+#include "core/registry.h"
 #include "fuzz/fuzz_targets.h"
 
 namespace norv {

@@ -5,6 +5,7 @@
 #include <dcmtk/dcmdata/dcdicent.h>
 #include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcostrmb.h>
 #include <dcmtk/dcmdata/dcvrae.h>
 #include <dcmtk/dcmdata/dcvras.h>
 #include <dcmtk/dcmdata/dcvrcs.h>
@@ -24,18 +25,18 @@
 #include <dcmtk/dcmdata/dcvrut.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <map>
 #include <system_error>
 #include <utility>
 
-#include "app/error.h"
-#include "app/log.h"
+#include "core/error.h"
 #include "imaging/dicom_values.h"
 #include "imaging/label_renderer.h"
-#include "imaging/uid.h"
-#include "platform/ansi.h"
+#include "core/uid.h"
+#include "core/ansi.h"
 
 namespace norv {
 namespace {
@@ -348,13 +349,13 @@ void DicomImage::ClearLabels() {
 
 const std::vector<Label>& DicomImage::Labels() const { return impl_->labels; }
 
-void DicomImage::FinishPage() {
+void DicomImage::FinishPage(FontCache& fonts) {
   if (impl_->drawn == impl_->labels.size()) return;
   impl_->RequireDrawablePage("FinishPage");
   PageRaster raster{impl_->pixels.data(), ImageWidth(), ImageHeight(),
                     impl_->Value(kPhotometric) == "MONOCHROME1"};
   for (; impl_->drawn < impl_->labels.size(); ++impl_->drawn) {
-    DrawLabel(impl_->labels[impl_->drawn], raster);
+    DrawLabel(fonts, impl_->labels[impl_->drawn], raster);
     impl_->burned_in = true;
   }
 }
@@ -363,14 +364,14 @@ std::string DicomImage::InstanceName() const { return impl_->Value(kSopInstanceU
 
 std::span<const std::uint8_t> DicomImage::Pixels() const { return impl_->pixels; }
 
-void DicomImage::WriteFile(const std::string& path) const {
+std::string DicomImage::EncodeFile(std::vector<std::string>* notes) const {
   const Impl& im = *impl_;
-  if (!im.has_pixels) Fail("WriteFile " + path + ": the image has no Pixel Data");
+  if (!im.has_pixels) Fail("EncodeFile: the image has no Pixel Data");
   const std::int64_t samples = WholeAttribute(im.Value(kSamplesPerPixel), 0);
   const std::int64_t bits = WholeAttribute(im.Value(kBitsAllocated), 0);
   const std::int64_t expected = std::int64_t{ImageHeight()} * ImageWidth() * samples * ((bits + 7) / 8);
   if (expected <= 0 || static_cast<std::size_t>(expected) != im.pixels.size()) {
-    Fail("WriteFile " + path + ": Pixel Data of " + std::to_string(im.pixels.size()) +
+    Fail("EncodeFile: Pixel Data of " + std::to_string(im.pixels.size()) +
          " bytes does not match the image geometry (" + std::to_string(expected) + " bytes)");
   }
 
@@ -386,7 +387,10 @@ void DicomImage::WriteFile(const std::string& path) const {
   bool ascii = true, latin1 = true;
   for (auto& [key, entry] : values) {
     if (KindOf(entry.vr) == Kind::kText && !ConformsToVr(entry.vr, entry.value, LookUp(key).vm)) {
-      DebugLog("DICOM value of " + TagText(key) + " is not valid and is left empty: " + entry.value);
+      if (notes != nullptr) {
+        notes->push_back("DICOM value of " + TagText(key) +
+                         " is not valid and is left empty: " + entry.value);
+      }
       entry.value.clear();
     }
     if (IsCharsetText(entry.vr) && !IsAscii(entry.value)) {
@@ -413,19 +417,32 @@ void DicomImage::WriteFile(const std::string& path) const {
                                         static_cast<unsigned long>(im.pixels.size())),
         "Pixel Data");
 
-  const std::string partial = path + ".part";
-  OFCondition saved = file.saveFile(partial.c_str(), EXS_LittleEndianExplicit, EET_ExplicitLength,
-                                    EGL_withoutGL, EPD_noChange, 0, 0, EWM_createNewMeta);
-  std::error_code ec;
-  if (saved.bad()) {
-    std::filesystem::remove(partial, ec);
-    Fail("cannot write " + partial + ": " + saved.text());
+  // The file meta information is made afresh for the written form; the
+  // stream hands the bytes back whenever its buffer is full.
+  const E_TransferSyntax xfer = EXS_LittleEndianExplicit;
+  std::string bytes;
+  std::vector<char> buffer(1 << 16);
+  DcmOutputBufferStream out(buffer.data(), buffer.size());
+  file.transferInit();
+  OFCondition written = EC_StreamNotifyClient;
+  while (written == EC_StreamNotifyClient) {
+    written = file.write(out, xfer, EET_ExplicitLength, nullptr, EGL_withoutGL, EPD_noChange,
+                         0, 0, 0, EWM_createNewMeta);
+    void* data = nullptr;
+    offile_off_t length = 0;
+    out.flushBuffer(data, length);
+    bytes.append(static_cast<const char*>(data), static_cast<std::size_t>(length));
   }
-  std::filesystem::rename(partial, path, ec);
-  if (ec) {
-    std::error_code ignored;
-    std::filesystem::remove(partial, ignored);
-    Fail("cannot rename " + partial + " to " + path + ": " + ec.message());
+  file.transferEnd();
+  Check(written, "cannot encode the DICOM file");
+  return bytes;
+}
+
+void DicomImage::WriteFile(FileSystem& fs, const std::string& path,
+                           std::vector<std::string>* notes) const {
+  const std::string bytes = EncodeFile(notes);
+  if (FsStatus st = fs.WriteFileAtomically(path, bytes); !st.ok()) {
+    Fail("cannot write " + path + ": " + std::strerror(st.error));
   }
 }
 

@@ -20,6 +20,8 @@
 
 #include "imaging/imaging_error.h"
 #include "imaging/label.h"
+#include "imaging/label_renderer.h"
+#include "platform/file_system.h"
 
 namespace norv {
 
@@ -76,20 +78,24 @@ class DicomImage {
   void ClearLabels();
   const std::vector<Label>& Labels() const;
 
-  // Draws the labels not yet drawn into the pixels. The image must hold
-  // 8-bit, one-sample MONOCHROME1 or MONOCHROME2 pixels matching its Rows
-  // and Columns. Finishing twice draws nothing more.
-  void FinishPage();
+  // Draws the labels not yet drawn into the pixels with `fonts`. The image
+  // must hold 8-bit, one-sample MONOCHROME1 or MONOCHROME2 pixels matching
+  // its Rows and Columns. Finishing twice draws nothing more.
+  void FinishPage(FontCache& fonts);
 
   // A text unique to the image, usable as a file name (its SOP Instance UID).
   std::string InstanceName() const;
 
-  // Writes a DICOM file (file meta information, explicit VR little endian)
-  // with everything a Secondary Capture image needs besides the attributes
-  // set. The file is written under a temporary name beside `path` and then
-  // renamed, so `path` never holds a partial file; on failure nothing is
-  // left behind.
-  void WriteFile(const std::string& path) const;
+  // The bytes of a DICOM file (file meta information, explicit VR little
+  // endian) with everything a Secondary Capture image needs besides the
+  // attributes set. A text value with no valid DICOM form is stored empty;
+  // one note per such value is added to `notes` when given.
+  std::string EncodeFile(std::vector<std::string>* notes = nullptr) const;
+  // EncodeFile written to `path` through `fs`: under a temporary name beside
+  // `path`, then renamed, so `path` never holds a partial file; on failure
+  // nothing is left behind.
+  void WriteFile(FileSystem& fs, const std::string& path,
+                 std::vector<std::string>* notes = nullptr) const;
 
   // The pixel data, rows from top to bottom.
   std::span<const std::uint8_t> Pixels() const;

@@ -1,6 +1,9 @@
 #include "imaging/dicom_image.h"
 
 #include <gtest/gtest.h>
+
+#include "platform/file_system.h"
+#include "testing/fonts.h"
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -9,7 +12,7 @@
 #include <sstream>
 #include <vector>
 
-#include "app/error.h"
+#include "core/error.h"
 #include "imaging/report_image.h"
 #include "imaging/report_page.h"
 #include "testing/test_util.h"
@@ -101,13 +104,13 @@ TEST(DicomImageAttributes, UnknownAttributesWrongKindsAndBadPagesAreErrors) {
   ExpectImagingError([&] { image.AddAttribute(0x0002, 0x0010, "1.2"); }, "(0002,0010)");
   ExpectImagingError([&] { image.AddAttribute(0x0008, 0x0005, "ISO_IR 100"); }, "(0008,0005)");
   image.AddLabel(NewLabel());
-  ExpectImagingError([&] { image.FinishPage(); }, "MONOCHROME");
+  ExpectImagingError([&] { image.FinishPage(testing::Fonts()); }, "MONOCHROME");
 
   DicomImage short_buffer = CreateReportImage();
   short_buffer.AddAttribute(0x7FE0, 0x0010, bytes);
   short_buffer.AddLabel(NewLabel());
-  ExpectImagingError([&] { short_buffer.FinishPage(); }, "does not match");
-  ExpectImagingError([&] { short_buffer.WriteFile("/nonexistent/x.dcm"); }, "does not match");
+  ExpectImagingError([&] { short_buffer.FinishPage(testing::Fonts()); }, "does not match");
+  ExpectImagingError([&] { short_buffer.WriteFile(PlatformFileSystem(), "/nonexistent/x.dcm"); }, "does not match");
 }
 
 TEST(DicomImagePages, DerivedPageIsIndependentAndStaysInTheSeries) {
@@ -124,12 +127,12 @@ TEST(DicomImagePages, DerivedPageIsIndependentAndStaysInTheSeries) {
 
   second.ClearLabels();
   second.AddLabel(RenderReportPage("Zeile 53", 10, 15, true, 0, 12, 65280));
-  second.FinishPage();
+  second.FinishPage(testing::Fonts());
   const std::vector<std::uint8_t> finished(second.Pixels().begin(), second.Pixels().end());
   EXPECT_TRUE(std::all_of(first.Pixels().begin(), first.Pixels().end(), [](auto p) { return p == 0; }));
-  first.FinishPage();
+  first.FinishPage(testing::Fonts());
   EXPECT_FALSE(std::equal(finished.begin(), finished.end(), first.Pixels().begin()));
-  second.FinishPage();  // nothing is drawn twice
+  second.FinishPage(testing::Fonts());  // nothing is drawn twice
   EXPECT_TRUE(std::equal(finished.begin(), finished.end(), second.Pixels().begin()));
 }
 
@@ -141,9 +144,9 @@ TEST(DicomFile, FinishedPagesPassDciodvfyAndReadBackUnchanged) {
                                    15 * i, true, 0, 12, 65280));
   }
   DicomImage next = page.DerivePage();
-  page.FinishPage();
-  page.WriteFile(dir / "first.dcm");
-  next.WriteFile(dir / "next.dcm");
+  page.FinishPage(testing::Fonts());
+  page.WriteFile(PlatformFileSystem(), dir / "first.dcm");
+  next.WriteFile(PlatformFileSystem(), dir / "next.dcm");
   for (const char* name : {"first.dcm", "next.dcm"}) {
     EXPECT_EQ(DciodvfyFindings(dir, dir / name), std::vector<std::string>{}) << name;
   }
@@ -171,7 +174,7 @@ TEST(DicomFile, CharacterSetFollowsTheTexts) {
   };
   for (const auto& c : cases) {
     TempDir dir;
-    FilledPage(c.name).WriteFile(dir / "p.dcm");
+    FilledPage(c.name).WriteFile(PlatformFileSystem(), dir / "p.dcm");
     const std::string bytes = ReadFile(dir / "p.dcm");
     EXPECT_NE(bytes.find(c.stored_bytes), std::string::npos) << c.name;
     EXPECT_EQ(bytes.find("ISO_IR") != std::string::npos, *c.charset != '\0') << c.name;
@@ -187,7 +190,7 @@ TEST(DicomFile, ValuesThatBreakTheirVrAreLeftEmpty) {
   page.SetAccessionNumber("12345678901234567");  // SH holds at most 16 characters
   page.SetPatientID("47\\11");                   // a backslash would make two values
   page.AddAttribute(0x0008, 0x0090, "Dr\x01Meier");
-  page.WriteFile(dir / "p.dcm");
+  page.WriteFile(PlatformFileSystem(), dir / "p.dcm");
   DicomImage back = DicomImage::ReadFile(dir / "p.dcm");
   EXPECT_TRUE(back.HasAttribute(0x0008, 0x0050));
   EXPECT_EQ(back.Attribute(0x0008, 0x0050), "");
@@ -202,14 +205,14 @@ TEST(DicomFile, ValuesThatBreakTheirVrAreLeftEmpty) {
 TEST(DicomFile, NoPartialFileIsLeftBehind) {
   TempDir dir;
   DicomImage page = FilledPage();
-  page.WriteFile(dir / "p.dcm");
+  page.WriteFile(PlatformFileSystem(), dir / "p.dcm");
   EXPECT_TRUE(Exists(dir / "p.dcm"));
   EXPECT_FALSE(Exists(dir / "p.dcm.part"));
   std::filesystem::create_directory(dir / "taken.dcm");  // cannot be replaced
-  ExpectImagingError([&] { page.WriteFile(dir / "taken.dcm"); }, "cannot rename");
+  ExpectImagingError([&] { page.WriteFile(PlatformFileSystem(), dir / "taken.dcm"); }, "cannot write");
   EXPECT_FALSE(Exists(dir / "taken.dcm.part"));
-  ExpectImagingError([&] { page.WriteFile(dir / "missing/p.dcm"); }, "cannot write");
-  ExpectImagingError([&] { DicomImage().WriteFile(dir / "empty.dcm"); }, "no Pixel Data");
+  ExpectImagingError([&] { page.WriteFile(PlatformFileSystem(), dir / "missing/p.dcm"); }, "cannot write");
+  ExpectImagingError([&] { DicomImage().WriteFile(PlatformFileSystem(), dir / "empty.dcm"); }, "no Pixel Data");
   EXPECT_FALSE(Exists(dir / "empty.dcm"));
 }
 

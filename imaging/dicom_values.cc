@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "core/dates.h"
+
 namespace norv {
 namespace {
 
@@ -19,13 +21,6 @@ int Number(std::string_view digits) {
   return n;
 }
 
-bool IsLeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-int DaysInMonth(int year, int month) {
-  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
-}
-
 }  // namespace
 
 std::string DicomDate(std::string_view text) {
@@ -41,7 +36,7 @@ std::string DicomDate(std::string_view text) {
   int year = Number(digits.substr(0, 4));
   int month = Number(digits.substr(4, 2));
   int day = Number(digits.substr(6, 2));
-  if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) return "";
+  if (!IsCalendarDate(year, month, day)) return "";
   return digits;
 }
 

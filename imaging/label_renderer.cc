@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/error.h"
+#include "core/error.h"
 #include "imaging/imaging_error.h"
-#include "platform/ansi.h"
+#include "core/ansi.h"
 
 namespace norv {
 namespace {
@@ -46,13 +46,10 @@ struct FontFile {
   auto operator<=>(const FontFile&) const = default;
 };
 
-class FontCache {
- public:
-  static FontCache& Instance() {
-    static FontCache cache;
-    return cache;
-  }
+}  // namespace
 
+class FontCache::Impl {
+ public:
   std::mutex& mutex() { return mutex_; }
 
   // The face for `family` and `style`, at `pixels` per em.
@@ -99,13 +96,7 @@ class FontCache {
     return Resolve(family, style).path;
   }
 
- private:
-  struct Loaded {
-    FT_Face face;
-    int pixels;
-  };
-
-  FontCache() {
+  Impl() {
     if (FT_Error err = FT_Init_FreeType(&library_)) ThrowFreeType("cannot start", err);
     config_ = FcInitLoadConfigAndFonts();
     if (config_ != nullptr) {
@@ -114,11 +105,20 @@ class FontCache {
     }
   }
 
-  ~FontCache() {
+  ~Impl() {
     for (Loaded& f : faces_) FT_Done_Face(f.face);
     FT_Done_FreeType(library_);
     if (config_ != nullptr) FcConfigDestroy(config_);
   }
+
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+ private:
+  struct Loaded {
+    FT_Face face;
+    int pixels;
+  };
 
   static Glyph Convert(FT_GlyphSlot slot) {
     const FT_Bitmap& bm = slot->bitmap;
@@ -203,6 +203,11 @@ class FontCache {
   std::unordered_map<std::uint64_t, Glyph> glyphs_;
 };
 
+FontCache::FontCache() : impl_(std::make_unique<Impl>()) {}
+FontCache::~FontCache() = default;
+
+namespace {
+
 // Code points of a Windows-1252 text.
 std::vector<char32_t> CodePoints(std::string_view ansi) {
   std::string utf8 = AnsiToUtf8(ansi);
@@ -226,13 +231,13 @@ struct Placed {
 
 }  // namespace
 
-void DrawLabel(const Label& label, const PageRaster& page) {
+void DrawLabel(FontCache& fonts, const Label& label, const PageRaster& page) {
   if (!label.visible || label.opacity <= 0) return;
   if (label.font_size <= 0) {
     throw Error(kErrImaging, "label font size must be positive, not " +
                                  std::to_string(label.font_size));
   }
-  FontCache& cache = FontCache::Instance();
+  FontCache::Impl& cache = *fonts.impl_;
   std::lock_guard<std::mutex> lock(cache.mutex());
   int face_id = 0;
   FT_Face face = cache.Face(label.font_name, label.style, label.font_size, &face_id);
@@ -298,8 +303,8 @@ void DrawLabel(const Label& label, const PageRaster& page) {
   }
 }
 
-std::string ResolveFontFile(std::string_view family, std::int16_t style) {
-  FontCache& cache = FontCache::Instance();
+std::string ResolveFontFile(FontCache& fonts, std::string_view family, std::int16_t style) {
+  FontCache::Impl& cache = *fonts.impl_;
   std::lock_guard<std::mutex> lock(cache.mutex());
   return cache.ResolvedPath(family, style);
 }

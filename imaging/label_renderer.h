@@ -2,18 +2,33 @@
 // families are found through fontconfig, which also sees the Windows core
 // fonts that Debian's fonts-wine ships (it does not index them by itself);
 // a family that is not installed falls back to DejaVu Sans. Faces and
-// rendered glyphs are cached for the life of the process, guarded by a mutex.
-// Internal to imaging/; DicomImage::FinishPage is the public way in.
+// rendered glyphs are cached in a FontCache that its owner keeps (the service
+// keeps one for its whole run), guarded by a mutex. DicomImage::FinishPage is
+// the usual way in.
 #ifndef NORV_IMAGING_LABEL_RENDERER_H_
 #define NORV_IMAGING_LABEL_RENDERER_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "imaging/label.h"
 
 namespace norv {
+
+// The fonts found and the glyphs rendered so far (FreeType and fontconfig
+// state). Creating one starts FreeType; throws Error when that fails.
+class FontCache {
+ public:
+  FontCache();
+  ~FontCache();
+  FontCache(const FontCache&) = delete;
+  FontCache& operator=(const FontCache&) = delete;
+
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 // A page's pixels: `width` * `height` bytes, rows top to bottom. With
 // `ink_is_high` (MONOCHROME1) 0 is paper and 255 full ink; otherwise
@@ -29,10 +44,10 @@ struct PageRaster {
 // (255 minus its lightest channel, so pure green or black is full ink and
 // white is none), scaled by the opacity. Parts outside the page are clipped.
 // Throws Error when no font can be loaded or the font size is not positive.
-void DrawLabel(const Label& label, const PageRaster& page);
+void DrawLabel(FontCache& fonts, const Label& label, const PageRaster& page);
 
 // The font file (path) that `family` with `style` resolves to.
-std::string ResolveFontFile(std::string_view family, std::int16_t style);
+std::string ResolveFontFile(FontCache& fonts, std::string_view family, std::int16_t style);
 
 }  // namespace norv
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/file_system.h"
+#include "testing/fonts.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -12,7 +15,7 @@ namespace {
 struct Page {
   Page(int w, int h, bool ink_is_high = true)
       : width(w), height(h), high(ink_is_high), pixels(static_cast<std::size_t>(w) * h, high ? 0 : 255) {}
-  void Draw(const Label& l) { DrawLabel(l, {pixels.data(), width, height, high}); }
+  void Draw(const Label& l) { DrawLabel(testing::Fonts(), l, {pixels.data(), width, height, high}); }
   int Darkness(int x, int y) const {
     int p = pixels[static_cast<std::size_t>(y) * width + x];
     return high ? p : 255 - p;
@@ -43,9 +46,9 @@ Label Text(const std::string& text, int left, int top) {
 }
 
 TEST(LabelFonts, TahomaComesFromTheWineFontsAndUnknownFamiliesFallBack) {
-  EXPECT_NE(ResolveFontFile("Tahoma", 0).find("/wine/fonts/tahoma.ttf"), std::string::npos);
-  EXPECT_NE(ResolveFontFile("tahoma", kLabelBold).find("tahomabd.ttf"), std::string::npos);
-  EXPECT_NE(ResolveFontFile("No Such Family", 0).find("DejaVuSans"), std::string::npos);
+  EXPECT_NE(ResolveFontFile(testing::Fonts(), "Tahoma", 0).find("/wine/fonts/tahoma.ttf"), std::string::npos);
+  EXPECT_NE(ResolveFontFile(testing::Fonts(), "tahoma", kLabelBold).find("tahomabd.ttf"), std::string::npos);
+  EXPECT_NE(ResolveFontFile(testing::Fonts(), "No Such Family", 0).find("DejaVuSans"), std::string::npos);
 }
 
 TEST(LabelDrawing, InkLiesWithinTheLineWhereTheTextIs) {

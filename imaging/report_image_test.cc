@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/file_system.h"
+#include "testing/fonts.h"
+
 #include <algorithm>
 
 #include "imaging/report_page.h"
@@ -41,7 +44,7 @@ TEST(CreateReportImage, EachCallGivesAnIndependentImage) {
   EXPECT_NE(a.Attribute(0x0020, 0x000D), b.Attribute(0x0020, 0x000D));
   a.SetPatientName("Muster^Hans");
   a.AddLabel(RenderReportPage("Text", 10, 15, true, 0, 12, 65280));
-  a.FinishPage();
+  a.FinishPage(testing::Fonts());
   EXPECT_FALSE(Blank(a));
   EXPECT_TRUE(Blank(b));
   EXPECT_EQ(b.PatientName(), "");

@@ -5,14 +5,11 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/error.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/error.h"
+#include "core/log.h"
 
 namespace norv {
 namespace {
-
-bool DebugOn() { return settings().Debug == 1; }
 
 // Element `index` of a stored segment; a missing one is an error of the
 // cycle, as an out-of-range array access is.
@@ -179,8 +176,8 @@ std::vector<std::string> SplitText(std::string_view text, char separator) {
   }
 }
 
-void SplitSegments(std::string_view text, Hl7Segments& store) {
-  const bool debug = DebugOn();
+void SplitSegments(Log& log, std::string_view text, Hl7Segments& store) {
+  const bool debug = log.DebugOn();
   const char* p = text.data();
   const char* const end = p + text.size();
   for (;;) {
@@ -196,7 +193,7 @@ void SplitSegments(std::string_view text, Hl7Segments& store) {
     if (debug) {
       std::string msg = "Read content \"";
       msg.append(name).append("\"");
-      WriteDebugLog(msg);
+      log.WriteDebugLog(msg);
     }
     const void* cr = std::memchr(p, '\r', static_cast<std::size_t>(end - p));
     const char* line_end = cr != nullptr ? static_cast<const char*>(cr) : end;
@@ -210,18 +207,18 @@ void SplitSegments(std::string_view text, Hl7Segments& store) {
   }
 }
 
-bool ReadCommonValues(Hl7Segments& store, HL7Message& msg) {
+bool ReadCommonValues(Log& log, Hl7Segments& store, HL7Message& msg) {
   const SegmentFields& f = store.fields;
-  const bool debug = DebugOn();
+  const bool debug = log.DebugOn();
   if (f.MSH.size() == 1) {
-    WriteErrorLog(-1, "No message header!", "");
+    log.WriteErrorLog(-1, "No message header!", "");
     return false;
   }
 
   store.MessageEvent = At(f.MSH, 8);
   if (debug) {
-    WriteDebugLog("Event ID: " + store.MessageEvent);
-    WriteDebugLog("MsgCtrlID: " + At(f.MSH, 9));
+    log.WriteDebugLog("Event ID: " + store.MessageEvent);
+    log.WriteDebugLog("MsgCtrlID: " + At(f.MSH, 9));
   }
 
   Components name(At(f.PID, 5));
@@ -230,15 +227,15 @@ bool ReadCommonValues(Hl7Segments& store, HL7Message& msg) {
   if (name.size() >= 3) msg.MiddleName = name.at(2);
   if (name.size() >= 6) msg.NameDegree = name.at(5);
   if (debug) {
-    WriteDebugLog("Name: " + msg.LastName + "^" + msg.FirstName + "^" + msg.MiddleName +
+    log.WriteDebugLog("Name: " + msg.LastName + "^" + msg.FirstName + "^" + msg.MiddleName +
                   "^^" + msg.NameDegree);
   }
 
   msg.BirthDate = DashedDate(At(f.PID, 7));
-  if (debug) WriteDebugLog("DOB: " + msg.BirthDate);
+  if (debug) log.WriteDebugLog("DOB: " + msg.BirthDate);
 
   msg.Sex = f.PID.size() >= 9 ? f.PID[8] : "O";
-  if (debug) WriteDebugLog("Sex: " + msg.Sex);
+  if (debug) log.WriteDebugLog("Sex: " + msg.Sex);
 
   // PID-3 is split at "^" across its repetitions: with the usual
   // ID1^^^AUTH1^TYPE1~ID2^^^AUTH2^TYPE2 the fifth piece is TYPE1~ID2, and the
@@ -252,7 +249,7 @@ bool ReadCommonValues(Hl7Segments& store, HL7Message& msg) {
   for (char c : fifth) {
     if (c != ' ') msg.PatientID.push_back(c);
   }
-  if (debug) WriteDebugLog("ID: " + msg.PatientID);
+  if (debug) log.WriteDebugLog("ID: " + msg.PatientID);
   return true;
 }
 
@@ -300,8 +297,8 @@ void ReadProcedureText(const Hl7Segments& store, HL7Message& msg) {
   if (parts.size() >= 2) msg.ProcedureText = parts.at(1);
 }
 
-void ReadModalityLocation(const Hl7Segments& store, HL7Message& msg) {
-  const std::string& setting = settings().ModalityLocation;
+void ReadModalityLocation(const Hl7Segments& store, HL7Message& msg,
+                          const std::string& setting) {
   if (setting.empty()) return;
   Components pieces(setting, ';');
   std::int16_t element = SelectorElement(pieces.at(1));

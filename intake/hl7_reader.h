@@ -14,7 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "intake/hl7_message.h"
+#include "core/hl7_message.h"
+#include "core/log.h"
 
 namespace norv {
 
@@ -35,13 +36,13 @@ struct Hl7Segments {
 
 // Splits `text` (which begins with "MSH") at every carriage return and stores
 // the known segments; writes a "Read content" debug line per line.
-void SplitSegments(std::string_view text, Hl7Segments& store);
+void SplitSegments(Log& log, std::string_view text, Hl7Segments& store);
 
 // Checks the header, sets MessageEvent and reads the values every event uses
 // (PatientID, names, BirthDate, Sex) with their debug lines. Returns false
 // after logging "No message header!" when no MSH segment was stored; throws
 // Error for every other shortfall.
-bool ReadCommonValues(Hl7Segments& store, HL7Message& msg);
+bool ReadCommonValues(Log& log, Hl7Segments& store, HL7Message& msg);
 
 // Order and report values, one rule each, so the handlers can read them in
 // their own order between their own debug lines. Each throws Error where the
@@ -54,7 +55,9 @@ void ReadAccessionNumber(const Hl7Segments& store, HL7Message& msg);     // OBR-
 // OBR-4 then throws).
 bool ReadProcedureCode(const Hl7Segments& store, HL7Message& msg);
 void ReadProcedureText(const Hl7Segments& store, HL7Message& msg);       // OBR-4.2
-void ReadModalityLocation(const Hl7Segments& store, HL7Message& msg);    // by setting
+// By the ModalityLocation setting's selector "SEG;element[;component]".
+void ReadModalityLocation(const Hl7Segments& store, HL7Message& msg,
+                          const std::string& setting);
 void ReadModality(const Hl7Segments& store, HL7Message& msg);            // OBR-24
 void ReadPatientLocation(const Hl7Segments& store, HL7Message& msg);     // PV1-3
 void ReadReferringPhysician(const Hl7Segments& store, HL7Message& msg);  // ORC-12

@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "app/error.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/error.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "testing/test_context.h"
 #include "testing/test_util.h"
 
 namespace norv {
@@ -26,12 +27,6 @@ std::string Join(const std::vector<std::string>& lines) {
   return text;
 }
 
-Hl7Segments Split(const std::string& text) {
-  Hl7Segments store;
-  SplitSegments(text, store);
-  return store;
-}
-
 // The number of the Error `f` throws; 0 when it returns normally.
 std::int32_t Thrown(const std::function<void()>& f) {
   try {
@@ -44,11 +39,18 @@ std::int32_t Thrown(const std::function<void()>& f) {
 
 class ReaderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    settings() = Settings();
-    SetProgramDir(dir_.path());
+  Settings& settings() { return ctx_.settings; }
+  Hl7Segments Split(const std::string& text) {
+    Hl7Segments store;
+    SplitSegments(ctx_.log, text, store);
+    return store;
   }
-  void TearDown() override { settings() = Settings(); }
+  bool ReadCommonValues(Hl7Segments& store, HL7Message& msg) {
+    return norv::ReadCommonValues(ctx_.log, store, msg);
+  }
+  void ReadModalityLocation(const Hl7Segments& store, HL7Message& msg) {
+    norv::ReadModalityLocation(store, msg, ctx_.settings.ModalityLocation);
+  }
   std::string ErrorLog() { return ReadFile(dir_ / "Logs/NORVReaderError.log"); }
   std::string DebugLogText() { return ReadFile(dir_ / "Logs/NORVReaderDebug.log"); }
 
@@ -58,6 +60,7 @@ class ReaderTest : public ::testing::Test {
     return Thrown([&] { ReadCommonValues(store, msg); });
   }
   TempDir dir_;
+  testing::TestContext ctx_{dir_.path()};
 };
 
 TEST_F(ReaderTest, SegmentsAreKeptByUpperCasedNameAndTheLastOneWins) {

@@ -1,17 +1,17 @@
 #include "intake/inbound_cycle.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <optional>
 #include <string_view>
 
-#include "app/error.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/error.h"
+#include "core/dates.h"
+#include "core/log.h"
 #include "intake/events.h"
 #include "intake/hl7_reader.h"
-#include "intake/week_folder.h"
 #include "platform/event_loop.h"
 #include "platform/system.h"
 
@@ -20,7 +20,7 @@ namespace {
 
 constexpr std::int32_t kLowestStart = 5000000;
 constexpr std::int32_t kErrPermissionDenied = 70;
-constexpr char kTickSource[] = "MainForm TimerProgress";
+constexpr const char* kTickSource = kInboundTickSource;
 // Upper bound of the <name>.n copies kept in one failed week folder.
 constexpr int kMaxFailedCopies = 100000;
 
@@ -92,15 +92,15 @@ bool SuffixMatches(std::string_view extension, const std::string& suffix) {
 }
 
 // Logs a problem with one inbound file the first time this process meets it.
-void ReportOnce(std::set<std::string>& reported, const std::string& path,
+void ReportOnce(Log& log, std::set<std::string>& reported, const std::string& path,
                 std::int32_t number, const std::string& description) {
   if (!reported.insert(path).second) return;
-  WriteErrorLog(number, description, kTickSource);
+  log.WriteErrorLog(number, description, kTickSource);
 }
 
-// Step 2: the directory of this tick.
-void ChooseInboundDirectory(InboundCycle& cycle) {
-  const Settings& s = settings();
+// The directory of this tick: the inbound directory, or the next export path
+// in turn.
+void ChooseInboundDirectory(const Settings& s, InboundCycle& cycle) {
   if (s.InboundPath == "TCPRECEIVE") {
     if (!cycle.CurrentInboundDir.empty()) ++cycle.InboundDirIndex;
     const auto count = static_cast<std::int64_t>(s.ExportPathList.size());
@@ -117,30 +117,27 @@ void ChooseInboundDirectory(InboundCycle& cycle) {
   }
 }
 
-// The event handling of one message event.
-void Dispatch(Hl7Segments& store, HL7Message& msg, bool& processed_ok) {
+// The event handling of one message event. An event nobody handles fails.
+Outcome Dispatch(const IntakeContext& ctx, Hl7Segments& store, HL7Message& msg) {
   const std::string& event = store.MessageEvent;
-  if (event == "ADT^A08") {
-    HandlePatientUpdate(store, msg, processed_ok);
-  } else if (event == "ADT^A40") {
-    HandlePatientMerge(store, msg, processed_ok);
-  } else if (event == "ADT^A47") {
-    HandlePatientIdChange(store, msg, processed_ok);
-  } else if (event == "ORM^O01" || event == "OMG^O19") {
-    HandleOrder(store, msg, processed_ok);
-  } else if (event == "ORU^R01") {
-    HandleReport(store, msg, processed_ok);
-  } else {
-    DebugLog("Event ID not recognized");
-  }
+  if (event == "ADT^A08") return HandlePatientUpdate(ctx, store, msg);
+  if (event == "ADT^A40") return HandlePatientMerge(ctx, store, msg);
+  if (event == "ADT^A47") return HandlePatientIdChange(ctx, store, msg);
+  if (event == "ORM^O01" || event == "OMG^O19") return HandleOrder(ctx, store, msg);
+  if (event == "ORU^R01") return HandleReport(ctx, store, msg);
+  ctx.log.DebugLog("Event ID not recognized");
+  return Outcome::kFailed;
 }
 
-// Steps 6 to 10 for the chosen file.
-void ProcessInboundFile(FileSystem& fs, const std::string& path, bool& processed_ok,
-                        std::string& event) {
-  DebugLog("Processing: " + path);
+// Reads, parses and dispatches the chosen file; `event` receives its MSH-9
+// as soon as that is read.
+Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path,
+                           std::string& event) {
+  ctx.log.DebugLog("Processing: " + path);
   std::string bytes;
-  if (FsStatus st = fs.ReadWholeFile(path, bytes); !st.ok()) throw FileError(st.error, path, false);
+  if (FsStatus st = ctx.fs.ReadWholeFile(path, bytes); !st.ok()) {
+    throw FileError(st.error, path, false);
+  }
   // The bytes are Windows-1252 text already. Only blanks are trimmed;
   // carriage returns, line feeds and tabs stay.
   std::string_view text = bytes;
@@ -148,37 +145,40 @@ void ProcessInboundFile(FileSystem& fs, const std::string& path, bool& processed
   text = first == std::string_view::npos ? std::string_view() : text.substr(first);
   std::size_t last = text.find_last_not_of(' ');
   text = text.substr(0, last == std::string_view::npos ? 0 : last + 1);
-  DebugLog("Get sequence content");
+  ctx.log.DebugLog("Get sequence content");
 
   std::size_t header = text.find("MSH");
   if (header == std::string_view::npos) {
-    WriteErrorLog(-1, "No Message Header! (" + path + ")", "TimerProgress");
-    return;
+    ctx.log.WriteErrorLog(-1, "No Message Header! (" + path + ")", "TimerProgress");
+    return Outcome::kFailed;
   }
   Hl7Segments store;
   HL7Message msg;
-  SplitSegments(text.substr(header), store);
+  SplitSegments(ctx.log, text.substr(header), store);
   bool readable = false;
   try {
-    readable = ReadCommonValues(store, msg);
+    readable = ReadCommonValues(ctx.log, store, msg);
   } catch (...) {
-    event = store.MessageEvent;  // read before the error: the tick reports it
+    event = store.MessageEvent;  // read before the error
     throw;
   }
   event = store.MessageEvent;
-  if (!readable) return;
-  Dispatch(store, msg, processed_ok);
+  if (!readable) return Outcome::kFailed;
+  return Dispatch(ctx, store, msg);
 }
 
 }  // namespace
 
-std::string ChooseInboundFile(FileSystem& fs, const std::string& dir,
-                              std::set<std::string>& reported_files) {
+std::string ChooseInboundFile(const Context& ctx, const std::string& dir,
+                              std::set<std::string>& reported_files,
+                              std::map<std::string, FileIdentity>* undisposable) {
+  FileSystem& fs = ctx.fs;
+  const Settings& settings = ctx.settings;
   // Attributes and sizes are read only for names with the suffix: in a
   // crowded directory most files are someone else's.
   std::vector<FileInfo> files;
-  FsStatus listed = fs.ListFiles(dir, files, [](std::string_view name) {
-    return SuffixMatches(ExtensionOf(name), settings().FileSuffix);
+  FsStatus listed = fs.ListFiles(dir, files, [&settings](std::string_view name) {
+    return SuffixMatches(ExtensionOf(name), settings.FileSuffix);
   });
   if (!listed.ok()) throw FileError(listed.error, dir, true);
 
@@ -190,7 +190,7 @@ std::string ChooseInboundFile(FileSystem& fs, const std::string& dir,
     std::string_view extension = ExtensionOf(name);
     // The suffix is compared afresh, as a settings reload may have run
     // during DoEvents; a file listed unexamined waits for the next tick.
-    if (!file.Examined || !SuffixMatches(extension, settings().FileSuffix)) continue;
+    if (!file.Examined || !SuffixMatches(extension, settings.FileSuffix)) continue;
     std::string_view base = extension.size() == name.size()
                                 ? std::string_view()
                                 : name.substr(0, name.size() - extension.size() - 1);
@@ -200,7 +200,7 @@ std::string ChooseInboundFile(FileSystem& fs, const std::string& dir,
     if (!number) {
       // A stray file (abc.HL7) must neither stop the scan nor cost the file
       // already chosen its turn.
-      ReportOnce(reported_files, file.Path, overflow ? kErrOverflow : kErrTypeMismatch,
+      ReportOnce(ctx.log, reported_files, file.Path, overflow ? kErrOverflow : kErrTypeMismatch,
                  std::string(overflow ? "Overflow" : "Type mismatch") +
                      ": the name is no file number (" + file.Path + ")");
       continue;
@@ -211,7 +211,7 @@ std::string ChooseInboundFile(FileSystem& fs, const std::string& dir,
       if (file.Attributes != 0) {
         if (FsStatus st = fs.SetAttributes(file.Path, 0); !st.ok()) {
           Error e = FileError(st.error, file.Path, false);
-          ReportOnce(reported_files, file.Path, e.number(), e.what());
+          ReportOnce(ctx.log, reported_files, file.Path, e.number(), e.what());
         }
       }
       continue;
@@ -219,9 +219,19 @@ std::string ChooseInboundFile(FileSystem& fs, const std::string& dir,
     if (file.Size == 0) {
       if (FsStatus st = fs.RemoveFile(file.Path); !st.ok()) {
         Error e = FileError(st.error, file.Path, false);
-        ReportOnce(reported_files, file.Path, e.number(), e.what());
+        ReportOnce(ctx.log, reported_files, file.Path, e.number(), e.what());
       }
       continue;
+    }
+    if (undisposable != nullptr) {
+      // A file that could not be disposed of waits until it changes: taking
+      // it again would repeat its effects on every tick.
+      auto held = undisposable->find(file.Path);
+      if (held != undisposable->end()) {
+        FileIdentity now;
+        if (fs.Identify(file.Path, now).ok() && now == held->second) continue;
+        undisposable->erase(held);
+      }
     }
     lowest = *number;
     chosen = file.Path;
@@ -229,66 +239,165 @@ std::string ChooseInboundFile(FileSystem& fs, const std::string& dir,
   return chosen;
 }
 
-void DisposeInboundFile(FileSystem& fs, const std::string& inbound_dir,
-                        const std::string& path, bool processed_ok) {
+std::string DisposeInboundFile(const Context& ctx, const std::string& inbound_dir,
+                               const std::string& path, Outcome outcome) {
+  FileSystem& fs = ctx.fs;
+  const bool processed_ok = outcome == Outcome::kProcessed;
+  std::string problem;
+  auto note = [&](FsStatus st, const std::string& what) {
+    if (!st.ok() && problem.empty()) problem = what + ": " + std::strerror(st.error);
+  };
   try {
-    if (path.empty()) return;
-    if (processed_ok && settings().KeepFiles != 1) {
-      (void)fs.RemoveFile(path);
-      return;
-    }
-    // The inbound directory is a plain prefix: as configured it ends in a
-    // separator, so the folders lie inside it.
-    const std::string folder = inbound_dir + (processed_ok ? "debug" : "failed");
-    if (!fs.FolderExists(folder)) (void)fs.CreateFolder(folder);
-    const std::string week = folder + kPathSeparator + WeekFolderName(LocalNow());
-    if (!fs.FolderExists(week)) (void)fs.CreateFolder(week);
-    if (!fs.FileExists(path)) return;
-
-    std::size_t slash = path.rfind(kPathSeparator);
-    const std::string target =
-        week + kPathSeparator + (slash == std::string::npos ? path : path.substr(slash + 1));
-    if (processed_ok) {
-      // The debug folder keeps the latest copy of a name.
-      if (fs.FileExists(target)) {
-        if (fs.CopyFileTo(path, target, true).ok()) (void)fs.RemoveFile(path);
-      } else {
-        (void)fs.MoveFileTo(path, target);
+    if (path.empty()) return "";
+    if (processed_ok && ctx.settings.KeepFiles != 1) {
+      note(fs.RemoveFile(path), "cannot delete it");
+    } else {
+      // The inbound directory is a plain prefix: as configured it ends in a
+      // separator, so the folders lie inside it. Each level must be a folder
+      // of its own: something else in its place (a file, a link planted by
+      // whoever can write here) is never followed.
+      const std::string folder = inbound_dir + (processed_ok ? "debug" : "failed");
+      const std::string week = folder + kPathSeparator + WeekFolderName(ctx.now());
+      for (const std::string& level : {folder, week}) {
+        FsStatus st = fs.CheckFolder(level);
+        if (st.error == ENOENT) st = fs.CreateFolder(level);
+        note(st, "the folder " + level + " cannot be used");
       }
-      return;
-    }
-    // A failed message is never lost: senders reuse numbers, so a name that
-    // is already taken gets the first free ".n" after it.
-    for (int n = 0; n <= kMaxFailedCopies; ++n) {
-      std::string candidate = n == 0 ? target : target + "." + std::to_string(n);
-      FsStatus st = fs.MoveFileTo(path, candidate);
-      if (st.error != EEXIST) return;
+      std::size_t slash = path.rfind(kPathSeparator);
+      const std::string target =
+          week + kPathSeparator + (slash == std::string::npos ? path : path.substr(slash + 1));
+      if (!problem.empty() || !fs.FileExists(path)) {
+        // Nothing to move, or nowhere to move it.
+      } else if (processed_ok) {
+        // The debug folder keeps the latest copy of a name.
+        if (fs.FileExists(target)) {
+          FsStatus copied = fs.CopyFileTo(path, target, true);
+          note(copied, "cannot copy it to " + target);
+          if (copied.ok()) note(fs.RemoveFile(path), "cannot delete it");
+        } else {
+          note(fs.MoveFileTo(path, target), "cannot move it to " + target);
+        }
+      } else {
+        // A failed message is never lost: senders reuse numbers, so a name
+        // that is already taken gets the first free ".n" after it.
+        for (int n = 0; n <= kMaxFailedCopies; ++n) {
+          std::string candidate = n == 0 ? target : target + "." + std::to_string(n);
+          FsStatus st = fs.MoveFileTo(path, candidate);
+          if (st.error == EEXIST) continue;
+          note(st, "cannot move it to " + candidate);
+          break;
+        }
+      }
     }
   } catch (...) {
-    // Disposal failures leave the file where it is for a later tick.
+    if (problem.empty()) problem = "unexpected error";
   }
+  // Only a file still lying in the inbound directory is a problem.
+  if (problem.empty() || !fs.FileExists(path)) return "";
+  return problem;
 }
 
-void RunInboundTick(InboundCycle& cycle) {
-  try {
-    FileSystem& fs = cycle.file_system != nullptr ? *cycle.file_system : PlatformFileSystem();
-    std::string chosen;
-    bool processed_ok = false;
-    std::string event;
-    auto taken = std::chrono::steady_clock::now();
+namespace {
+
+// The pause before a message held by a database outage is tried again:
+// 1 s, then doubling up to a minute.
+std::chrono::milliseconds NextRetryPause(std::chrono::milliseconds previous) {
+  using std::chrono::milliseconds;
+  if (previous < milliseconds(1000)) return milliseconds(1000);
+  return std::min(previous * 2, milliseconds(60000));
+}
+
+// Processes `chosen` and disposes of it; a transient database failure
+// instead holds it (see InboundCycle::outage).
+void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, const std::string& chosen) {
+  TakenFile taken;
+  taken.path = chosen;
+  const auto started = std::chrono::steady_clock::now();
+  // Tells on_taken; a counter's failure must not disturb the queue.
+  auto report = [&] {
+    if (!cycle.on_taken) return;
+    taken.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     try {
-      ChooseInboundDirectory(cycle);
-      chosen = ChooseInboundFile(fs, cycle.CurrentInboundDir, cycle.reported_files);
-      taken = std::chrono::steady_clock::now();
-      if (!chosen.empty()) ProcessInboundFile(fs, chosen, processed_ok, event);
+      cycle.on_taken(taken);
     } catch (...) {
-      LogCaughtError(kTickSource);
     }
-    DisposeInboundFile(fs, cycle.CurrentInboundDir, chosen, processed_ok);
-    if (cycle.on_tick) {
-      cycle.on_tick(!chosen.empty(), event, processed_ok,
-                    std::chrono::duration<double>(std::chrono::steady_clock::now() - taken).count());
+  };
+  Outcome outcome = Outcome::kFailed;
+  try {
+    outcome = ProcessInboundFile(ctx, chosen, taken.event);
+  } catch (const Error& e) {
+    if (e.transient()) {
+      taken.held = true;
+      taken.outage_began = !cycle.outage;
+      if (!cycle.outage) {
+        ctx.log.WriteErrorLog(e.number(),
+                              std::string("The database cannot be reached; the inbound queue "
+                                          "waits and the file is retried: ") +
+                                  e.what() + " (" + chosen + ")",
+                              kTickSource);
+      }
+      cycle.outage = true;
+      cycle.retry_pause = NextRetryPause(cycle.retry_pause);
+      cycle.retry_at = std::chrono::steady_clock::now() + cycle.retry_pause;
+      cycle.held_dir = cycle.CurrentInboundDir;
+      cycle.held_file = chosen;
+      report();
+      return;
     }
+    ctx.log.LogCaughtError(kTickSource);
+  } catch (...) {
+    ctx.log.LogCaughtError(kTickSource);
+  }
+  if (cycle.outage) {
+    ctx.log.WriteErrorLog(0, "The database can be reached again; the inbound queue goes on (" +
+                                 chosen + ")",
+                          kTickSource);
+    cycle.outage = false;
+    cycle.retry_pause = std::chrono::milliseconds(0);
+    cycle.held_file.clear();
+    taken.outage_ended = true;
+  }
+  std::string problem = DisposeInboundFile(ctx, cycle.CurrentInboundDir, chosen, outcome);
+  if (!problem.empty()) {
+    FileIdentity identity;
+    if (ctx.fs.Identify(chosen, identity).ok()) cycle.undisposable[chosen] = identity;
+    ctx.log.WriteErrorLog(kErrPathFileAccess,
+                          "The file was " +
+                              std::string(outcome == Outcome::kProcessed ? "processed" : "failed") +
+                              " but could not be disposed of (" + problem +
+                              "); it is not taken again until it changes or the service "
+                              "restarts (" + chosen + ")",
+                          kTickSource);
+  }
+  taken.outcome = outcome;
+  report();
+}
+
+}  // namespace
+
+void RunInboundTick(const IntakeContext& ctx, InboundCycle& cycle) {
+  try {
+    if (cycle.outage) {
+      // The held file goes first once its pause is over; nothing else is
+      // taken meanwhile, so the order of the queue is kept.
+      if (std::chrono::steady_clock::now() < cycle.retry_at) return;
+      if (ctx.fs.FileExists(cycle.held_file)) {
+        cycle.CurrentInboundDir = cycle.held_dir;
+        TakeFile(ctx, cycle, cycle.held_file);
+        return;
+      }
+      cycle.held_file.clear();  // taken away meanwhile: the queue goes on
+    }
+    std::string chosen;
+    try {
+      ChooseInboundDirectory(ctx.settings, cycle);
+      chosen = ChooseInboundFile(ctx, cycle.CurrentInboundDir, cycle.reported_files,
+                                 &cycle.undisposable);
+    } catch (...) {
+      ctx.log.LogCaughtError(kTickSource);
+      return;
+    }
+    if (!chosen.empty()) TakeFile(ctx, cycle, chosen);
   } catch (...) {
     // Nothing may leave the tick: the processing timer must come back on.
   }

@@ -11,14 +11,34 @@
 #ifndef NORV_INTAKE_INBOUND_CYCLE_H_
 #define NORV_INTAKE_INBOUND_CYCLE_H_
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 
-#include "platform/file_system.h"
+#include "core/context.h"
+#include "intake/events.h"
 
 namespace norv {
+
+// The source the cycle's own error-log lines carry.
+inline constexpr char kInboundTickSource[] = "MainForm TimerProgress";
+
+// What became of one file the cycle took, told to InboundCycle::on_taken
+// for whoever keeps counts (the service's state record and metrics).
+struct TakenFile {
+  std::string path;
+  std::string event;  // its MSH-9; empty when it could not be read
+  // Processed or failed, unless `held`: a database outage keeps the file in
+  // the queue to be tried again, so it is neither.
+  Outcome outcome = Outcome::kFailed;
+  bool held = false;
+  bool outage_began = false;  // this file's attempt began an outage
+  bool outage_ended = false;  // this file's attempt found the database again
+  double seconds = 0;         // from reading the file to its disposal (or hold)
+};
 
 // State the form keeps between ticks.
 struct InboundCycle {
@@ -31,19 +51,28 @@ struct InboundCycle {
   // attributes or an empty file that could not be changed): each is logged
   // once per process, not on every tick.
   std::set<std::string> reported_files;
-  // The file system the cycle works on; nullptr means the platform's.
-  FileSystem* file_system = nullptr;
-  // Told at the end of every tick: whether a file was taken, its MSH-9 (empty
-  // when unread), the verdict and the seconds from taking it to its disposal.
-  std::function<void(bool took_file, const std::string& event, bool processed_ok, double seconds)>
-      on_tick;
+  // Files processed (or failed) but not disposed of, by path, with the
+  // identity they had then: skipped until they change or the process ends.
+  std::map<std::string, FileIdentity> undisposable;
+  // A database outage holds the queue: the file being processed stays in
+  // the inbound directory and is tried again after `retry_pause` (1 s,
+  // doubling to 60 s); nothing else is taken meanwhile. One error line
+  // marks the start of an outage, one its end.
+  bool outage = false;
+  std::string held_dir;
+  std::string held_file;
+  std::chrono::milliseconds retry_pause{0};
+  std::chrono::steady_clock::time_point retry_at{};
+  // Told after every file taken; empty: nobody. What it throws is ignored.
+  std::function<void(const TakenFile&)> on_taken;
 };
 
-// One processing tick, steps 2 to 11 (the caller switches the timer off
-// before and on after). Any error of the tick is logged once with the source
-// "MainForm TimerProgress"; the chosen file then ends in the failed folder.
-// Never throws.
-void RunInboundTick(InboundCycle& cycle);
+// One processing tick: choose the directory and the file, read, parse and
+// dispatch it, dispose of it (the caller switches the timer off before and
+// on after). Any error of the tick is logged once with the source "MainForm
+// TimerProgress"; the chosen file then ends in the failed folder. Never
+// throws.
+void RunInboundTick(const IntakeContext& ctx, InboundCycle& cycle);
 
 // Scans `dir` for the file to take and returns its full path (empty when
 // none qualifies). On the way it clears the attribute word of files it skips
@@ -52,16 +81,21 @@ void RunInboundTick(InboundCycle& cycle);
 // listed file. Files whose base is not a file number, and files whose
 // attributes or emptiness cannot be dealt with, are skipped and reported once
 // through `reported_files`. Throws Error when the folder cannot be listed.
-std::string ChooseInboundFile(FileSystem& fs, const std::string& dir,
-                              std::set<std::string>& reported_files);
+// Files in `undisposable` (when given) are skipped while their identity is
+// unchanged; a changed one is forgotten there and taken as any other.
+std::string ChooseInboundFile(const Context& ctx, const std::string& dir,
+                              std::set<std::string>& reported_files,
+                              std::map<std::string, FileIdentity>* undisposable = nullptr);
 
-// Deletes the file at `path` (processed_ok and KeepFiles not 1) or moves it
+// Deletes the file at `path` (processed and KeepFiles not 1) or moves it
 // into `inbound_dir` + "debug" or "failed" + "/" + the week folder of today,
-// creating the two folder levels when missing. In debug a file of the same
-// name is overwritten; in failed the file is kept beside it as <name>.1,
-// <name>.2, ... Each failing step is skipped silently; never throws.
-void DisposeInboundFile(FileSystem& fs, const std::string& inbound_dir,
-                        const std::string& path, bool processed_ok);
+// creating the two folder levels when missing; a level that exists as
+// anything but a folder of its own (a file, a link) is not used. In debug a
+// file of the same name is replaced; in failed the file is kept beside it as
+// <name>.1, <name>.2, ... Returns "" when the file has left the inbound
+// directory (or `path` is empty), else why it is still there. Never throws.
+std::string DisposeInboundFile(const Context& ctx, const std::string& inbound_dir,
+                               const std::string& path, Outcome outcome);
 
 }  // namespace norv
 

@@ -14,11 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "app/error.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/error.h"
+#include "core/log.h"
+#include "core/settings.h"
 #include "intake/hl7_reader.h"
 #include "platform/system.h"
+#include "testing/intake_context.h"
 #include "testing/test_util.h"
 
 namespace norv {
@@ -87,6 +88,7 @@ class TestFileSystem : public FileSystem {
     return failing.count("Remove") ? FsStatus{EACCES} : real_.RemoveFile(p);
   }
   bool FolderExists(const std::string& p) override { return real_.FolderExists(p); }
+  FsStatus CheckFolder(const std::string& p) override { return real_.CheckFolder(p); }
   bool FileExists(const std::string& p) override { return real_.FileExists(p); }
   FsStatus CreateFolder(const std::string& p) override {
     return failing.count("CreateFolder") ? FsStatus{EACCES} : real_.CreateFolder(p);
@@ -100,6 +102,16 @@ class TestFileSystem : public FileSystem {
   FsStatus ReadWholeFile(const std::string& p, std::string& b) override {
     return failing.count("Read") ? FsStatus{EIO} : real_.ReadWholeFile(p, b);
   }
+  FsStatus Identify(const std::string& p, FileIdentity& id) override {
+    return real_.Identify(p, id);
+  }
+  FsStatus AppendToFile(const std::string& p, std::string_view b) override {
+    return real_.AppendToFile(p, b);
+  }
+  FsStatus WriteFileAtomically(const std::string& p, std::string_view b, const std::string& t,
+                               int m) override {
+    return real_.WriteFileAtomically(p, b, t, m);
+  }
 
  private:
   FileSystem& real_ = PlatformFileSystem();
@@ -108,16 +120,14 @@ class TestFileSystem : public FileSystem {
 class InboundCycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    settings() = Settings();
     settings().InboundPath = in_.path() + "/";
     settings().FileSuffix = "HL7";
-    SetProgramDir(prog_.path());
-    SetLocalNowForTesting([] { return LocalDateTime{2026, 12, 2, 10, 0, 0}; });
-    cycle_.file_system = &fs_;
+    ctx_.clock = [] { return LocalDateTime{2026, 12, 2, 10, 0, 0}; };
   }
-  void TearDown() override {
-    SetLocalNowForTesting(nullptr);
-    settings() = Settings();
+  Settings& settings() { return ctx_.settings; }
+  void DisposeInboundFile(const std::string& dir, const std::string& path, bool processed) {
+    norv::DisposeInboundFile(ctx_.intake, dir, path,
+                             processed ? Outcome::kProcessed : Outcome::kFailed);
   }
 
   // Drops a file that is old enough to be taken.
@@ -125,7 +135,7 @@ class InboundCycleTest : public ::testing::Test {
     WriteFile(in_ / name, content);
     SetAge(in_ / name, 60);
   }
-  void Tick() { RunInboundTick(cycle_); }
+  void Tick() { RunInboundTick(ctx_.intake, cycle_); }
   std::vector<std::string> Inbound() { return Names(in_.path()); }
   std::vector<std::string> Failed() { return Names(in_ / "failed/" + kWeek); }
   std::vector<std::string> Debug() { return Names(in_ / "debug/" + kWeek); }
@@ -134,6 +144,7 @@ class InboundCycleTest : public ::testing::Test {
 
   TempDir prog_, in_;
   TestFileSystem fs_;
+  testing::TestIntakeContext ctx_{prog_.path(), fs_};
   InboundCycle cycle_;
 };
 
@@ -324,28 +335,27 @@ TEST_F(InboundCycleTest, BadInputEndsInFailedOneFilePerTick) {
   EXPECT_GE(Count(ErrorLog(), "Subscript out of range"), 2u);
 }
 
-TEST_F(InboundCycleTest, EveryTickIsReportedWithTheEventAndVerdict) {
-  struct Report {
-    bool took;
-    std::string event;
-    bool ok;
-  };
-  std::vector<Report> reports;
-  cycle_.on_tick = [&](bool took, const std::string& event, bool ok, double seconds) {
-    EXPECT_GE(seconds, 0.0);
-    reports.push_back({took, event, ok});
+TEST_F(InboundCycleTest, EveryTakenFileIsReportedWithItsEventAndOutcome) {
+  std::vector<TakenFile> reports;
+  cycle_.on_taken = [&](const TakenFile& f) {
+    EXPECT_GE(f.seconds, 0.0);
+    reports.push_back(f);
   };
   Drop("1.HL7", "no header at all");
   Drop("2.HL7", Message("ZZZ^Z01"));
   // The event is read before the missing PID fails the message.
   Drop("3.HL7", "MSH|^~\\&|RIS|HOSP|PACS|HOSP|20261202||ADT^A08|1|P|2.3\r");
   for (int i = 0; i < 4; ++i) Tick();
-  ASSERT_EQ(reports.size(), 4u);
-  EXPECT_TRUE(reports[0].took && reports[0].event.empty() && !reports[0].ok);
-  EXPECT_TRUE(reports[1].took && reports[1].event == "ZZZ^Z01" && !reports[1].ok);
-  EXPECT_TRUE(reports[2].took && reports[2].event == "ADT^A08" && !reports[2].ok);
-  EXPECT_FALSE(reports[3].took);
+  ASSERT_EQ(reports.size(), 3u);
+  const char* events[] = {"", "ZZZ^Z01", "ADT^A08"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(reports[i].event, events[i]);
+    EXPECT_EQ(reports[i].outcome, Outcome::kFailed);
+    EXPECT_FALSE(reports[i].held || reports[i].outage_began || reports[i].outage_ended);
+  }
+  EXPECT_EQ(reports[2].path, in_ / "3.HL7");
 }
+
 
 TEST_F(InboundCycleTest, ErrorsOfTheTickAreLoggedOnceAndFailTheFile) {
   Drop("1.HL7", "MSH|^~\\&|RIS|HOSP|PACS|HOSP|20261202||ADT^A08|1|P|2.3\rPID|1||4711^^^KH^PI||X||19600131|M\r");
@@ -420,25 +430,25 @@ TEST_F(InboundCycleTest, DisposalDeletesOrKeepsByOutcome) {
   };
   std::string dir = in_.path() + "/";
 
-  DisposeInboundFile(fs_, dir, drop("a"), true);  // KeepFiles 0
+  DisposeInboundFile(dir, drop("a"), true);  // KeepFiles 0
   EXPECT_EQ(Inbound(), V{});
   EXPECT_FALSE(Exists(in_ / "debug"));
 
   settings().KeepFiles = 1;
-  DisposeInboundFile(fs_, dir, drop("b"), true);
-  DisposeInboundFile(fs_, dir, drop("c"), true);  // the debug folder overwrites
+  DisposeInboundFile(dir, drop("b"), true);
+  DisposeInboundFile(dir, drop("c"), true);  // the debug folder overwrites
   EXPECT_EQ(Debug(), V{"1234.HL7"});
   EXPECT_EQ(ReadFile(in_ / "debug/" + kWeek + "/1234.HL7"), "c");
 
   settings().KeepFiles = 0;  // plays no part for failed files
-  for (const char* content : {"d", "e", "f"}) DisposeInboundFile(fs_, dir, drop(content), false);
+  for (const char* content : {"d", "e", "f"}) DisposeInboundFile(dir, drop(content), false);
   EXPECT_EQ(Failed(), (V{"1234.HL7", "1234.HL7.1", "1234.HL7.2"}));
   EXPECT_EQ(ReadFile(in_ / "failed/" + kWeek + "/1234.HL7"), "d");
   EXPECT_EQ(ReadFile(in_ / "failed/" + kWeek + "/1234.HL7.2"), "f");
   EXPECT_EQ(Inbound(), V{});
 
-  DisposeInboundFile(fs_, dir, "", false);  // nothing chosen: nothing happens
-  DisposeInboundFile(fs_, dir, in_ / "gone.HL7", false);
+  DisposeInboundFile(dir, "", false);  // nothing chosen: nothing happens
+  DisposeInboundFile(dir, in_ / "gone.HL7", false);
   EXPECT_EQ(Failed().size(), 3u);
 }
 
@@ -446,7 +456,7 @@ TEST_F(InboundCycleTest, FailedDisposalLeavesTheFileForALaterTick) {
   std::string dir = in_.path() + "/";
   WriteFile(in_ / "7.HL7", "x");
   fs_.failing = {"Move", "CreateFolder"};
-  DisposeInboundFile(fs_, dir, in_ / "7.HL7", false);
+  DisposeInboundFile(dir, in_ / "7.HL7", false);
   EXPECT_EQ(Inbound(), V{"7.HL7"});
 
   // A copy into debug that fails must not cost the original.
@@ -454,7 +464,7 @@ TEST_F(InboundCycleTest, FailedDisposalLeavesTheFileForALaterTick) {
   fs_.failing = {"Copy"};
   fs::create_directories(in_ / "debug/" + kWeek);
   WriteFile(in_ / "debug/" + kWeek + "/7.HL7", "older");
-  DisposeInboundFile(fs_, dir, in_ / "7.HL7", true);
+  DisposeInboundFile(dir, in_ / "7.HL7", true);
   EXPECT_EQ(Inbound(), V{"7.HL7"});
   EXPECT_EQ(ReadFile(in_ / "debug/" + kWeek + "/7.HL7"), "older");
 
@@ -465,6 +475,44 @@ TEST_F(InboundCycleTest, FailedDisposalLeavesTheFileForALaterTick) {
   SetAge(in_ / "7.HL7", 60);
   Tick();  // taken again once the file system recovers
   EXPECT_EQ(Inbound(), V{});
+}
+
+// A file that cannot leave the inbound directory is reported once and not
+// taken again (its effects would repeat on every tick) until it changes;
+// the files behind it go on. A "debug" or "failed" that is a plain file or a
+// link is never written through.
+TEST_F(InboundCycleTest, AnUndisposableFileIsReportedOnceAndSkippedUntilItChanges) {
+  Drop("1.HL7", Message("ZZZ^Z01"));
+  Drop("2.HL7", Message("ZZZ^Z02"));
+  fs_.failing = {"Move"};
+  Tick();  // 1.HL7 fails and stays
+  Tick();  // 1.HL7 is skipped: 2.HL7's turn, which stays as well
+  Tick();  // nothing left to take
+  EXPECT_EQ(Inbound(), (V{"1.HL7", "2.HL7"}));
+  EXPECT_EQ(Count(ErrorLog(), "could not be disposed of"), 2u);
+  EXPECT_EQ(Count(ErrorLog(), "(" + in_ / "1.HL7" + ")"), 1u);
+
+  fs_.failing.clear();
+  Tick();  // unchanged: still skipped, nothing more logged
+  EXPECT_EQ(Inbound(), (V{"1.HL7", "2.HL7"}));
+  Drop("1.HL7", Message("ZZZ^Z03"));  // rewritten: a new file to take
+  Tick();
+  EXPECT_EQ(Inbound(), V{"2.HL7"});
+  EXPECT_EQ(Failed(), V{"1.HL7"});
+  EXPECT_EQ(Count(ErrorLog(), "could not be disposed of"), 2u);
+
+  // Planted in the way of the week folders: a plain file and a link.
+  fs::remove_all(in_ / "failed");
+  WriteFile(in_ / "failed", "not a folder");
+  fs::create_directory(prog_ / "elsewhere");
+  fs::create_directory_symlink(prog_ / "elsewhere", in_ / "debug");
+  settings().KeepFiles = 1;
+  Drop("3.HL7", Message("ZZZ^Z04"));
+  Tick();
+  EXPECT_EQ(ReadFile(in_ / "failed"), "not a folder");
+  EXPECT_EQ(Inbound(), (V{"2.HL7", "3.HL7", "failed"}));
+  EXPECT_NE(ErrorLog().find("failed cannot be used"), std::string::npos) << ErrorLog();
+  EXPECT_TRUE(fs::is_empty(prog_ / "elsewhere"));
 }
 
 // The sample messages: every one goes through the reader and the cycle
@@ -493,9 +541,9 @@ TEST_F(InboundCycleTest, EverySampleMessageIsReadAndDisposed) {
     if (header == std::string::npos) continue;
     Hl7Segments store;
     HL7Message msg;
-    SplitSegments(std::string_view(text).substr(header), store);
+    SplitSegments(ctx_.log, std::string_view(text).substr(header), store);
     try {
-      if (!ReadCommonValues(store, msg)) continue;
+      if (!ReadCommonValues(ctx_.log, store, msg)) continue;
       ++dispatched;
       ReadOrderControl(store, msg);
       ReadOrderStatus(store, msg);
@@ -506,7 +554,7 @@ TEST_F(InboundCycleTest, EverySampleMessageIsReadAndDisposed) {
       ReadStudyInstanceUID(store, msg);
       ReadModality(store, msg);
       if (ReadProcedureCode(store, msg)) ReadProcedureText(store, msg);
-      ReadModalityLocation(store, msg);
+      ReadModalityLocation(store, msg, settings().ModalityLocation);
     } catch (const Error&) {
       // A shortfall is an outcome, not a crash.
     }

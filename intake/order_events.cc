@@ -1,7 +1,5 @@
 #include <string>
 
-#include "app/log.h"
-#include "app/procedure_codes.h"
 #include "db/appointments.h"
 #include "db/patients.h"
 #include "intake/events.h"
@@ -14,45 +12,40 @@ namespace norv {
 // control then decides: "CA" cancels, "SC" re-statuses, anything else
 // (lower-case "ca" and the empty control included) registers the patient
 // and books the appointment.
-void HandleOrder(Hl7Segments& store, HL7Message& msg, bool& processed_ok) {
-  DebugLog("Reading appointment date/time values");
+Outcome HandleOrder(const IntakeContext& ctx, Hl7Segments& store, HL7Message& msg) {
+  ctx.log.DebugLog("Reading appointment date/time values");
   ReadOrderControl(store, msg);
   ReadOrderStatus(store, msg);
   ReadAppointmentDateTime(store, msg);
-  DebugLog("AppointmentDate: " + msg.AppointmentDate +
+  ctx.log.DebugLog("AppointmentDate: " + msg.AppointmentDate +
            " - AppointmentTime: " + msg.AppointmentTime);
   ReadAccessionNumber(store, msg);
-  DebugLog("Accession Number: " + msg.AccessionNumber);
+  ctx.log.DebugLog("Accession Number: " + msg.AccessionNumber);
 
   // An OBR too short to carry OBR-4 has no code and passes unfiltered.
   if (ReadProcedureCode(store, msg)) {
-    DebugLog("Procedure Code: " + msg.ProcedureCode);
-    if (!IsProcedureID(msg.ProcedureCode)) {
-      DebugLog("Procedure ID not found.");
-      processed_ok = true;
-      return;
+    ctx.log.DebugLog("Procedure Code: " + msg.ProcedureCode);
+    if (!ctx.codes.IsProcedureID(msg.ProcedureCode)) {
+      ctx.log.DebugLog("Procedure ID not found.");
+      return Outcome::kProcessed;
     }
     ReadProcedureText(store, msg);
   }
 
-  ReadModalityLocation(store, msg);
-  DebugLog("Modality Location: " + msg.ModalityLocation);
+  ReadModalityLocation(store, msg, ctx.settings.ModalityLocation);
+  ctx.log.DebugLog("Modality Location: " + msg.ModalityLocation);
   ReadModality(store, msg);
-  DebugLog("Modality: " + msg.Modality);
+  ctx.log.DebugLog("Modality: " + msg.Modality);
   ReadPatientLocation(store, msg);
   ReadReferringPhysician(store, msg);
   ReadStudyInstanceUID(store, msg);
 
-  if (msg.OrderControl == "CA") {
-    processed_ok = DeletePatientAppointment(msg);
-  } else if (msg.OrderControl == "SC") {
-    // A status for an unknown accession number is done; a status the
-    // database could not store is kept in the failed folder, not lost.
-    processed_ok = UpdateAppointmentStatus(msg);
-  } else {
-    processed_ok = RegisterUpdatePatient(msg, "");
-    if (processed_ok) processed_ok = RegisterAppointment(msg);
-  }
+  if (msg.OrderControl == "CA") return OutcomeOf(DeletePatientAppointment(ctx, msg));
+  // A status for an unknown accession number is done; a status the database
+  // could not store is kept in the failed folder, not lost.
+  if (msg.OrderControl == "SC") return OutcomeOf(UpdateAppointmentStatus(ctx, msg));
+  if (!RegisterUpdatePatient(ctx, msg, "")) return Outcome::kFailed;
+  return OutcomeOf(RegisterAppointment(ctx, msg));
 }
 
 }  // namespace norv

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "app/procedure_codes.h"
+#include "intake/procedure_codes.h"
 #include "intake/events.h"
-#include "testing/database_fixture.h"
+#include "testing/intake_context.h"
 
 namespace norv {
 namespace {
@@ -27,33 +27,20 @@ std::string OrderText(const std::string& control, const std::string& accession,
          "\rZDS|1.2.3\r";
 }
 
-class OrderEventsTest : public testing::DatabaseFixture {
+class OrderEventsTest : public testing::IntakeFixture {
  protected:
   void SetUp() override {
-    DatabaseFixture::SetUp();
+    IntakeFixture::SetUp();
     if (IsSkipped()) return;
-    testing::WriteFile(home_ / "procedure-ids.txt", "CT123;MR200");
-    ReadProcedureIDs();
+    SetProcedureCodes("CT123;MR200");
     settings().ModalityLocation = "PV1;3;0";
     db_->AddAet(1, "(CT1)");
     db_->AddAet(2, "(CT1)(MR1)");
   }
-  void TearDown() override {
-    ResetProcedureIDsForTesting();
-    DatabaseFixture::TearDown();
-  }
 
   // Reads the message as the inbound cycle does and hands it to the order
   // handler; returns its verdict.
-  bool Handle(const std::string& text) {
-    Hl7Segments store;
-    SplitSegments(text, store);
-    HL7Message msg;
-    EXPECT_TRUE(ReadCommonValues(store, msg));
-    bool ok = false;
-    HandleOrder(store, msg, ok);
-    return ok;
-  }
+  bool Handle(const std::string& text) { return testing::HandleText(intake(), &HandleOrder, text); }
 
   Rows Column(const std::string& name) {
     Rows values;
@@ -128,25 +115,16 @@ NORV_INSTANTIATE_FOR_BACKENDS(OrderEventsTest);
 // A database that cannot be reached fails every action, the status change
 // included: the file goes to the failed folder instead of being lost.
 TEST(OrderEventsUnreachable, DatabaseErrorsFailEveryAction) {
-  testing::TempDir home;
-  SetProgramDir(home.path());
-  settings() = Settings{};
-  settings().DBServer = "sqlite:" + (home / "missing.db");
-  testing::WriteFile(home / "procedure-ids.txt", "CT123");
-  ReadProcedureIDs();
+  testing::UnreachableIntake unreachable;
+  testing::WriteFile(unreachable.home / "procedure-ids.txt", "CT123");
+  unreachable.codes.ReadProcedureIDs(PlatformFileSystem(), unreachable.home.path(),
+                                     unreachable.ctx.log);
   for (const char* control : {"NW", "CA", "SC"}) {
-    Hl7Segments store;
-    SplitSegments(OrderText(control, "A1"), store);
-    HL7Message msg;
-    ASSERT_TRUE(ReadCommonValues(store, msg));
-    bool ok = true;
-    HandleOrder(store, msg, ok);
-    EXPECT_FALSE(ok) << control;
+    EXPECT_FALSE(testing::HandleText(unreachable.intake, &HandleOrder, OrderText(control, "A1")))
+        << control;
   }
-  std::string log = testing::ReadFile(home / "Logs/NORVReaderError.log");
+  std::string log = unreachable.ErrorLog();
   EXPECT_NE(log.find("MainFrom UpdateAppointmentStatus"), std::string::npos) << log;
-  ResetProcedureIDsForTesting();
-  settings() = Settings{};
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
+#include <optional>
 #include <string>
 
-#include "app/error.h"
-#include "app/log.h"
+#include "core/error.h"
 #include "db/patients.h"
 #include "db/rename_orders.h"
 #include "intake/events.h"
@@ -20,49 +20,44 @@ std::string PriorIdentifier(const Hl7Segments& store) {
 
 // Only patients the database already knows are touched: an unknown patient
 // is consumed as processed, while a database that cannot answer fails the
-// message so that it is kept in the failed folder rather than lost.
-bool GateOnRegisteredPatient(const HL7Message& msg, bool& processed_ok) {
-  std::optional<bool> registered = IsPatientRegistered(msg.PatientID);
-  if (!registered) {
-    processed_ok = false;
-    return false;
-  }
-  if (!*registered) {
-    processed_ok = true;
-    return false;
-  }
-  return true;
+// message so that it is kept in the failed folder rather than lost. Returns
+// the outcome when the gate ends the event, nothing when it goes on.
+std::optional<Outcome> GateOnRegisteredPatient(const IntakeContext& ctx, const HL7Message& msg) {
+  std::optional<bool> registered = IsPatientRegistered(ctx, msg.PatientID);
+  if (!registered) return Outcome::kFailed;
+  if (!*registered) return Outcome::kProcessed;
+  return std::nullopt;
 }
 
 // Registers the changed patient data, then writes the rename orders; the
 // orders are written only when the registration succeeded.
-void UpdateAndRename(HL7Message& msg, const std::string& register_prior,
-                     const std::string& rename_prior, bool& processed_ok) {
-  processed_ok = RegisterUpdatePatient(msg, register_prior);
-  if (processed_ok) processed_ok = CreateRenameOrders(msg, rename_prior);
+Outcome UpdateAndRename(const IntakeContext& ctx, HL7Message& msg,
+                        const std::string& register_prior, const std::string& rename_prior) {
+  if (!RegisterUpdatePatient(ctx, msg, register_prior)) return Outcome::kFailed;
+  return OutcomeOf(CreateRenameOrders(ctx, msg, rename_prior));
 }
 
 }  // namespace
 
-void HandlePatientUpdate(Hl7Segments&, HL7Message& msg, bool& processed_ok) {
-  if (!GateOnRegisteredPatient(msg, processed_ok)) return;
-  UpdateAndRename(msg, "", "", processed_ok);
+Outcome HandlePatientUpdate(const IntakeContext& ctx, Hl7Segments&, HL7Message& msg) {
+  if (auto gate = GateOnRegisteredPatient(ctx, msg)) return *gate;
+  return UpdateAndRename(ctx, msg, "", "");
 }
 
-void HandlePatientMerge(Hl7Segments& store, HL7Message& msg, bool& processed_ok) {
-  if (!GateOnRegisteredPatient(msg, processed_ok)) return;
-  DebugLog("Reading merge fields");
+Outcome HandlePatientMerge(const IntakeContext& ctx, Hl7Segments& store, HL7Message& msg) {
+  if (auto gate = GateOnRegisteredPatient(ctx, msg)) return *gate;
+  ctx.log.DebugLog("Reading merge fields");
   std::string prior = PriorIdentifier(store);
-  UpdateAndRename(msg, prior, prior, processed_ok);
+  return UpdateAndRename(ctx, msg, prior, prior);
 }
 
 // Unlike the merge, the rename orders of an identifier change are not told
 // the prior identifier.
-void HandlePatientIdChange(Hl7Segments& store, HL7Message& msg, bool& processed_ok) {
-  if (!GateOnRegisteredPatient(msg, processed_ok)) return;
-  DebugLog("Reading merge fields");
+Outcome HandlePatientIdChange(const IntakeContext& ctx, Hl7Segments& store, HL7Message& msg) {
+  if (auto gate = GateOnRegisteredPatient(ctx, msg)) return *gate;
+  ctx.log.DebugLog("Reading merge fields");
   std::string prior = PriorIdentifier(store);
-  UpdateAndRename(msg, prior, "", processed_ok);
+  return UpdateAndRename(ctx, msg, prior, "");
 }
 
 }  // namespace norv

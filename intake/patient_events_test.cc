@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "app/error.h"
+#include "core/error.h"
 #include "intake/events.h"
-#include "testing/database_fixture.h"
+#include "testing/intake_context.h"
 
 namespace norv {
 namespace {
 
-using Handler = void (*)(Hl7Segments&, HL7Message&, bool&);
+using Handler = testing::EventHandler;
 
 HL7Message Message(const std::string& id, const std::string& birth = "1960-01-31") {
   HL7Message m;
@@ -30,7 +30,7 @@ Hl7Segments WithMrg(std::vector<std::string> mrg) {
   return store;
 }
 
-class PatientEventsTest : public testing::DatabaseFixture {
+class PatientEventsTest : public testing::IntakeFixture {
  protected:
   // Known patients 0815 (PATID 1, two live studies) and 4711 (PATID 2, one).
   void SeedPatients() {
@@ -58,8 +58,7 @@ TEST_P(PatientEventsTest, UpdateOfAKnownPatientChangesTheRowAndWritesOrders) {
   SeedPatients();
   Hl7Segments store;
   HL7Message m = Message("0815");
-  bool ok = false;
-  HandlePatientUpdate(store, m, ok);
+  bool ok = HandlePatientUpdate(intake(), store, m) == Outcome::kProcessed;
   EXPECT_TRUE(ok);
   EXPECT_EQ(m.InternalID, 1);
   EXPECT_EQ(db_->Patients()[0], "1|0815||Neu|Anna||1960-01-31|F");
@@ -74,8 +73,7 @@ TEST_P(PatientEventsTest, UnknownPatientsAreConsumedWithoutChange) {
   for (Handler handler : {&HandlePatientUpdate, &HandlePatientMerge, &HandlePatientIdChange}) {
     Hl7Segments store = WithMrg({"MRG", "4711^^^KH^PI"});
     HL7Message m = Message("NEU");
-    bool ok = false;
-    handler(store, m, ok);
+    bool ok = handler(intake(), store, m) == Outcome::kProcessed;
     EXPECT_TRUE(ok);
   }
   EXPECT_EQ(db_->Patients(), before);
@@ -101,8 +99,7 @@ TEST_P(PatientEventsTest, MergeAndIdentifierChangeRenameThePriorRow) {
 
     Hl7Segments store = WithMrg({"MRG", "4711^^^KH^PI", "x"});
     HL7Message m = Message("0815");
-    bool ok = false;
-    c.handler(store, m, ok);
+    bool ok = c.handler(intake(), store, m) == Outcome::kProcessed;
     EXPECT_TRUE(ok);
     EXPECT_EQ(m.InternalID, 2);
     EXPECT_EQ(db_->Patients(), (std::vector<std::string>{"1|0815|X|Alt|Anna||1970-01-02|M",
@@ -121,9 +118,7 @@ TEST_P(PatientEventsTest, MissingPriorIdentifierIsAnErrorOfTheCycle) {
                                          std::vector<std::string>{"MRG", "", "x"}}) {
       Hl7Segments store = WithMrg(mrg);
       HL7Message m = Message("0815");
-      bool ok = true;
-      EXPECT_THROW(handler(store, m, ok), Error);
-      EXPECT_TRUE(ok);  // keeps the value it had
+      EXPECT_THROW(handler(intake(), store, m), Error);
     }
   }
   EXPECT_EQ(db_->Patients()[0], "1|0815|X|Alt|Anna||1970-01-02|M");
@@ -133,8 +128,7 @@ TEST_P(PatientEventsTest, FailedRegistrationWritesNoOrders) {
   SeedPatients();
   Hl7Segments store;
   HL7Message m = Message("0815", "--");
-  bool ok = true;
-  HandlePatientUpdate(store, m, ok);
+  bool ok = HandlePatientUpdate(intake(), store, m) == Outcome::kProcessed;
   EXPECT_FALSE(ok);
   EXPECT_TRUE(OrderKeys().empty());
   ASSERT_EQ(ErrorLines().size(), 1u);
@@ -145,21 +139,15 @@ NORV_INSTANTIATE_FOR_BACKENDS(PatientEventsTest);
 // A database that cannot answer is not an unknown patient: the message fails
 // and stays in the failed folder.
 TEST(PatientEventsUnreachable, DatabaseErrorFailsTheEvent) {
-  testing::TempDir home;
-  SetProgramDir(home.path());
-  settings() = Settings{};
-  settings().DBServer = "sqlite:" + (home / "missing.db");
+  testing::UnreachableIntake unreachable;
   for (Handler handler : {&HandlePatientUpdate, &HandlePatientMerge, &HandlePatientIdChange}) {
     Hl7Segments store = WithMrg({"MRG", "4711"});
     HL7Message m = Message("0815");
-    bool ok = true;
-    handler(store, m, ok);
-    EXPECT_FALSE(ok);
+    EXPECT_EQ(handler(unreachable.intake, store, m), Outcome::kFailed);
   }
-  std::string log = testing::ReadFile(home / "Logs/NORVReaderError.log");
+  std::string log = unreachable.ErrorLog();
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;
   EXPECT_NE(log.find("MainForm IsPatientRegistered"), std::string::npos) << log;
-  settings() = Settings{};
 }
 
 }  // namespace

@@ -1,28 +1,15 @@
 #include "intake/report_events.h"
 
-#include <cstdio>
-#include <fstream>
 #include <optional>
 #include <vector>
 
-#include "app/error.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/error.h"
 #include "db/patients.h"
-#include "imaging/report_image.h"
-#include "imaging/report_page.h"
-#include "intake/events.h"
+#include "imaging/report_layout.h"
 #include "intake/hl7_reader.h"
 
 namespace norv {
 namespace {
-
-// How a report line is drawn: 12-pixel Tahoma, pure green (full ink on the
-// monochrome page), 15 pixels per line, 10 pixels from the left edge.
-constexpr std::int32_t kLineLeft = 10;
-constexpr std::int32_t kLinePitch = 15;
-constexpr std::int16_t kLineFontSize = 12;
-constexpr std::int32_t kLineColour = 65280;
 
 constexpr char kMarkerText[] = "NORVREPORT\r\n";
 
@@ -34,90 +21,64 @@ std::string ReportLineText(const std::string& line) {
   return elements[5];
 }
 
-void WriteMarker(const std::string& path) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) throw Error(kErrPathNotFound, "Path not found: " + path);
-  out << kMarkerText;
-  out.close();
-  if (!out) throw Error(kErrPathFileAccess, "Path/File access error: " + path);
-}
-
 // The page's marker first, then its DICOM file. A marker whose DICOM file
 // could not be written is removed again, so no marker announces a page that
 // never comes.
-void WritePage(const DicomImage& page) {
-  const std::string base = settings().Temp + page.InstanceName();
-  WriteMarker(base + ".cae");
+void WritePage(const IntakeContext& ctx, const DicomImage& page) {
+  const std::string base = ctx.settings.Temp + page.InstanceName();
+  if (FsStatus st = ctx.fs.WriteFileAtomically(base + ".cae", kMarkerText); !st.ok()) {
+    throw Error(st.error == ENOENT ? kErrPathNotFound : kErrPathFileAccess,
+                std::string(st.error == ENOENT ? "Path not found: " : "Path/File access error: ") +
+                    base + ".cae");
+  }
   try {
-    page.WriteFile(base + ".dcm");
+    std::vector<std::string> notes;
+    page.WriteFile(ctx.fs, base + ".dcm", &notes);
+    for (const std::string& note : notes) ctx.log.DebugLog(note);
   } catch (...) {
-    std::remove((base + ".cae").c_str());
+    (void)ctx.fs.RemoveFile(base + ".cae");
     throw;
   }
 }
 
 }  // namespace
 
-void WriteReportPages(const HL7Message& msg, const std::vector<std::string>& report_lines) {
-  DebugLog("Creating new Dicom Image (Report)");
-  DicomImage page = CreateReportImage();
+void WriteReportPages(const IntakeContext& ctx, const HL7Message& msg,
+                      const std::vector<std::string>& report_lines) {
+  ctx.log.DebugLog("Creating new Dicom Image (Report)");
+  ReportValues values;
+  values.patient_id = msg.PatientID;
+  values.patient_name = msg.LastName + "^" + msg.FirstName;
+  if (!msg.MiddleName.empty()) values.patient_name += "^" + msg.MiddleName;
+  values.accession_number = msg.AccessionNumber;
+  values.birth_date = msg.BirthDate;
+  values.sex = msg.Sex;
+  values.study_date = msg.AppointmentDate;
+  values.study_time = msg.AppointmentTime;
+  values.referring_physician = msg.ReferringPhysicianName;
 
-  page.SetPatientID(msg.PatientID);
-  page.SetPatientName(msg.LastName + "^" + msg.FirstName);
-  if (!msg.MiddleName.empty()) page.SetPatientName(page.PatientName() + "^" + msg.MiddleName);
-  page.SetAccessionNumber(msg.AccessionNumber);
-  page.SetBirthDate(msg.BirthDate);
-  page.SetSex(msg.Sex);
-  page.AddAttribute(0x0008, 0x0020, msg.AppointmentDate);         // Study Date
-  page.AddAttribute(0x0008, 0x0022, msg.AppointmentDate);         // Acquisition Date
-  page.AddAttribute(0x0008, 0x0030, msg.AppointmentTime);         // Study Time
-  page.AddAttribute(0x0008, 0x0033, msg.AppointmentTime);         // Content Time
-  page.AddAttribute(0x0008, 0x0090, msg.ReferringPhysicianName);  // Referring Physician's Name
-  page.AddAttribute(0x0020, 0x0010, std::int16_t{1});             // Study ID
-  page.AddAttribute(0x0020, 0x0011, std::int16_t{1});             // Series Number
-  page.AddAttribute(0x0020, 0x0012, std::int16_t{1});             // Acquisition Number
-  page.AddAttribute(0x0020, 0x0013, std::int16_t{1});             // Instance Number
-
-  std::int32_t line = 1;
-  DebugLog("Create report text lines");
-  const std::size_t count = report_lines.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    if (line == kReportLinesPerPage + 1) {
-      // The next page is taken from the blank one before this one's labels
-      // are burned in; it only loses the labels it inherits.
-      DicomImage next = page.DerivePage();
-      page.FinishPage();
-      WritePage(page);
-      page = std::move(next);
-      page.ClearLabels();
-      line = 1;
-    }
-    page.AddLabel(RenderReportPage(ReportLineText(report_lines[i]), kLineLeft, kLinePitch * line,
-                                   true, 0, kLineFontSize, kLineColour));
-    ++line;
-  }
-  page.FinishPage();
-  WritePage(page);
+  ctx.log.DebugLog("Create report text lines");
+  BuildReportPages(
+      ctx.fonts, values, report_lines.size(),
+      [&](std::size_t i) { return ReportLineText(report_lines[i]); },
+      [&](const DicomImage& page) { WritePage(ctx, page); });
 }
 
-void HandleReport(Hl7Segments& store, HL7Message& msg, bool& processed_ok) {
-  if (settings().ConvertReports != 0) {
-    std::optional<bool> registered = IsPatientRegistered(msg.PatientID);
-    if (!registered) {
-      // The database could not answer (already logged). The patient may well
-      // be known, so the report fails and can be sent again, rather than
-      // being consumed without pages as for an unknown patient.
-      processed_ok = false;
-      return;
-    }
+Outcome HandleReport(const IntakeContext& ctx, Hl7Segments& store, HL7Message& msg) {
+  if (ctx.settings.ConvertReports != 0) {
+    std::optional<bool> registered = IsPatientRegistered(ctx, msg.PatientID);
+    // The database could not answer (already logged). The patient may well
+    // be known, so the report fails and can be sent again, rather than being
+    // consumed without pages as for an unknown patient.
+    if (!registered) return Outcome::kFailed;
     if (*registered) {
       ReadAppointmentDateTime(store, msg);
       ReadReferringPhysician(store, msg);
       ReadAccessionNumber(store, msg);
-      WriteReportPages(msg, store.ReportLines);
+      WriteReportPages(ctx, msg, store.ReportLines);
     }
   }
-  processed_ok = true;
+  return Outcome::kProcessed;
 }
 
 }  // namespace norv

@@ -3,27 +3,24 @@
 #ifndef NORV_INTAKE_REPORT_EVENTS_H_
 #define NORV_INTAKE_REPORT_EVENTS_H_
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
-#include "intake/hl7_message.h"
+#include "core/hl7_message.h"
+#include "intake/events.h"
 
 namespace norv {
 
-// Report lines drawn on one page; their tops run from 15 to 780 on the
-// 842-pixel page.
-inline constexpr std::int32_t kReportLinesPerPage = 52;
-
-// Turns the report into pages: a blank report page with the patient and
-// study values of `msg`, one label per OBX line of `report_lines` (its
-// OBX-5, taken whole), 52 lines to a page. Each page is written into the
-// Temp directory (settings().Temp used as a plain prefix) as a marker file
+// Turns the report into pages laid out as imaging/report_layout.h describes:
+// the patient and study values of `msg`, one line per OBX line of
+// `report_lines` (its OBX-5, taken whole). Each page is written into the
+// Temp directory (the Temp setting used as a plain prefix) as a marker file
 // <Temp><instance>.cae holding "NORVREPORT" CR LF, and then the DICOM file
 // <Temp><instance>.dcm. Throws Error for an OBX line with fewer than six
 // elements, a marker that cannot be written and any imaging failure; pages
 // written before stay, the page being built is dropped with its marker.
-void WriteReportPages(const HL7Message& msg, const std::vector<std::string>& report_lines);
+void WriteReportPages(const IntakeContext& ctx, const HL7Message& msg,
+                      const std::vector<std::string>& report_lines);
 
 }  // namespace norv
 

@@ -7,13 +7,13 @@
 #include <filesystem>
 #include <map>
 
-#include "app/error.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/error.h"
+#include "core/log.h"
+#include "core/settings.h"
 #include "imaging/dicom_image.h"
 #include "intake/events.h"
 #include "intake/hl7_reader.h"
-#include "testing/database_fixture.h"
+#include "testing/intake_context.h"
 #include "testing/test_util.h"
 
 // psqlODBC 13 leaks a few hundred bytes for every statement the server
@@ -69,8 +69,6 @@ std::vector<DicomImage> WrittenPages(const std::string& dir) {
 class ReportPages : public ::testing::Test {
  protected:
   void SetUp() override {
-    settings() = Settings();
-    SetProgramDir(dir_.path());
     settings().Temp = temp_ + "/";
     fs::create_directory(temp_);
     msg_.PatientID = "0815";
@@ -82,7 +80,13 @@ class ReportPages : public ::testing::Test {
     fs::create_directory(temp_);
   }
 
+  Settings& settings() { return ctx_.settings; }
+  void WriteReportPages(const HL7Message& msg, const std::vector<std::string>& lines) {
+    norv::WriteReportPages(ctx_.intake, msg, lines);
+  }
+
   TempDir dir_;
+  testing::TestIntakeContext ctx_{dir_.path()};
   std::string temp_ = dir_ / "temp";
   HL7Message msg_;
 };
@@ -194,10 +198,10 @@ std::string OruMessage(const std::vector<std::string>& obx) {
 // The handler on messages read by the reader, with a real installation
 // database (SQLite, and PostgreSQL when configured) telling whether the
 // patient is known.
-class ReportEvents : public testing::DatabaseFixture {
+class ReportEvents : public testing::IntakeFixture {
  protected:
   void SetUp() override {
-    DatabaseFixture::SetUp();
+    IntakeFixture::SetUp();
     if (IsSkipped()) return;
     fs::create_directory(temp_);
     settings().Temp = temp_ + "/";
@@ -207,15 +211,7 @@ class ReportEvents : public testing::DatabaseFixture {
 
   // Reads `text` as the inbound cycle does and hands it to the handler;
   // returns the handler's verdict.
-  bool Handle(const std::string& text) {
-    Hl7Segments store;
-    HL7Message msg;
-    SplitSegments(text, store);
-    EXPECT_TRUE(ReadCommonValues(store, msg));
-    bool processed_ok = false;
-    HandleReport(store, msg, processed_ok);
-    return processed_ok;
-  }
+  bool Handle(const std::string& text) { return testing::HandleText(intake(), &HandleReport, text); }
 
   std::string temp_ = home_ / "temp";
 };
@@ -276,13 +272,11 @@ TEST_P(ReportEvents, SampleReportsGivePagesOrAnErrorOfTheCycle) {
     SCOPED_TRACE(entry.path().filename().string());
     Hl7Segments store;
     HL7Message msg;
-    SplitSegments(std::string_view(text).substr(header), store);
+    SplitSegments(ctx_.log, std::string_view(text).substr(header), store);
     try {
-      if (!ReadCommonValues(store, msg)) continue;
+      if (!ReadCommonValues(ctx_.log, store, msg)) continue;
       db_->AddPatient(++patid, msg.PatientID, "Sample");
-      bool processed_ok = false;
-      HandleReport(store, msg, processed_ok);
-      EXPECT_TRUE(processed_ok);
+      EXPECT_EQ(HandleReport(intake(), store, msg), Outcome::kProcessed);
       ++converted;
     } catch (const Error&) {
       // A shortfall of the message is an outcome, not a crash.

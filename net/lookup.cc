@@ -8,10 +8,6 @@
 namespace norv {
 namespace {
 
-Resolver* g_test_resolver = nullptr;
-
-Resolver& CurrentResolver() { return g_test_resolver ? *g_test_resolver : SystemResolver(); }
-
 // A dotted piece read as a number the lenient way (leading blanks, a sign,
 // leading digits; no digits gives 0); nullopt outside the 16-bit range.
 std::optional<int> PieceValue(std::string_view piece) {
@@ -31,47 +27,45 @@ std::optional<int> PieceValue(std::string_view piece) {
 
 }  // namespace
 
-void SetResolverForTesting(Resolver* resolver) { g_test_resolver = resolver; }
-
 std::string DottedAddress(std::uint32_t address) {
   return std::to_string((address >> 24) & 0xFF) + "." + std::to_string((address >> 16) & 0xFF) +
          "." + std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
 }
 
-std::optional<std::uint32_t> ResolveHost(std::string_view host) {
+std::optional<std::uint32_t> ResolveHost(std::string_view host, Resolver& resolver) {
   if (host.empty()) return netsys::kNoAddress;
   if (auto dotted = ParseDottedAddress(host)) return dotted;
-  std::vector<std::uint32_t> found = CurrentResolver().AddressesOf(std::string(host));
+  std::vector<std::uint32_t> found = resolver.AddressesOf(std::string(host));
   if (found.empty()) return std::nullopt;
   return found.front();
 }
 
-std::string GetIP(std::string_view hostname, int adapter) {
+std::string GetIP(std::string_view hostname, int adapter, Resolver& resolver) {
   if (NetworkStartupCount() == 0 || adapter < 0) return "";
-  std::vector<std::uint32_t> found = CurrentResolver().AddressesOf(std::string(hostname));
+  std::vector<std::uint32_t> found = resolver.AddressesOf(std::string(hostname));
   if (static_cast<std::size_t>(adapter) >= found.size()) return "";
   return DottedAddress(found[static_cast<std::size_t>(adapter)]);
 }
 
-std::string GetDNS(std::string_view ip) {
+std::string GetDNS(std::string_view ip, Resolver& resolver) {
   if (NetworkStartupCount() == 0) return "";
-  std::optional<std::uint32_t> address = ResolveHost(ip);
+  std::optional<std::uint32_t> address = ResolveHost(ip, resolver);
   // No host carries the broadcast address's name: spare the name server.
   if (!address || *address == netsys::kNoAddress) return "";
-  return CurrentResolver().NameOf(*address);
+  return resolver.NameOf(*address);
 }
 
-std::string MyName() {
+std::string MyName(Resolver& resolver) {
   ScopedNetwork network;
-  return CurrentResolver().HostName();
+  return resolver.HostName();
 }
 
-std::string MyIP() {
+std::string MyIP(Resolver& resolver) {
   ScopedNetwork network;
-  std::string name = CurrentResolver().HostName();
+  std::string name = resolver.HostName();
   if (name.empty()) return "";
   std::string public_address, private_address;
-  for (std::uint32_t address : CurrentResolver().AddressesOf(name)) {
+  for (std::uint32_t address : resolver.AddressesOf(name)) {
     std::string dotted = DottedAddress(address);
     if (IsPrivateIP(dotted)) {
       private_address = dotted;

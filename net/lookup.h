@@ -1,7 +1,7 @@
 // Name look-ups and address helpers of the socket library. All are
 // stateless, never raise, and answer a failure with empty text (or false).
-// The resolver behind them is the system's; tests may put another in its
-// place. IPv4 addresses are host-order numbers as in socket_api.h.
+// The resolver behind them is the system's unless the caller names another
+// (tests do). IPv4 addresses are host-order numbers as in socket_api.h.
 #ifndef NORV_NET_LOOKUP_H_
 #define NORV_NET_LOOKUP_H_
 
@@ -29,8 +29,6 @@ class Resolver {
 // The system's resolver. Names under the reserved top-level domain "invalid"
 // are answered as unknown at once, without asking any name server.
 Resolver& SystemResolver();
-// Replaces the resolver for tests; nullptr restores the system's.
-void SetResolverForTesting(Resolver* resolver);
 
 // Dotted text of an address: four decimal bytes joined by ".".
 std::string DottedAddress(std::uint32_t address);
@@ -41,19 +39,20 @@ std::optional<std::uint32_t> ParseDottedAddress(std::string_view text);
 // A host text as an address: empty text gives 255.255.255.255; otherwise a
 // dotted address, or else the first address the resolver gives for the name.
 // nullopt when it cannot be resolved.
-std::optional<std::uint32_t> ResolveHost(std::string_view host);
+std::optional<std::uint32_t> ResolveHost(std::string_view host,
+                                         Resolver& resolver = SystemResolver());
 
 // Address number `adapter` (from 0) of the host in dotted text; empty when the
 // host is unknown or has fewer addresses. Like GetDNS it answers only while
 // the network layer is started (some socket object is using it).
-std::string GetIP(std::string_view hostname, int adapter);
+std::string GetIP(std::string_view hostname, int adapter, Resolver& resolver = SystemResolver());
 // The host name the resolver gives for an address text; empty when none.
-std::string GetDNS(std::string_view ip);
+std::string GetDNS(std::string_view ip, Resolver& resolver = SystemResolver());
 // The local host name; empty when the system cannot give it.
-std::string MyName();
+std::string MyName(Resolver& resolver = SystemResolver());
 // The local host's address: among the resolver's addresses for MyName(), the
 // last public one, else the last private one; empty when there is none.
-std::string MyIP();
+std::string MyIP(Resolver& resolver = SystemResolver());
 
 // True for 10.x, 172.16-31.x, 192.168.x and 127.0.x addresses, judged by the
 // first two dotted pieces only (read as leading digits, none giving 0). A

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "net/lookup.h"
-#include "platform/ansi.h"
+#include "core/ansi.h"
 
 namespace norv {
 namespace {

@@ -15,9 +15,6 @@ namespace {
 // A resolver with a fixed answer, so that no look-up leaves the process.
 class FakeResolver : public Resolver {
  public:
-  FakeResolver() { SetResolverForTesting(this); }
-  ~FakeResolver() override { SetResolverForTesting(nullptr); }
-
   std::vector<std::uint32_t> AddressesOf(const std::string& name) override {
     ++forward_lookups;
     auto it = hosts.find(name);
@@ -115,10 +112,10 @@ TEST(Addresses, DottedTextAndHostResolution) {
 
   FakeResolver resolver;
   resolver.hosts["pacs"] = {Ip("127.0.0.5"), Ip("127.0.0.6")};
-  EXPECT_EQ(ResolveHost(""), Ip("255.255.255.255"));
-  EXPECT_EQ(ResolveHost("127.0.0.9"), Ip("127.0.0.9"));
-  EXPECT_EQ(ResolveHost("pacs"), Ip("127.0.0.5"));
-  EXPECT_FALSE(ResolveHost("unknown"));
+  EXPECT_EQ(ResolveHost("", resolver), Ip("255.255.255.255"));
+  EXPECT_EQ(ResolveHost("127.0.0.9", resolver), Ip("127.0.0.9"));
+  EXPECT_EQ(ResolveHost("pacs", resolver), Ip("127.0.0.5"));
+  EXPECT_FALSE(ResolveHost("unknown", resolver));
   EXPECT_EQ(resolver.forward_lookups, 2);  // dotted text never reaches the resolver
 }
 
@@ -134,18 +131,18 @@ TEST(Lookups, GetIPWalksTheAddressListWhileTheNetworkIsStarted) {
   resolver.hosts["two"] = {Ip("127.0.0.5"), Ip("127.0.0.6")};
   resolver.names[Ip("127.0.0.5")] = "one";
   ASSERT_EQ(NetworkStartupCount(), 0);
-  EXPECT_EQ(GetIP("one", 0), "");  // nobody has the network started
-  EXPECT_EQ(GetDNS("127.0.0.5"), "");
+  EXPECT_EQ(GetIP("one", 0, resolver), "");  // nobody has the network started
+  EXPECT_EQ(GetDNS("127.0.0.5", resolver), "");
   {
     ScopedNetwork network;
-    EXPECT_EQ(GetIP("one", 0), "127.0.0.5");
-    EXPECT_EQ(GetIP("one", 1), "");
-    EXPECT_EQ(GetIP("two", 1), "127.0.0.6");
-    EXPECT_EQ(GetIP("unknown", 0), "");
-    EXPECT_EQ(GetIP("two", -1), "");
-    EXPECT_EQ(GetDNS("127.0.0.5"), "one");
-    EXPECT_EQ(GetDNS("127.0.0.6"), "");
-    EXPECT_EQ(GetDNS("one"), "one");  // a name is resolved first
+    EXPECT_EQ(GetIP("one", 0, resolver), "127.0.0.5");
+    EXPECT_EQ(GetIP("one", 1, resolver), "");
+    EXPECT_EQ(GetIP("two", 1, resolver), "127.0.0.6");
+    EXPECT_EQ(GetIP("unknown", 0, resolver), "");
+    EXPECT_EQ(GetIP("two", -1, resolver), "");
+    EXPECT_EQ(GetDNS("127.0.0.5", resolver), "one");
+    EXPECT_EQ(GetDNS("127.0.0.6", resolver), "");
+    EXPECT_EQ(GetDNS("one", resolver), "one");  // a name is resolved first
   }
   EXPECT_EQ(NetworkStartupCount(), 0);
 }
@@ -166,13 +163,13 @@ TEST(Lookups, MyIPPrefersTheLastPublicThenTheLastPrivateAddress) {
     FakeResolver resolver;
     resolver.host_name = "station";
     for (const char* a : c.addresses) resolver.hosts["station"].push_back(Ip(a));
-    EXPECT_EQ(MyIP(), c.expected) << c.addresses.size() << " addresses";
-    EXPECT_EQ(MyName(), "station");
+    EXPECT_EQ(MyIP(resolver), c.expected) << c.addresses.size() << " addresses";
+    EXPECT_EQ(MyName(resolver), "station");
     EXPECT_EQ(NetworkStartupCount(), 0);  // held only for the call
   }
   FakeResolver nameless;
   nameless.hosts[""] = {Ip("1.2.3.4")};
-  EXPECT_EQ(MyIP(), "");
+  EXPECT_EQ(MyIP(nameless), "");
   EXPECT_FALSE(SystemResolver().HostName().empty());
 }
 

@@ -1,8 +1,8 @@
 #include "net/network_env.h"
 
 #include <cstdint>
+#include <cstdio>
 
-#include "app/log.h"
 #include "net/socket_api.h"
 
 namespace norv {
@@ -16,8 +16,11 @@ void AcquireNetwork() {
   if (g_startup_count == 0) {
     int error = 0;
     if (!netsys::Startup(&error)) {
-      // The service runs unattended: nobody could answer a message box.
-      WriteErrorLog(error, "Winsock is not installed or Setup properly.", "Winsock Error");
+      // The service runs unattended: nobody could answer a message box, and
+      // the network layer has no log of its own; the service manager's
+      // journal keeps what goes to the standard error.
+      std::fprintf(stderr, "Winsock Error %d: Winsock is not installed or Setup properly.\n",
+                   error);
     }
   }
   ++g_startup_count;

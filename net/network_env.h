@@ -7,9 +7,9 @@
 namespace norv {
 
 // Counts one more user, starting the network layer when the count was 0. A
-// failed start is written to the error log ("Winsock is not installed or
-// Setup properly.", source "Winsock Error") and the count still goes up, so
-// the caller goes on and fails at socket creation.
+// failed start is written to the standard error ("Winsock is not installed
+// or Setup properly.") and the count still goes up, so the caller goes on
+// and fails at socket creation.
 void AcquireNetwork();
 // Counts one user less; the layer is cleaned up when the count reaches 0.
 void ReleaseNetwork();

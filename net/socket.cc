@@ -12,7 +12,7 @@
 #include "net/socket_api.h"
 #include "net/socket_errors.h"
 #include "net/tls.h"
-#include "platform/ansi.h"
+#include "core/ansi.h"
 
 namespace norv {
 namespace {
@@ -22,17 +22,21 @@ constexpr std::size_t kFileChunkSize = 5000;
 constexpr int kListenBacklog = 5;
 constexpr int kTextBufferSize = 1000;
 
-// The objects whose environment is set up, in order of set-up; network
-// events are routed to them by socket handle.
-std::vector<Socket*>& LiveSockets() {
-  static std::vector<Socket*> list;
-  return list;
+// The objects of a loop whose environment is set up, in order of set-up;
+// the loop's network events are routed to them by socket handle.
+struct LiveSocketList {
+  std::vector<Socket*> sockets;
+};
+
+std::vector<Socket*>* LiveSockets(EventLoop* loop) {
+  return loop ? &loop->Local<LiveSocketList>().sockets : nullptr;
 }
 
-void RemoveFirst(Socket* s) {
-  auto& list = LiveSockets();
-  auto it = std::find(list.begin(), list.end(), s);
-  if (it != list.end()) list.erase(it);
+void RemoveFirst(EventLoop* loop, Socket* s) {
+  std::vector<Socket*>* list = LiveSockets(loop);
+  if (!list) return;
+  auto it = std::find(list->begin(), list->end(), s);
+  if (it != list->end()) list->erase(it);
 }
 
 // Calls an owner's event handler. A copy is called, so that the handler may
@@ -91,10 +95,13 @@ Socket::Socket() = default;
 
 Socket::~Socket() {
   Disconnect();
-  RemoveFirst(this);
+  RemoveFirst(loop_, this);
 }
 
-int Socket::LiveSocketCount() { return static_cast<int>(LiveSockets().size()); }
+int Socket::LiveSocketCount() {
+  std::vector<Socket*>* list = LiveSockets(EventLoop::Current());
+  return list ? static_cast<int>(list->size()) : 0;
+}
 
 // ---------------------------------------------------------------------------
 // Environment: the object's place on the live list, its share of the network
@@ -104,9 +111,9 @@ int Socket::LiveSocketCount() { return static_cast<int>(LiveSockets().size()); }
 void Socket::SetUpEnvironment() {
   // Set up once per object: a second set-up would count the object twice.
   if (has_window_) return;
-  LiveSockets().push_back(this);
-  AcquireNetwork();
   loop_ = EventLoop::Current();
+  if (std::vector<Socket*>* list = LiveSockets(loop_)) list->push_back(this);
+  AcquireNetwork();
   has_window_ = true;
 }
 
@@ -118,7 +125,7 @@ void Socket::TearDownEnvironment() {
   has_window_ = false;
   ReleaseNetwork();
   Disconnect();
-  RemoveFirst(this);
+  RemoveFirst(loop_, this);
   loop_ = nullptr;
 }
 
@@ -157,7 +164,7 @@ void Socket::StartTimeoutTimer() {
   int fd = SocketHandle;
   *id = loop_->AddTimer(std::chrono::milliseconds(TimeOut), [loop, fd, id] {
     loop->RemoveTimer(*id);  // one tick only
-    RouteTimer(fd, *id);
+    RouteTimer(loop, fd, *id);
   });
   timeout_timer_ = *id;
 }
@@ -391,17 +398,18 @@ bool Socket::IsPrivateIP(std::string_view ip) const { return norv::IsPrivateIP(i
 // Event routing: the loop's readiness reports and the time-out tick name a
 // socket handle; the last live object holding that handle gets the event.
 
-Socket* Socket::FindByHandle(int handle) {
-  if (handle == 0) return nullptr;
+Socket* Socket::FindByHandle(EventLoop* loop, int handle) {
+  std::vector<Socket*>* list = LiveSockets(loop);
+  if (handle == 0 || !list) return nullptr;
   Socket* found = nullptr;
-  for (Socket* s : LiveSockets()) {
+  for (Socket* s : *list) {
     if (s->SocketHandle == handle) found = s;
   }
   return found;
 }
 
 void Socket::RouteReady(EventLoop* loop, int fd, unsigned events) {
-  Socket* s = FindByHandle(fd);
+  Socket* s = FindByHandle(loop, fd);
   if (!s) {
     // Nobody holds the handle any more; stop the reports.
     loop->Unwatch(fd);
@@ -414,8 +422,8 @@ void Socket::RouteReady(EventLoop* loop, int fd, unsigned events) {
   }
 }
 
-void Socket::RouteTimer(int fd, EventLoop::TimerId timer) {
-  Socket* s = FindByHandle(fd);
+void Socket::RouteTimer(EventLoop* loop, int fd, EventLoop::TimerId timer) {
+  Socket* s = FindByHandle(loop, fd);
   if (!s) return;
   if (s->timeout_timer_ == timer) s->timeout_timer_ = 0;
   if (s->State != kConnecting) return;  // the connect has completed meanwhile

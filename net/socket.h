@@ -136,7 +136,8 @@ class Socket {
   std::string MyName() const;
   bool IsPrivateIP(std::string_view ip) const;
 
-  // The number of objects whose network environment is set up (for tests).
+  // The number of objects of the current loop whose network environment is
+  // set up (for tests; 0 without a loop).
   static int LiveSocketCount();
 
  private:
@@ -166,9 +167,9 @@ class Socket {
   void DeliverReceived(const std::string& bytes);
   void CompleteConnect();
 
-  static Socket* FindByHandle(int handle);
+  static Socket* FindByHandle(EventLoop* loop, int handle);
   static void RouteReady(EventLoop* loop, int fd, unsigned events);
-  static void RouteTimer(int fd, EventLoop::TimerId timer);
+  static void RouteTimer(EventLoop* loop, int fd, EventLoop::TimerId timer);
 
   bool has_window_ = false;  // environment set up (on the live list)
   EventLoop* loop_ = nullptr;

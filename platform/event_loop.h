@@ -13,6 +13,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <typeindex>
+#include <typeinfo>
 
 namespace norv {
 
@@ -68,6 +70,16 @@ class EventLoop {
   // The loop that is running or was most recently created on this thread.
   static EventLoop* Current();
 
+  // An object of type T that belongs to this loop and lives as long as it,
+  // made on first use; one per type. Libraries that route the loop's events
+  // to their own objects keep their registries here.
+  template <typename T>
+  T& Local() {
+    std::shared_ptr<void>& slot = locals_[std::type_index(typeid(T))];
+    if (!slot) slot = std::make_shared<T>();
+    return *static_cast<T*>(slot.get());
+  }
+
  private:
   struct Timer;
   struct WatchEntry;
@@ -85,6 +97,7 @@ class EventLoop {
   Callback on_hangup_;
   std::function<void(const char*)> uncaught_;
   EventLoop* previous_current_ = nullptr;
+  std::map<std::type_index, std::shared_ptr<void>> locals_;
 };
 
 // Lets pending events of the current loop run (no-op when there is none).

@@ -1,6 +1,8 @@
-// The file operations the inbound cycle needs, behind a small interface so
-// tests can replace or fail single operations. Paths are byte strings used
-// as given; every call is synchronous and runs on the caller's thread.
+// Every file operation of the program (inbound files, logs, rename orders,
+// report pages, the procedure-code file) goes through this small interface,
+// so tests can replace or fail single operations and a Windows build can
+// bring its own. Paths are byte strings used as given; every call is
+// synchronous and runs on the caller's thread.
 //
 // The attribute word keeps the meaning it has on Windows, derived here from
 // the file's mode and age: kReadOnly while the owner lacks write permission,
@@ -35,6 +37,16 @@ struct FileInfo {
   std::uint64_t Size = 0;       // bytes
 };
 
+// What tells one version of a file from another: device, inode, size and
+// modification time, read without following a link.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;
+  std::int64_t mtime_ns = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
 // Decides by its name whether a listed file is worth examining.
 using ExamineFilter = std::function<bool(std::string_view name)>;
 
@@ -55,6 +67,9 @@ class FileSystem {
   // Deletes the file, read-only or not.
   virtual FsStatus RemoveFile(const std::string& path) = 0;
   virtual bool FolderExists(const std::string& path) = 0;
+  // 0 when `path` is a folder itself (not a link to one), ENOENT when
+  // nothing is there, ENOTDIR when something else (a file, a link) is.
+  virtual FsStatus CheckFolder(const std::string& path) = 0;
   virtual bool FileExists(const std::string& path) = 0;
   // Creates the last level of `path` only.
   virtual FsStatus CreateFolder(const std::string& path) = 0;
@@ -66,6 +81,21 @@ class FileSystem {
   virtual FsStatus MoveFileTo(const std::string& from, const std::string& to) = 0;
   // The whole content of the file, byte for byte.
   virtual FsStatus ReadWholeFile(const std::string& path, std::string& bytes) = 0;
+  // The identity of the file at `path` (the link itself for a link).
+  virtual FsStatus Identify(const std::string& path, FileIdentity& identity) = 0;
+  // Appends `bytes` to the file, creating it when missing; never writes
+  // through a symbolic link.
+  virtual FsStatus AppendToFile(const std::string& path, std::string_view bytes) = 0;
+  // Replaces (or creates) the file `path` with `bytes` so that readers see
+  // the old file or the whole new one, never a part: the bytes go to
+  // `temp_path` (default `path` + ".part", in the same folder), are synced
+  // to disk, and the temporary file is renamed over `path`. The temporary
+  // name is created exclusively and never followed as a link; on failure it
+  // is removed again. The file gets the permission bits `mode` exactly (for
+  // files other users' programs read), or 0666 less the creation mask when
+  // `mode` is negative.
+  virtual FsStatus WriteFileAtomically(const std::string& path, std::string_view bytes,
+                                       const std::string& temp_path = {}, int mode = -1) = 0;
 };
 
 // The operating system's file system.

@@ -116,6 +116,12 @@ class PosixFileSystem final : public FileSystem {
     return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
 
+  FsStatus CheckFolder(const std::string& path) override {
+    struct stat st;
+    if (path.empty() || lstat(path.c_str(), &st) != 0) return FsStatus{ENOENT};
+    return S_ISDIR(st.st_mode) ? FsStatus{} : FsStatus{ENOTDIR};
+  }
+
   bool FileExists(const std::string& path) override {
     struct stat st;
     return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -185,6 +191,73 @@ class PosixFileSystem final : public FileSystem {
     }
     bytes.resize(got);
     return {};
+  }
+
+  FsStatus Identify(const std::string& path, FileIdentity& identity) override {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return Errno();
+    identity.device = static_cast<std::uint64_t>(st.st_dev);
+    identity.inode = static_cast<std::uint64_t>(st.st_ino);
+    identity.size = static_cast<std::uint64_t>(st.st_size);
+    identity.mtime_ns = ToNs(st.st_mtim);
+    return {};
+  }
+
+  FsStatus AppendToFile(const std::string& path, std::string_view bytes) override {
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return Errno();
+    FdCloser closer(fd);
+    return WriteAll(fd, bytes);
+  }
+
+  FsStatus WriteFileAtomically(const std::string& path, std::string_view bytes,
+                               const std::string& temp_path, int mode) override {
+    const std::string temp = temp_path.empty() ? path + ".part" : temp_path;
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EEXIST) {
+      // A leftover of an interrupted write (or something planted there):
+      // unlinking removes the name itself, never what a link points to.
+      (void)unlink(temp.c_str());
+      fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    }
+    if (fd < 0) return Errno();
+    FsStatus st = WriteAll(fd, bytes);
+    // fchmod sets the bits whatever the creation mask took away.
+    if (st.ok() && mode >= 0 && fchmod(fd, static_cast<mode_t>(mode)) != 0) st = Errno();
+    if (st.ok() && fsync(fd) != 0) st = Errno();
+    if (close(fd) != 0 && st.ok()) st = Errno();
+    // rename replaces a link at `path` rather than writing through it.
+    if (st.ok() && rename(temp.c_str(), path.c_str()) != 0) st = Errno();
+    if (!st.ok()) {
+      (void)unlink(temp.c_str());
+      return st;
+    }
+    SyncFolderOf(path);
+    return {};
+  }
+
+ private:
+  static FsStatus WriteAll(int fd, std::string_view bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return Errno();
+      }
+      done += static_cast<std::size_t>(n);
+    }
+    return {};
+  }
+
+  // Makes a rename in the folder of `path` durable; best effort.
+  static void SyncFolderOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    int dfd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return;
+    (void)fsync(dfd);
+    close(dfd);
   }
 };
 

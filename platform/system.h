@@ -1,5 +1,5 @@
 // Small operating-system services: the local clock, the executable's
-// directory and a blocking pause. Tests may replace the clock.
+// directory and a blocking pause.
 #ifndef NORV_PLATFORM_SYSTEM_H_
 #define NORV_PLATFORM_SYSTEM_H_
 
@@ -13,10 +13,12 @@ struct LocalDateTime {
   int hour = 0, minute = 0, second = 0;
 };
 
-// The local date and time (or the test clock when one is set).
+// The local date and time of the system clock.
 LocalDateTime LocalNow();
-// Replaces the clock for tests; an empty function restores the system clock.
-void SetLocalNowForTesting(std::function<LocalDateTime()> clock);
+
+// Where a procedure reads the local time: LocalNow in the service, a fixed
+// or stepping clock in tests.
+using Clock = std::function<LocalDateTime()>;
 
 // Directory that holds the running executable, without a trailing separator;
 // the current directory when it cannot be found.

@@ -7,15 +7,8 @@
 #include <system_error>
 
 namespace norv {
-namespace {
-std::function<LocalDateTime()>& TestClock() {
-  static std::function<LocalDateTime()> clock;
-  return clock;
-}
-}  // namespace
 
 LocalDateTime LocalNow() {
-  if (TestClock()) return TestClock()();
   time_t now = time(nullptr);
   struct tm tm {};
   localtime_r(&now, &tm);
@@ -27,10 +20,6 @@ LocalDateTime LocalNow() {
   t.minute = tm.tm_min;
   t.second = tm.tm_sec;
   return t;
-}
-
-void SetLocalNowForTesting(std::function<LocalDateTime()> clock) {
-  TestClock() = std::move(clock);
 }
 
 std::string ExecutableDirectory() {

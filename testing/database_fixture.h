@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "core/settings.h"
+#include "testing/test_context.h"
 #include "testing/test_database.h"
 #include "testing/test_util.h"
 
@@ -21,15 +21,14 @@ namespace norv::testing {
 class DatabaseFixture : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
-    SetProgramDir(home_.path());
-    settings() = Settings{};
     db_ = std::make_unique<TestDatabase>(GetParam());
     if (!db_->available()) GTEST_SKIP() << "NORV_TEST_PG_CONNECTION is not set";
     settings().DBServer = db_->db_server();
     settings().Debug = 1;
   }
 
-  void TearDown() override { settings() = Settings{}; }
+  Settings& settings() { return ctx_.settings; }
+  const DbContext& db() { return ctx_.db; }
 
   // The lines of a log file without their CR LF.
   std::vector<std::string> LogLines(const std::string& file) const {
@@ -64,7 +63,19 @@ class DatabaseFixture : public ::testing::TestWithParam<Backend> {
   }
 
   TempDir home_;
+  TestContext ctx_{home_.path()};
   std::unique_ptr<TestDatabase> db_;
+};
+
+// A context whose database cannot be opened (a missing SQLite file), for
+// the tests of how procedures report an unreachable database.
+struct UnreachableDatabase {
+  UnreachableDatabase() { ctx.settings.DBServer = "sqlite:" + (home / "missing.db"); }
+  const DbContext& db() { return ctx.db; }
+  std::string ErrorLog() const { return ReadFile(home / "Logs/NORVReaderError.log"); }
+
+  TempDir home;
+  TestContext ctx{home.path()};
 };
 
 #define NORV_INSTANTIATE_FOR_BACKENDS(fixture)                                  \

@@ -1,26 +1,15 @@
-// Test helpers for the process-wide state of the service: settings, program
-// directory, settings file, the message loop, and a patient record.
+// Test helpers for the service's loop and records: a bounded loop run and a
+// patient record.
 #ifndef NORV_TESTING_SERVICE_STATE_H_
 #define NORV_TESTING_SERVICE_STATE_H_
 
 #include <chrono>
 #include <string>
 
-#include "app/log.h"
-#include "app/settings.h"
-#include "intake/hl7_message.h"
+#include "core/hl7_message.h"
 #include "platform/event_loop.h"
 
 namespace norv::testing {
-
-// Fresh settings, program directory `dir`, settings file
-// `dir`/NORVReader.reg, instance 01: the state of a service just started.
-inline void ResetServiceState(const std::string& dir) {
-  settings() = Settings();
-  SetProgramDir(dir);
-  SetSettingsFile(dir + "/NORVReader.reg");
-  SetInstance("01");
-}
 
 // Runs the loop until a handler calls Stop(), at most `limit`. False when the
 // limit ended it.

@@ -142,9 +142,15 @@ def test_status_and_metrics_through_a_service_life(inst, tmp_path):
     code, report = status_json(inst)
     assert code == 2 and report["service"]["state"] == "not started"
 
-    inst.start()
+    old_mask = os.umask(0o077)  # however strict the service's mask, both files stay readable
+    try:
+        inst.start()
+    finally:
+        os.umask(old_mask)
     # The record is written at start-up; an idle service with an empty queue is OK.
     assert wait_for(lambda: status(inst)[0] == 0), status(inst)[1]
+    for published in (inst.home / "NORVReader.state", metrics_file):
+        assert published.stat().st_mode & 0o777 == 0o644, published
     code, report = status_json(inst)
     assert report["service"]["running"] and report["service"]["pid"] == inst.process.pid
     assert report["database"]["reachable"] and report["database"]["query_seconds"] >= 0

@@ -1,0 +1,108 @@
+#include "core/log.h"
+
+#include <cstdio>
+
+#include "core/error.h"
+
+namespace norv {
+namespace {
+
+constexpr std::size_t kZone = 14;
+
+// Appends `field` at the next print zone, as a Print statement with commas
+// would lay out the fields of one line.
+void AddZoned(std::string& line, std::string_view field) {
+  std::size_t next = (line.size() / kZone + 1) * kZone;
+  line.append(next - line.size(), ' ');
+  line.append(field);
+}
+
+}  // namespace
+
+Log::Log(FileSystem& fs, std::string program_dir, const Settings& settings, Clock clock,
+         LogFileNames names)
+    : fs_(fs),
+      program_dir_(std::move(program_dir)),
+      settings_(settings),
+      clock_(std::move(clock)),
+      names_(std::move(names)) {
+  while (program_dir_.size() > 1 && program_dir_.back() == '/') program_dir_.pop_back();
+}
+
+// Steps run on their own: a folder that cannot be created still lets the
+// append be tried, and a failed append loses the line.
+void Log::AppendLine(const std::string& file_name, const std::string& line) {
+  const std::string folder = program_dir_ + "/Logs";
+  if (!fs_.FolderExists(folder)) (void)fs_.CreateFolder(folder);
+  (void)fs_.AppendToFile(folder + "/" + file_name, line + "\r\n");
+}
+std::string FormatLogDateTime(const LocalDateTime& t) {
+  char buf[32];
+  if (t.hour == 0 && t.minute == 0 && t.second == 0) {
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", t.year, t.month, t.day);
+  } else {
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month,
+                  t.day, t.hour, t.minute, t.second);
+  }
+  return buf;
+}
+
+std::string FormatErrorLine(const LocalDateTime& t, std::int32_t number,
+                            std::string_view description, std::string_view source) {
+  std::string line = FormatLogDateTime(t);
+  // A number prints with a blank (or its minus sign) in front and a blank after.
+  std::string num = (number < 0 ? "" : " ") + std::to_string(number) + " ";
+  AddZoned(line, num);
+  AddZoned(line, description);
+  AddZoned(line, source);
+  return line;
+}
+
+std::string FormatDebugLine(const LocalDateTime& t, std::string_view text,
+                            std::string_view extra) {
+  std::string line = FormatLogDateTime(t);
+  AddZoned(line, text);
+  if (!extra.empty()) AddZoned(line, extra);
+  return line;
+}
+
+void Log::WriteErrorLog(std::int32_t number, std::string_view description,
+                        std::string_view source) {
+  try {
+    AppendLine(names_.error, FormatErrorLine(clock_(), number, description, source));
+  } catch (...) {
+  }
+  try {
+    if (observer_) observer_(number, source);
+  } catch (...) {
+  }
+  try {
+    if (DebugOn()) {
+      std::string text = std::to_string(number);
+      text += ", ";
+      text += description;
+      text += ", ";
+      text += source;
+      WriteDebugLog(text);
+    }
+  } catch (...) {
+  }
+}
+
+void Log::WriteDebugLog(std::string_view text, std::string_view extra) {
+  try {
+    AppendLine(names_.debug, FormatDebugLine(clock_(), text, extra));
+  } catch (...) {
+  }
+}
+
+void Log::LogCaughtError(std::string_view source) {
+  CaughtError e = DescribeCurrentException();
+  WriteErrorLog(e.number, e.description, source);
+}
+
+void Log::DebugLog(std::string_view text) {
+  if (DebugOn()) WriteDebugLog(text);
+}
+
+}  // namespace norv

@@ -1,0 +1,76 @@
+// The two log files of the program, by default "NORVReaderError.log" and
+// "NORVReaderDebug.log" in the program directory's "Logs" folder. Each call
+// appends one CR LF line (Windows-1252) through the file seam, never through
+// a symbolic link; the folder is created when missing. Failures are
+// swallowed: a line that cannot be written is lost and the caller goes on.
+#ifndef NORV_CORE_LOG_H_
+#define NORV_CORE_LOG_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "core/settings.h"
+#include "platform/file_system.h"
+#include "platform/system.h"
+
+namespace norv {
+
+struct LogFileNames {
+  std::string error = "NORVReaderError.log";
+  std::string debug = "NORVReaderDebug.log";
+};
+
+class Log {
+ public:
+  // Writes into `program_dir` + "/Logs"; debug lines only while
+  // `settings.Debug` is 1 (read at each call, so a reload takes effect at
+  // once); line times from `clock`. Every reference must outlive the log.
+  Log(FileSystem& fs, std::string program_dir, const Settings& settings,
+      Clock clock = LocalNow, LogFileNames names = {});
+
+  // Appends "<date time> <number> <description> <source>" to the error log and,
+  // when Debug is 1, "number, description, source" to the debug log.
+  void WriteErrorLog(std::int32_t number, std::string_view description,
+                     std::string_view source);
+  // Appends "<date time> <text> <extra>" to the debug log, whatever Debug is
+  // (callers test DebugOn() first, or use DebugLog).
+  void WriteDebugLog(std::string_view text, std::string_view extra = {});
+  // The debug line only when Debug is 1.
+  void DebugLog(std::string_view text);
+  // Logs the exception being handled under `source`; call only in a catch.
+  void LogCaughtError(std::string_view source);
+
+  // Told of every error-log line once it is written, by number and source
+  // (the service counts database errors by it); empty: nobody. An observer
+  // that throws is ignored.
+  using ErrorObserver = std::function<void(std::int32_t number, std::string_view source)>;
+  void SetErrorObserver(ErrorObserver observer) { observer_ = std::move(observer); }
+
+  bool DebugOn() const { return settings_.Debug == 1; }
+  const std::string& program_dir() const { return program_dir_; }
+
+ private:
+  void AppendLine(const std::string& file_name, const std::string& line);
+
+  FileSystem& fs_;
+  std::string program_dir_;
+  const Settings& settings_;
+  Clock clock_;
+  LogFileNames names_;
+  ErrorObserver observer_;
+};
+
+// Exposed for tests: the date and time as the log writes it
+// ("YYYY-MM-DD HH:MM:SS", or the date alone at midnight).
+std::string FormatLogDateTime(const LocalDateTime& t);
+// The line without its CR LF: fields joined at print zones 14 characters wide.
+std::string FormatErrorLine(const LocalDateTime& t, std::int32_t number,
+                            std::string_view description, std::string_view source);
+std::string FormatDebugLine(const LocalDateTime& t, std::string_view text,
+                            std::string_view extra);
+
+}  // namespace norv
+
+#endif  // NORV_CORE_LOG_H_

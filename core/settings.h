@@ -1,0 +1,73 @@
+// The service's settings, read from the settings store at start-up and on
+// every sixth alive tick. The running program owns one Settings value (in
+// main) and hands it to the procedures that read it; only LoadSettings
+// writes it. Single-threaded.
+#ifndef NORV_CORE_SETTINGS_H_
+#define NORV_CORE_SETTINGS_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace norv {
+
+struct Settings {
+  std::int16_t Debug = 0;             // debug lines are written only when 1
+  std::string Caption;                // window caption, alive datagram payload
+  std::string DBServer;               // database selection (see db/database.h)
+  std::int32_t UDP = 0;               // alive datagram port (low 16 bits)
+  std::string Temp;                   // prefix of report files, used as is
+  std::string InboundPath;            // directory ending in '/', or "TCPRECEIVE"
+  std::vector<std::string> ExportPathList;  // inbound dirs for "TCPRECEIVE"
+  std::string ModalityLocation;       // "SEG;element[;component]" selector
+  std::string ModalityName = "";      // decimal text of a 16-bit integer
+  std::string FileSuffix;             // upper case
+  bool ForceRegAppointment = false;
+  bool CommonStudyUID = false;
+  std::string DefaultRefPhy;
+  std::string DefaultRefPhyID;
+  std::int16_t WildcardDigit = 0;
+  std::int16_t KeepFiles = 0;
+  std::int16_t ConvertReports = 0;
+  // Operations: the Prometheus metrics file (empty: none; relative to the
+  // program directory) and the queue ages in seconds from which
+  // `norvreader --status` warns and raises the alarm.
+  std::string MetricsFile;
+  std::int32_t StatusWarnAge = 300;
+  std::int32_t StatusCritAge = 1800;
+};
+
+// Where LoadSettings reads from: the settings file and the instance number
+// ("01") that selects the program's key.
+struct SettingsSource {
+  std::string file;
+  std::string instance = "01";
+};
+
+// The program's key, "HKLM\Software\VLM\Tessarine\NORVReader\" + instance.
+std::string BaseKey(const SettingsSource& source);
+inline constexpr std::string_view kSharedKey = "HKLM\\Software\\VLM\\Tessarine\\ Default";
+
+// Reads one value by its full path from the settings file (read afresh).
+// Returns `default_value` when the value is missing, empty or has no text
+// form, and when the file cannot be read. Never throws, never logs.
+std::string ReadRegistry(const SettingsSource& source, std::string_view full_path,
+                         std::string_view default_value);
+
+// Reloads every setting from the settings file, one step per value; a step
+// that fails (missing value without default, unconvertible text) keeps the
+// setting's previous value. Never throws, never logs.
+void LoadSettings(const SettingsSource& source, Settings& s);
+
+// Conversion rules of the settings (exposed for tests). nullopt = the step
+// fails. Numbers may carry blanks, a sign and a decimal part; fractions round
+// half to even.
+std::optional<std::int16_t> ToInt16(std::string_view text);
+std::optional<std::int32_t> ToInt32(std::string_view text);
+std::optional<bool> ToBoolean(std::string_view text);
+
+}  // namespace norv
+
+#endif  // NORV_CORE_SETTINGS_H_
