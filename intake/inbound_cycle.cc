@@ -308,8 +308,9 @@ std::chrono::milliseconds NextRetryPause(std::chrono::milliseconds previous) {
 }
 
 // Processes `chosen` and disposes of it; a transient database failure
-// instead holds it (see InboundCycle::outage).
-void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, const std::string& chosen) {
+// instead holds it (see InboundCycle::outage). `chosen` is a copy: the end
+// of an outage clears `cycle.held_file`, which may be what was passed.
+void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, std::string chosen) {
   TakenFile taken;
   taken.path = chosen;
   const auto started = std::chrono::steady_clock::now();

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,8 @@ class TestFileSystem : public FileSystem {
  public:
   bool descending = false;
   std::set<std::string> failing;  // "List", "Read", "Move", "Copy", "Remove", ...
+  // Reads left that throw a transient error, as an unreachable database does.
+  int transient_reads = 0;
 
   FsStatus ListFiles(const std::string& folder, std::vector<FileInfo>& files,
                      const ExamineFilter& examine) override {
@@ -100,6 +103,10 @@ class TestFileSystem : public FileSystem {
     return failing.count("Move") ? FsStatus{EACCES} : real_.MoveFileTo(f, t);
   }
   FsStatus ReadWholeFile(const std::string& p, std::string& b) override {
+    if (transient_reads > 0) {
+      --transient_reads;
+      throw Error(kErrDatabase, "server closed the connection", true);
+    }
     return failing.count("Read") ? FsStatus{EIO} : real_.ReadWholeFile(p, b);
   }
   FsStatus Identify(const std::string& p, FileIdentity& id) override {
@@ -354,6 +361,36 @@ TEST_F(InboundCycleTest, EveryTakenFileIsReportedWithItsEventAndOutcome) {
     EXPECT_FALSE(reports[i].held || reports[i].outage_began || reports[i].outage_ended);
   }
   EXPECT_EQ(reports[2].path, in_ / "3.HL7");
+}
+
+TEST_F(InboundCycleTest, AnOutageHoldsTheFileAndIsReportedAtItsStartAndEnd) {
+  std::vector<TakenFile> reports;
+  cycle_.on_taken = [&](const TakenFile& f) {
+    reports.push_back(f);
+    throw std::runtime_error("a counter that fails changes nothing");
+  };
+  Drop("1.HL7", "no header at all");
+  Drop("2.HL7", "no header either");
+  fs_.transient_reads = 2;
+  for (int i = 0; i < 3; ++i) {
+    cycle_.retry_at = {};  // no waiting for the back-off
+    Tick();
+  }
+  ASSERT_EQ(reports.size(), 3u);
+  for (const TakenFile& held : {reports[0], reports[1]}) {
+    EXPECT_TRUE(held.held);
+    EXPECT_EQ(held.path, in_ / "1.HL7");
+  }
+  EXPECT_TRUE(reports[0].outage_began);
+  EXPECT_FALSE(reports[1].outage_began || reports[1].outage_ended);
+  EXPECT_FALSE(reports[2].held);
+  EXPECT_TRUE(reports[2].outage_ended);
+  EXPECT_EQ(reports[2].outcome, Outcome::kFailed);
+  // The held file is disposed of when the outage ends, not taken twice.
+  EXPECT_EQ(Inbound(), V{"2.HL7"});
+  EXPECT_EQ(Failed(), V{"1.HL7"});
+  EXPECT_EQ(Count(ErrorLog(), "cannot be reached"), 1u);
+  EXPECT_EQ(Count(ErrorLog(), "can be reached again"), 1u);
 }
 
 
