@@ -102,6 +102,9 @@ std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSourc
   setting("WildcardDigit", std::to_string(s.WildcardDigit));
   setting("KeepFiles", std::to_string(s.KeepFiles));
   setting("ConvertReports", std::to_string(s.ConvertReports));
+  setting("TickInterval", std::to_string(s.TickInterval));
+  setting("DrainBacklog", std::to_string(s.DrainBacklog));
+  setting("WatchInbound", std::to_string(s.WatchInbound));
   setting("MetricsFile", s.MetricsFile);
   setting("StatusWarnAge", std::to_string(s.StatusWarnAge));
   setting("StatusCritAge", std::to_string(s.StatusCritAge));

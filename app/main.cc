@@ -71,17 +71,23 @@ int main(int argc, char** argv) {
                             s.FileSuffix, cl.dry_run, stdout, stderr);
   }
 
-  // Everything the service owns lives here, for the whole run.
-  norv::Service service(fs, cl.home, source);
+  // The signals are taken over first: a SIGHUP or SIGTERM while the
+  // service starts is handled once the loop runs, never by the default
+  // action that would end the process.
   norv::EventLoop loop;
-  norv::MainForm form(loop, service);
-  loop.SetUncaughtHandler(
-      [&service](const char* what) { service.log.WriteErrorLog(5, what, "MainForm"); });
-  loop.HandleSignals([&form] {
+  norv::MainForm* running = nullptr;
+  loop.HandleSignals([&running] {
+    if (running == nullptr) return;
     norv::NotifyReloading();
-    form.Reload();
+    running->Reload();
     norv::NotifyReady();
   });
+  // Everything the service owns lives here, for the whole run.
+  norv::Service service(fs, cl.home, source);
+  norv::MainForm form(loop, service);
+  running = &form;
+  loop.SetUncaughtHandler(
+      [&service](const char* what) { service.log.WriteErrorLog(5, what, "MainForm"); });
   // The state record for --status and the metrics file: counts from the
   // processing tick, the files taken, the heartbeat and the error log;
   // published on the alive tick.
@@ -117,7 +123,10 @@ int main(int argc, char** argv) {
   // Tests and benchmarks drain large batches faster than one file per 250 ms.
   if (const char* ms = std::getenv("NORVREADER_TICK_MS")) {
     int v = std::atoi(ms);
-    if (v > 0 && v < 250) loop.SetTimerInterval(form.TimerProgress(), std::chrono::milliseconds(v));
+    if (v > 0 && v < 250) {
+      form.SetTickOverride(std::chrono::milliseconds(v));
+      loop.SetTimerInterval(form.TimerProgress(), std::chrono::milliseconds(v));
+    }
   }
   form.Start();
   publisher.Publish(0, 0);

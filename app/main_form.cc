@@ -27,12 +27,45 @@ void MainForm::Start() {
 }
 
 void MainForm::TimerProgress_Timer() {
+  if (in_tick_) return;
+  in_tick_ = true;
   loop_.SetTimerEnabled(timer_progress_, false);
-  RunInboundTick(service_.intake, cycle_);
+  const bool took = RunInboundTick(service_.intake, cycle_);
+  in_tick_ = false;
+  WatchInboundDirectories();
+  // With DrainBacklog the next file is taken as soon as the loop has run
+  // what else is due (timers, signals, the heartbeat); otherwise, and once
+  // nothing waits, after the tick interval.
+  using std::chrono::milliseconds;
+  milliseconds interval = tick_override_.count() > 0
+                              ? tick_override_
+                              : milliseconds(service_.settings.TickInterval);
+  if (took && service_.settings.DrainBacklog == 1) interval = milliseconds(0);
+  loop_.SetTimerInterval(timer_progress_, interval);
   loop_.SetTimerEnabled(timer_progress_, true);
   try {
     if (after_progress_) after_progress_();
   } catch (...) {
+  }
+}
+
+// With WatchInbound the loop wakes when a directory's watch reports a file
+// that arrived complete, and the tick runs at once instead of at the next
+// interval; the interval stays as the fallback for everything else.
+void MainForm::WatchInboundDirectories() {
+  const bool wanted = service_.settings.WatchInbound == 1;
+  for (auto& [dir, queue] : cycle_.queues) {
+    const int fd = queue->watch_fd();
+    if (fd < 0) continue;
+    if (!wanted) {
+      if (loop_.Watching(fd)) loop_.Unwatch(fd);
+      continue;
+    }
+    if (loop_.Watching(fd)) continue;
+    InboundQueue* watched = queue.get();
+    loop_.Watch(fd, EventLoop::kReadable, [this, watched](unsigned) {
+      if (watched->Poll() > 0 && !in_tick_) TimerProgress_Timer();
+    });
   }
 }
 

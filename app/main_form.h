@@ -5,6 +5,7 @@
 #ifndef NORV_APP_MAIN_FORM_H_
 #define NORV_APP_MAIN_FORM_H_
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -43,6 +44,9 @@ class MainForm {
 
   // Sends the alive datagram; replaced in tests. Defaults to SendAlive.
   void SetAliveSender(std::function<void()> sender) { send_alive_ = std::move(sender); }
+  // Replaces the TickInterval setting's interval (tests and benchmarks);
+  // 0 restores it.
+  void SetTickOverride(std::chrono::milliseconds interval) { tick_override_ = interval; }
   // Called after every alive tick (the service watchdog uses it).
   void SetAfterAliveTick(std::function<void()> hook) { after_alive_ = std::move(hook); }
   // Called after every processing tick (the state record counts them); what
@@ -59,7 +63,11 @@ class MainForm {
   InboundCycle cycle_;
   std::function<void()> send_alive_;
   std::function<void()> after_alive_;
+  std::chrono::milliseconds tick_override_{0};
+  bool in_tick_ = false;
   std::function<void()> after_progress_;
+
+  void WatchInboundDirectories();
 };
 
 }  // namespace norv

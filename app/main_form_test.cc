@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <iterator>
+
+#include "testing/service_state.h"
 #include "testing/test_util.h"
 
 namespace norv {
@@ -79,6 +84,32 @@ TEST_F(MainFormTest, TheProgressTimerIsOnAgainAfterItsTick) {
   form.TimerProgress_Timer();
   EXPECT_EQ(ticks, 2);
   EXPECT_TRUE(loop.TimerEnabled(form.TimerProgress()));
+}
+
+// Five waiting files: one per 250 ms tick by default; with DrainBacklog the
+// next one as soon as the previous one is done, until none waits.
+TEST_F(MainFormTest, DrainBacklogTakesTheNextFileAtOnce) {
+  for (int drain : {0, 1}) {
+    TempDir in;
+    WriteFile(dir_ / "NORVReader.reg",
+              "REGEDIT4\r\n[HKLM\\Software\\VLM\\Tessarine\\NORVReader\\01]\r\n"
+              "\"InboundPath\"=\"" + in.path() + "\"\r\n\"FileSuffix\"=\"HL7\"\r\n"
+              "\"DrainBacklog\"=\"" + std::to_string(drain) + "\"\r\n");
+    for (int n = 1; n <= 5; ++n) {
+      WriteFile(in / (std::to_string(n) + ".HL7"), "not HL7");
+      std::filesystem::last_write_time(in / (std::to_string(n) + ".HL7"),
+                                       std::filesystem::file_time_type::clock::now() -
+                                           std::chrono::seconds(10));
+    }
+    EventLoop loop;
+    MainForm form(loop, service_);
+    form.Start();
+    form.TimerProgress_Timer();  // the first file, now
+    testing::RunUntilStopped(loop, std::chrono::milliseconds(200));
+    const auto left = std::distance(std::filesystem::directory_iterator(in.path()),
+                                    std::filesystem::directory_iterator());
+    EXPECT_EQ(left, drain == 1 ? 1 : 5) << "DrainBacklog " << drain;  // only failed/ is left
+  }
 }
 
 }  // namespace

@@ -4,36 +4,15 @@
 #include <filesystem>
 #include <system_error>
 
+#include "intake/inbound_queue.h"
+
 namespace norv {
 
-namespace {
-constexpr std::int64_t kLowestStart = 5000000;
-}  // namespace
-
 std::optional<std::int32_t> InboundFileNumber(std::string_view name, std::string_view suffix) {
-  std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos || suffix.empty()) return std::nullopt;
-  std::string_view extension = name.substr(dot + 1);
-  if (extension.size() != suffix.size()) return std::nullopt;
-  for (std::size_t i = 0; i < extension.size(); ++i) {
-    char c = extension[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != suffix[i]) return std::nullopt;
-  }
-  std::string_view base = name.substr(0, dot);
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < base.size() && (base[i] == '+' || base[i] == '-')) negative = base[i++] == '-';
-  if (i == base.size()) return std::nullopt;
-  std::int64_t value = 0;
-  for (; i < base.size(); ++i) {
-    if (base[i] < '0' || base[i] > '9') return std::nullopt;
-    value = value * 10 + (base[i] - '0');
-    if (value > 2147483648LL) return std::nullopt;  // beyond 32 bits: no file number
-  }
-  if (negative) value = -value;
-  if (value >= kLowestStart) return std::nullopt;
-  return static_cast<std::int32_t>(value);
+  if (suffix.empty()) return std::nullopt;
+  InboundName n = ClassifyInboundName(name, suffix);
+  if (n.kind != InboundName::kNumber || n.number >= kInboundNumberLimit) return std::nullopt;
+  return n.number;
 }
 
 QueueFigures SummariseQueue(const std::string& directory, const std::vector<QueueEntry>& entries,

@@ -116,7 +116,7 @@ void BM_ChooseInboundFile(benchmark::State& state) {
   std::set<std::string> reported;
   std::string chosen;
   for (auto _ : state) {
-    chosen = norv::ChooseInboundFile(dir.intake(), dir.inbound(), reported);
+    chosen = norv::ScanInboundDirectory(dir.intake(), dir.inbound(), reported);
     benchmark::DoNotOptimize(chosen);
   }
   if (chosen != dir.inbound() + "1000.HL7") state.SkipWithError("wrong file chosen");

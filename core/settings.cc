@@ -135,6 +135,14 @@ void LoadSettings(const SettingsSource& source, Settings& s) {
   Step(reg, base + "WildcardDigit", "0", s.WildcardDigit, ToInt16);
   Step(reg, base + "KeepFiles", "0", s.KeepFiles, ToInt16);
   Step(reg, base + "ConvertReports", "0", s.ConvertReports, ToInt16);
+  Step(reg, base + "TickInterval", "250", s.TickInterval,
+       [](const std::string& t) -> std::optional<std::int32_t> {
+         auto v = ToInt32(t);
+         if (!v || *v < 1 || *v > 250) return std::nullopt;
+         return v;
+       });
+  Step(reg, base + "DrainBacklog", "0", s.DrainBacklog, ToInt16);
+  Step(reg, base + "WatchInbound", "0", s.WatchInbound, ToInt16);
   Step(reg, base + "MetricsFile", "", s.MetricsFile, text);
   Step(reg, base + "StatusWarnAge", "300", s.StatusWarnAge, ToInt32);
   Step(reg, base + "StatusCritAge", "1800", s.StatusCritAge, ToInt32);

@@ -31,6 +31,9 @@ struct Settings {
   std::int16_t WildcardDigit = 0;
   std::int16_t KeepFiles = 0;
   std::int16_t ConvertReports = 0;
+  std::int32_t TickInterval = 250;    // ms between processing ticks, 1 to 250
+  std::int16_t DrainBacklog = 0;      // 1: the next file at once while files wait
+  std::int16_t WatchInbound = 0;      // 1: a file arriving complete is taken at once
   // Operations: the Prometheus metrics file (empty: none; relative to the
   // program directory) and the queue ages in seconds from which
   // `norvreader --status` warns and raises the alarm.

@@ -21,18 +21,11 @@ class DiscardingFileSystem final : public FileSystem {
   FsStatus SetAttributes(const std::string&, std::uint32_t) override { return {ENOSYS}; }
   FsStatus RemoveFile(const std::string&) override { return {ENOSYS}; }
   bool FolderExists(const std::string&) override { return true; }
-  FsStatus CheckFolder(const std::string&) override { return {}; }
   bool FileExists(const std::string&) override { return false; }
   FsStatus CreateFolder(const std::string&) override { return {ENOSYS}; }
   FsStatus CopyFileTo(const std::string&, const std::string&, bool) override { return {ENOSYS}; }
   FsStatus MoveFileTo(const std::string&, const std::string&) override { return {ENOSYS}; }
   FsStatus ReadWholeFile(const std::string&, std::string&) override { return {ENOSYS}; }
-  FsStatus Identify(const std::string&, FileIdentity&) override { return {ENOSYS}; }
-  FsStatus AppendToFile(const std::string&, std::string_view) override { return {ENOSYS}; }
-  FsStatus WriteFileAtomically(const std::string&, std::string_view, const std::string&,
-                               int) override {
-    return {ENOSYS};
-  }
 };
 
 }  // namespace

@@ -203,8 +203,13 @@ class FontCache::Impl {
   std::unordered_map<std::uint64_t, Glyph> glyphs_;
 };
 
-FontCache::FontCache() : impl_(std::make_unique<Impl>()) {}
+FontCache::FontCache() = default;
 FontCache::~FontCache() = default;
+
+FontCache::Impl& FontCache::impl() {
+  if (!impl_) impl_ = std::make_unique<Impl>();
+  return *impl_;
+}
 
 namespace {
 
@@ -237,7 +242,7 @@ void DrawLabel(FontCache& fonts, const Label& label, const PageRaster& page) {
     throw Error(kErrImaging, "label font size must be positive, not " +
                                  std::to_string(label.font_size));
   }
-  FontCache::Impl& cache = *fonts.impl_;
+  FontCache::Impl& cache = fonts.impl();
   std::lock_guard<std::mutex> lock(cache.mutex());
   int face_id = 0;
   FT_Face face = cache.Face(label.font_name, label.style, label.font_size, &face_id);
@@ -304,7 +309,7 @@ void DrawLabel(FontCache& fonts, const Label& label, const PageRaster& page) {
 }
 
 std::string ResolveFontFile(FontCache& fonts, std::string_view family, std::int16_t style) {
-  FontCache::Impl& cache = *fonts.impl_;
+  FontCache::Impl& cache = fonts.impl();
   std::lock_guard<std::mutex> lock(cache.mutex());
   return cache.ResolvedPath(family, style);
 }

@@ -18,7 +18,8 @@
 namespace norv {
 
 // The fonts found and the glyphs rendered so far (FreeType and fontconfig
-// state). Creating one starts FreeType; throws Error when that fails.
+// state). FreeType and fontconfig are started on the first use, which
+// throws Error when that fails; a cache never used costs nothing.
 class FontCache {
  public:
   FontCache();
@@ -27,6 +28,9 @@ class FontCache {
   FontCache& operator=(const FontCache&) = delete;
 
   class Impl;
+  Impl& impl();  // started on first use
+
+ private:
   std::unique_ptr<Impl> impl_;
 };
 

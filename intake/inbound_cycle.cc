@@ -12,6 +12,8 @@
 #include "core/log.h"
 #include "intake/events.h"
 #include "intake/hl7_reader.h"
+#include "intake/inbound_queue.h"
+#include "platform/dir_watch.h"
 #include "platform/event_loop.h"
 #include "platform/system.h"
 
@@ -169,9 +171,9 @@ Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path,
 
 }  // namespace
 
-std::string ChooseInboundFile(const Context& ctx, const std::string& dir,
-                              std::set<std::string>& reported_files,
-                              std::map<std::string, FileIdentity>* undisposable) {
+std::string ScanInboundDirectory(const Context& ctx, const std::string& dir,
+                                 std::set<std::string>& reported_files,
+                                 std::map<std::string, FileIdentity>* undisposable) {
   FileSystem& fs = ctx.fs;
   const Settings& settings = ctx.settings;
   // Attributes and sizes are read only for names with the suffix: in a
@@ -237,6 +239,46 @@ std::string ChooseInboundFile(const Context& ctx, const std::string& dir,
     chosen = file.Path;
   }
   return chosen;
+}
+
+bool IsUndisposable(const Context& ctx, InboundCycle& cycle, const std::string& path) {
+  auto held = cycle.undisposable.find(path);
+  if (held == cycle.undisposable.end()) return false;
+  FileIdentity now;
+  if (ctx.fs.Identify(path, now).ok() && now == held->second) return true;
+  cycle.undisposable.erase(held);  // changed: a new file to take
+  return false;
+}
+
+std::string ChooseInboundFile(const Context& ctx, InboundCycle& cycle, bool complete_skips_age) {
+  const std::string& dir = cycle.CurrentInboundDir;
+  std::unique_ptr<InboundQueue>& queue = cycle.queues[dir];
+  if (!queue) queue = std::make_unique<InboundQueue>(ctx.fs, dir, NewPlatformDirWatch());
+  InboundChoice choice =
+      queue->Choose(ctx.settings.FileSuffix, complete_skips_age,
+                    [&](const std::string& path) { return IsUndisposable(ctx, cycle, path); });
+  for (const InboundProblem& p : choice.problems) {
+    // A stray file (abc.HL7), or one whose attributes or emptiness cannot be
+    // dealt with, must neither stop the choice nor be reported every tick.
+    switch (p.kind) {
+      case InboundProblem::kNotANumber:
+      case InboundProblem::kOverflow: {
+        const bool overflow = p.kind == InboundProblem::kOverflow;
+        ReportOnce(ctx.log, cycle.reported_files, p.path, overflow ? kErrOverflow : kErrTypeMismatch,
+                   std::string(overflow ? "Overflow" : "Type mismatch") +
+                       ": the name is no file number (" + p.path + ")");
+        break;
+      }
+      case InboundProblem::kAttributes:
+      case InboundProblem::kEmptyFile: {
+        Error e = FileError(p.error, p.path, false);
+        ReportOnce(ctx.log, cycle.reported_files, p.path, e.number(), e.what());
+        break;
+      }
+    }
+  }
+  if (!choice.status.ok()) throw FileError(choice.status.error, dir, true);
+  return choice.path;
 }
 
 std::string DisposeInboundFile(const Context& ctx, const std::string& inbound_dir,
@@ -376,31 +418,33 @@ void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, std::string chosen)
 
 }  // namespace
 
-void RunInboundTick(const IntakeContext& ctx, InboundCycle& cycle) {
+bool RunInboundTick(const IntakeContext& ctx, InboundCycle& cycle) {
   try {
     if (cycle.outage) {
       // The held file goes first once its pause is over; nothing else is
       // taken meanwhile, so the order of the queue is kept.
-      if (std::chrono::steady_clock::now() < cycle.retry_at) return;
+      if (std::chrono::steady_clock::now() < cycle.retry_at) return false;
       if (ctx.fs.FileExists(cycle.held_file)) {
         cycle.CurrentInboundDir = cycle.held_dir;
         TakeFile(ctx, cycle, cycle.held_file);
-        return;
+        return !cycle.outage;
       }
       cycle.held_file.clear();  // taken away meanwhile: the queue goes on
     }
     std::string chosen;
     try {
       ChooseInboundDirectory(ctx.settings, cycle);
-      chosen = ChooseInboundFile(ctx, cycle.CurrentInboundDir, cycle.reported_files,
-                                 &cycle.undisposable);
+      chosen = ChooseInboundFile(ctx, cycle, ctx.settings.WatchInbound == 1);
     } catch (...) {
       ctx.log.LogCaughtError(kTickSource);
-      return;
+      return false;
     }
-    if (!chosen.empty()) TakeFile(ctx, cycle, chosen);
+    if (chosen.empty()) return false;
+    TakeFile(ctx, cycle, chosen);
+    return !cycle.outage;
   } catch (...) {
     // Nothing may leave the tick: the processing timer must come back on.
+    return false;
   }
 }
 

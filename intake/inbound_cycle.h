@@ -15,11 +15,13 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 
 #include "core/context.h"
 #include "intake/events.h"
+#include "intake/inbound_queue.h"
 
 namespace norv {
 
@@ -63,6 +65,9 @@ struct InboundCycle {
   std::string held_file;
   std::chrono::milliseconds retry_pause{0};
   std::chrono::steady_clock::time_point retry_at{};
+  // The index of each inbound directory used so far (with a watch of the
+  // directory where the platform has one).
+  std::map<std::string, std::unique_ptr<InboundQueue>> queues;
   // Told after every file taken; empty: nobody. What it throws is ignored.
   std::function<void(const TakenFile&)> on_taken;
 };
@@ -70,22 +75,30 @@ struct InboundCycle {
 // One processing tick: choose the directory and the file, read, parse and
 // dispatch it, dispose of it (the caller switches the timer off before and
 // on after). Any error of the tick is logged once with the source "MainForm
-// TimerProgress"; the chosen file then ends in the failed folder. Never
-// throws.
-void RunInboundTick(const IntakeContext& ctx, InboundCycle& cycle);
+// TimerProgress"; the chosen file then ends in the failed folder. Returns
+// whether a file was taken (false when none waits, or while an outage holds
+// the queue). Never throws.
+bool RunInboundTick(const IntakeContext& ctx, InboundCycle& cycle);
 
-// Scans `dir` for the file to take and returns its full path (empty when
-// none qualifies). On the way it clears the attribute word of files it skips
-// because of it or because of their number, deletes qualifying empty files
-// that would have been taken, and lets pending loop events run once per
-// listed file. Files whose base is not a file number, and files whose
-// attributes or emptiness cannot be dealt with, are skipped and reported once
-// through `reported_files`. Throws Error when the folder cannot be listed.
-// Files in `undisposable` (when given) are skipped while their identity is
-// unchanged; a changed one is forgotten there and taken as any other.
-std::string ChooseInboundFile(const Context& ctx, const std::string& dir,
-                              std::set<std::string>& reported_files,
-                              std::map<std::string, FileIdentity>* undisposable = nullptr);
+// The file to take from cycle.CurrentInboundDir now (empty when none
+// qualifies), by the directory's index (intake/inbound_queue.h): the file
+// with the smallest number below 5000000 whose attribute word is 0, the
+// first listed on a tie, as ScanInboundDirectory would choose it, at a cost
+// that does not grow with the backlog. With `complete_skips_age` a file the
+// directory watch saw renamed into place or closed by its writer does not
+// wait for its archive bit. Files in cycle.undisposable are passed over while
+// unchanged. Files whose base is not a file number, and files whose
+// attributes or emptiness cannot be dealt with, are reported once through
+// cycle.reported_files. Throws Error when the folder cannot be listed.
+std::string ChooseInboundFile(const Context& ctx, InboundCycle& cycle, bool complete_skips_age);
+
+// The same choice by a full scan of `dir`: every file is listed and looked
+// at, and the loop is yielded once per file. The service no longer uses it;
+// it is the reference the index is checked and measured against. Files in
+// `undisposable` (when given) are skipped while their identity is unchanged.
+std::string ScanInboundDirectory(const Context& ctx, const std::string& dir,
+                                 std::set<std::string>& reported_files,
+                                 std::map<std::string, FileIdentity>* undisposable = nullptr);
 
 // Deletes the file at `path` (processed and KeepFiles not 1) or moves it
 // into `inbound_dir` + "debug" or "failed" + "/" + the week folder of today,

@@ -50,6 +50,22 @@ struct FileIdentity {
 // Decides by its name whether a listed file is worth examining.
 using ExamineFilter = std::function<bool(std::string_view name)>;
 
+// Receives one name of a folder listing. `regular` is true when the listing
+// itself tells that the entry is a regular file; false for links and entries
+// whose type the listing does not tell (only a look at them decides).
+using NameVisitor = std::function<void(std::string_view name, bool regular)>;
+
+// What tells whether a folder's entries may have changed: its identity and
+// its modification time. Two equal stamps read some time apart mean nothing
+// was added, removed or renamed in between, provided the second read came
+// later than the clock's granularity after the last change.
+struct FolderStamp {
+  std::uint64_t Device = 0;
+  std::uint64_t Inode = 0;
+  std::int64_t ModifiedNs = 0;  // nanoseconds since the epoch
+  bool operator==(const FolderStamp&) const = default;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -61,6 +77,19 @@ class FileSystem {
   // vanishes while being listed is left out.
   virtual FsStatus ListFiles(const std::string& folder, std::vector<FileInfo>& files,
                              const ExamineFilter& examine = nullptr) = 0;
+  // The names of `folder` that may be regular files, in the listing order of
+  // ListFiles, without a call per name: sub-folders and entries known to be
+  // no files are left out, links and entries of unknown type are passed on.
+  // The default lists through ListFiles.
+  virtual FsStatus ListNames(const std::string& folder, const NameVisitor& visit);
+  // The attribute word and size of the one file at `path` (a link is
+  // followed), as ListFiles reports them. ENOENT when it is missing, EINVAL
+  // when it is no regular file. The default lists the parent folder (where
+  // an entry that is no regular file reads as missing).
+  virtual FsStatus StatFile(const std::string& path, FileInfo& info);
+  // The folder's stamp, read afresh (a network file system asks its server).
+  // The default has none: ENOSYS.
+  virtual FsStatus GetFolderStamp(const std::string& folder, FolderStamp& stamp);
   // Sets the attribute word; only kReadOnly has an effect (0 grants the owner
   // write permission). kArchive cannot be set or cleared: it follows the age.
   virtual FsStatus SetAttributes(const std::string& path, std::uint32_t attributes) = 0;
@@ -69,7 +98,7 @@ class FileSystem {
   virtual bool FolderExists(const std::string& path) = 0;
   // 0 when `path` is a folder itself (not a link to one), ENOENT when
   // nothing is there, ENOTDIR when something else (a file, a link) is.
-  virtual FsStatus CheckFolder(const std::string& path) = 0;
+  virtual FsStatus CheckFolder(const std::string& path);
   virtual bool FileExists(const std::string& path) = 0;
   // Creates the last level of `path` only.
   virtual FsStatus CreateFolder(const std::string& path) = 0;
@@ -82,10 +111,10 @@ class FileSystem {
   // The whole content of the file, byte for byte.
   virtual FsStatus ReadWholeFile(const std::string& path, std::string& bytes) = 0;
   // The identity of the file at `path` (the link itself for a link).
-  virtual FsStatus Identify(const std::string& path, FileIdentity& identity) = 0;
+  virtual FsStatus Identify(const std::string& path, FileIdentity& identity);
   // Appends `bytes` to the file, creating it when missing; never writes
   // through a symbolic link.
-  virtual FsStatus AppendToFile(const std::string& path, std::string_view bytes) = 0;
+  virtual FsStatus AppendToFile(const std::string& path, std::string_view bytes);
   // Replaces (or creates) the file `path` with `bytes` so that readers see
   // the old file or the whole new one, never a part: the bytes go to
   // `temp_path` (default `path` + ".part", in the same folder), are synced
@@ -95,7 +124,7 @@ class FileSystem {
   // files other users' programs read), or 0666 less the creation mask when
   // `mode` is negative.
   virtual FsStatus WriteFileAtomically(const std::string& path, std::string_view bytes,
-                                       const std::string& temp_path = {}, int mode = -1) = 0;
+                                       const std::string& temp_path = {}, int mode = -1);
 };
 
 // The operating system's file system.

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <system_error>
@@ -91,6 +92,60 @@ class PosixFileSystem final : public FileSystem {
       errno = 0;
     }
     if (errno != 0) return Errno();
+    return {};
+  }
+
+  FsStatus ListNames(const std::string& folder, const NameVisitor& visit) override {
+    std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
+    if (!dir) return Errno();
+    errno = 0;
+    while (dirent* e = readdir(dir.get())) {
+      const char* name = e->d_name;
+      switch (e->d_type) {
+        case DT_REG:
+          visit(name, true);
+          break;
+        case DT_LNK:
+        case DT_UNKNOWN:
+          if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) visit(name, false);
+          break;
+        default:  // folders, devices, pipes and sockets
+          break;
+      }
+      errno = 0;
+    }
+    if (errno != 0) return Errno();
+    return {};
+  }
+
+  FsStatus StatFile(const std::string& path, FileInfo& info) override {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return Errno();
+    if (!S_ISREG(st.st_mode)) return FsStatus{EINVAL};
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::size_t slash = path.rfind('/');
+    info.Name = slash == std::string::npos ? path : path.substr(slash + 1);
+    info.Path = path;
+    info.Examined = true;
+    info.Attributes = AttributesOf(st, ToNs(now));
+    info.Size = static_cast<std::uint64_t>(st.st_size);
+    return {};
+  }
+
+  FsStatus GetFolderStamp(const std::string& folder, FolderStamp& stamp) override {
+    // Forcing the sync makes a network file system ask its server instead of
+    // answering from its attribute cache; local ones ignore the flag.
+    struct statx sx;
+    if (statx(AT_FDCWD, folder.c_str(), AT_STATX_FORCE_SYNC,
+              STATX_TYPE | STATX_INO | STATX_MTIME, &sx) != 0) {
+      return Errno();
+    }
+    if (!S_ISDIR(sx.stx_mode)) return FsStatus{ENOTDIR};
+    stamp.Device = (static_cast<std::uint64_t>(sx.stx_dev_major) << 32) | sx.stx_dev_minor;
+    stamp.Inode = sx.stx_ino;
+    stamp.ModifiedNs = static_cast<std::int64_t>(sx.stx_mtime.tv_sec) * 1'000'000'000LL +
+                       sx.stx_mtime.tv_nsec;
     return {};
   }
 

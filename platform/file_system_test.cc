@@ -96,6 +96,43 @@ TEST(PlatformFileSystem, OnlyFilesTheFilterAcceptsAreExamined) {
   EXPECT_EQ(std::count(asked.begin(), asked.end(), "sub.HL7"), 0);
 }
 
+TEST(PlatformFileSystem, NamesOneFileAndFolderStampsWithoutAListing) {
+  TempDir dir;
+  FileSystem& fs = PlatformFileSystem();
+  WriteFile(dir / "1.HL7", "abc");
+  SetAge(dir / "1.HL7", 60);
+  std::filesystem::create_directory(dir / "sub.HL7");
+  std::filesystem::create_symlink(dir / "sub.HL7", dir / "dirlink.HL7");
+  std::filesystem::create_symlink(dir / "1.HL7", dir / "link.HL7");
+
+  std::vector<std::pair<std::string, bool>> names;
+  ASSERT_TRUE(fs.ListNames(dir.path(), [&](std::string_view name, bool regular) {
+                  names.emplace_back(name, regular);
+                }).ok());
+  std::sort(names.begin(), names.end());
+  // Folders are left out; links pass as "not known to be a file".
+  EXPECT_EQ(names, (std::vector<std::pair<std::string, bool>>{
+                       {"1.HL7", true}, {"dirlink.HL7", false}, {"link.HL7", false}}));
+
+  FileInfo info;
+  ASSERT_TRUE(fs.StatFile(dir / "link.HL7", info).ok());
+  EXPECT_EQ(info.Size, 3u);
+  EXPECT_EQ(info.Attributes, 0u);
+  EXPECT_EQ(info.Path, dir / "link.HL7");
+  EXPECT_EQ(fs.StatFile(dir / "dirlink.HL7", info).error, EINVAL);
+  EXPECT_EQ(fs.StatFile(dir / "2.HL7", info).error, ENOENT);
+
+  FolderStamp before, after;
+  ASSERT_TRUE(fs.GetFolderStamp(dir.path(), before).ok());
+  struct timespec pause = {0, 20'000'000};
+  nanosleep(&pause, nullptr);  // past the clock's granularity
+  WriteFile(dir / "2.HL7", "x");
+  ASSERT_TRUE(fs.GetFolderStamp(dir.path() + "/", after).ok());
+  EXPECT_NE(before.ModifiedNs, after.ModifiedNs);
+  EXPECT_EQ(before.Inode, after.Inode);
+  EXPECT_EQ(fs.GetFolderStamp(dir / "1.HL7", after).error, ENOTDIR);
+}
+
 TEST(PlatformFileSystem, AttributeWordZeroGrantsWriteAndReadOnlyFilesDelete) {
   TempDir dir;
   FileSystem& fs = PlatformFileSystem();

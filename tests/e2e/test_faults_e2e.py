@@ -137,7 +137,12 @@ def test_settings_rewritten_while_running(sqlite_installation):
     for number, text in messages:
         inst.drop_message(number, text)
     inst.start(tick_ms=20)
+    # Signals sent before the program has taken them over (its start-up
+    # takes a few hundred milliseconds under the sanitizers) would end it
+    # with the default action, as with any program: wait for its first file.
     deadline = time.monotonic() + 120
+    while len(inst.pending()) == len(messages) and time.monotonic() < deadline:
+        time.sleep(0.01)
     n = 0
     while inst.pending() and time.monotonic() < deadline:
         n += 1
