@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string_view>
 #include <system_error>
 
 #include "intake/procedure_codes.h"
@@ -44,21 +47,87 @@ const char* LevelText(CheckLevel l) {
 
 }  // namespace
 
-std::string MaskPasswords(const std::string& text) {
-  std::string lower = AsciiLower(text);
-  std::string out = text;
-  for (const char* key : {"pwd=", "password="}) {
-    std::size_t pos = 0;
-    while ((pos = lower.find(key, pos)) != std::string::npos) {
-      bool at_start = pos == 0 || lower[pos - 1] == ';' || lower[pos - 1] == ' ';
-      std::size_t v = pos + std::string(key).size();
-      std::size_t end = lower.find(';', v);
-      if (end == std::string::npos) end = lower.size();
-      if (at_start && end > v) {
-        out.replace(v, end - v, std::string(end - v, '*'));
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool IsPasswordKey(std::string_view key) {
+  std::string lower = AsciiLower(key);
+  return lower == "pwd" || lower == "password";
+}
+
+void Mask(std::string& out, std::size_t from, std::size_t to) {
+  for (std::size_t i = from; i < to; ++i) out[i] = '*';
+}
+
+// Masks the password values of a libpq connection text (the inside of a
+// psqlODBC pqopt={...}): "key = value" items separated by blanks, a value
+// either plain or between single quotes with backslash escapes.
+void MaskLibpqPasswords(const std::string& text, std::size_t begin, std::size_t end,
+                        std::string& out) {
+  std::size_t i = begin;
+  while (i < end) {
+    while (i < end && IsBlank(text[i])) ++i;
+    std::size_t key = i;
+    while (i < end && !IsBlank(text[i]) && text[i] != '=') ++i;
+    std::size_t key_end = i;
+    while (i < end && IsBlank(text[i])) ++i;
+    if (i >= end || text[i] != '=') continue;  // a word without a value
+    ++i;
+    while (i < end && IsBlank(text[i])) ++i;
+    std::size_t value = i;
+    if (i < end && text[i] == '\'') {
+      for (++i; i < end && text[i] != '\''; ++i) {
+        if (text[i] == '\\' && i + 1 < end) ++i;
       }
-      pos = end;
+      if (i < end) ++i;  // the closing quote
+    } else {
+      while (i < end && !IsBlank(text[i])) ++i;
     }
+    if (IsPasswordKey(std::string_view(text).substr(key, key_end - key))) Mask(out, value, i);
+  }
+}
+
+}  // namespace
+
+// An ODBC connection text is "key=value" items separated by ';'; blanks
+// around the key and the '=' do not count; a value between braces may hold
+// ';' (and '}' written twice). The values of pwd and password are masked,
+// and password items inside a braced value (pqopt={password=...}) as well.
+std::string MaskPasswords(const std::string& text) {
+  std::string out = text;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t key = i;
+    while (i < text.size() && text[i] != '=' && text[i] != ';') ++i;
+    if (i >= text.size() || text[i] == ';') {  // no value: not an item
+      ++i;
+      continue;
+    }
+    std::size_t key_begin = key, key_end = i;
+    while (key_begin < key_end && IsBlank(text[key_begin])) ++key_begin;
+    while (key_end > key_begin && IsBlank(text[key_end - 1])) --key_end;
+    bool password = IsPasswordKey(std::string_view(text).substr(key_begin, key_end - key_begin));
+    ++i;  // '='
+    while (i < text.size() && IsBlank(text[i])) ++i;
+    if (i < text.size() && text[i] == '{') {
+      std::size_t value = ++i;
+      while (i < text.size() && !(text[i] == '}' && (i + 1 >= text.size() || text[i + 1] != '}'))) {
+        i += text[i] == '}' ? 2 : 1;
+      }
+      std::size_t value_end = i < text.size() ? i : text.size();
+      if (password) {
+        Mask(out, value, value_end);
+      } else {
+        MaskLibpqPasswords(text, value, value_end, out);
+      }
+      while (i < text.size() && text[i] != ';') ++i;
+    } else {
+      std::size_t value = i;
+      while (i < text.size() && text[i] != ';') ++i;
+      if (password) Mask(out, value, i);
+    }
+    ++i;  // ';'
   }
   return out;
 }
@@ -70,16 +139,17 @@ std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSourc
 
   std::error_code ec;
   const std::string& file = source.file;
-  if (fs::is_regular_file(file, ec) && MayRead(file)) {
+  Settings s;
+  // Loaded as the service loads it: what keeps the service from reading
+  // the file is what the check reports.
+  if (std::string problem = LoadSettings(source, s); problem.empty()) {
     add(CheckLevel::kOk, "settings file " + file + ": readable");
   } else {
-    add(CheckLevel::kFail, "settings file " + file + ": missing or unreadable (every value takes its default)");
+    add(CheckLevel::kFail,
+        "settings file " + file + ": " + problem + " (every value takes its default)");
   }
   add(CheckLevel::kInfo, "settings key " + BaseKey(source));
   add(CheckLevel::kInfo, "program directory " + program_dir);
-
-  Settings s;
-  LoadSettings(source, s);
   auto setting = [&](const char* name, const std::string& value) {
     add(CheckLevel::kInfo, std::string("setting ") + name + " = " + Quote(value));
   };
@@ -105,6 +175,7 @@ std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSourc
   setting("TickInterval", std::to_string(s.TickInterval));
   setting("DrainBacklog", std::to_string(s.DrainBacklog));
   setting("WatchInbound", std::to_string(s.WatchInbound));
+  setting("DBTimeout", std::to_string(s.DBTimeout));
   setting("MetricsFile", s.MetricsFile);
   setting("StatusWarnAge", std::to_string(s.StatusWarnAge));
   setting("StatusCritAge", std::to_string(s.StatusCritAge));
@@ -181,7 +252,7 @@ std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSourc
 
   // The database: it opens, and has the tables and views the program uses.
   try {
-    Connection con(s.DBServer, program_dir);
+    Connection con(s.DBServer, program_dir, s.DBTimeout);
     std::vector<MissingObject> missing = FindMissingDatabaseObjects(con);
     if (missing.empty()) {
       add(CheckLevel::kOk, "database: opens, every table and view the program uses is in place");

@@ -31,7 +31,9 @@ std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSourc
 int RunConfigurationCheck(std::FILE* out, FileSystem& files, const SettingsSource& source,
                           const std::string& program_dir);
 
-// Hides the values of password keys (pwd=, password=) in a connection text.
+// Hides the values of password keys (pwd, password; any case, blanks around
+// the '=', values between braces) in an ODBC connection text, also those of
+// a libpq text inside braces (pqopt={password=...}).
 std::string MaskPasswords(const std::string& text);
 
 }  // namespace norv

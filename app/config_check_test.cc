@@ -1,9 +1,11 @@
 #include "app/config_check.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
+#include "core/registry.h"
 #include "core/settings.h"
 #include "platform/file_system.h"
 #include "testing/test_database.h"
@@ -85,6 +87,19 @@ TEST_F(ConfigCheck, EachMisconfigurationFails) {
   EXPECT_FALSE(Passes()) << "missing settings file";
 }
 
+// A settings file the service cannot use says why, and never hangs the check.
+TEST_F(ConfigCheck, UnusableSettingsFilesAreNamed) {
+  std::string file = dir_ / "NORVReader.reg";
+  std::filesystem::remove(file);
+  ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+  EXPECT_TRUE(Mentions(file + ": not a regular file"));
+  std::filesystem::remove(file);
+  Write(Good());
+  std::filesystem::resize_file(file, kMaxSettingsFileSize + 1);
+  EXPECT_TRUE(Mentions(file + ": larger than 16 MiB"));
+  EXPECT_FALSE(Passes());
+}
+
 TEST_F(ConfigCheck, ProcedureCodesWithLineBreaksWarn) {
   Write(Good());
   WriteFile(dir_ / "procedure-ids.txt", "A\r\nB\r\n");
@@ -94,9 +109,25 @@ TEST_F(ConfigCheck, ProcedureCodesWithLineBreaksWarn) {
 }
 
 TEST(MaskPasswords, HidesOnlyPasswordValues) {
-  EXPECT_EQ(MaskPasswords("Driver={x};Uid=u;Pwd=abc;Port=1"), "Driver={x};Uid=u;Pwd=***;Port=1");
-  EXPECT_EQ(MaskPasswords("password=xy"), "password=**");
-  EXPECT_EQ(MaskPasswords("sqlite:/data/pwd=1.db"), "sqlite:/data/pwd=1.db");
+  struct Case {
+    const char* text;
+    const char* shown;
+  } cases[] = {
+      {"Driver={x};Uid=u;Pwd=abc;Port=1", "Driver={x};Uid=u;Pwd=***;Port=1"},
+      {"password=xy", "password=**"},
+      {"PASSWORD=x", "PASSWORD=*"},
+      {"Uid=u; pwd =X ;Port=1", "Uid=u; pwd =**;Port=1"},
+      {"Pwd={Sec;ret};Port=1", "Pwd={*******};Port=1"},
+      {"Pwd={a}}b};Uid=u", "Pwd={****};Uid=u"},
+      {"Server=h;pqopt={sslmode=require password=X connect_timeout=3};Uid=u",
+       "Server=h;pqopt={sslmode=require password=* connect_timeout=3};Uid=u"},
+      {"pqopt={password = 'a b\\'c'}", "pqopt={password = ********}"},
+      {"Driver={PostgreSQL Unicode};Uid=pwd;Database=password",
+       "Driver={PostgreSQL Unicode};Uid=pwd;Database=password"},
+      {"sqlite:/data/pwd=1.db", "sqlite:/data/pwd=1.db"},
+      {"DBHOST\\SQLEXPRESS", "DBHOST\\SQLEXPRESS"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MaskPasswords(c.text), c.shown) << c.text;
 }
 
 }  // namespace

@@ -147,12 +147,13 @@ const char* ServiceRunName(ServiceRun run) {
   return "unknown";
 }
 
-DatabaseProbe ProbeDatabase(const std::string& db_server, const std::string& program_dir) {
+DatabaseProbe ProbeDatabase(const std::string& db_server, const std::string& program_dir,
+                            int timeout_seconds) {
   using Clock = std::chrono::steady_clock;
   DatabaseProbe p;
   Clock::time_point t0 = Clock::now();
   try {
-    Connection con(db_server, program_dir);
+    Connection con(db_server, program_dir, timeout_seconds);
     Clock::time_point t1 = Clock::now();
     p.connect_seconds = std::chrono::duration<double>(t1 - t0).count();
     Statement st(con, "SELECT 1 AS one");
@@ -242,7 +243,8 @@ StatusReport GatherStatus(const StatusInputs& in) {
   if (r.state.day == r.day) r.today = r.state.today;
   if (r.state.week == r.week) r.this_week = r.state.this_week;
   r.last_errors = LastErrorLogLines(in.program_dir, kErrorLines);
-  r.database = in.probe_database ? in.probe_database() : ProbeDatabase(s.DBServer, in.program_dir);
+  r.database = in.probe_database ? in.probe_database()
+                                 : ProbeDatabase(s.DBServer, in.program_dir, s.DBTimeout);
   if (r.run == ServiceRun::kRunning) r.receiver = r.state.receiver;
   EvaluateStatus(r, s.StatusWarnAge, s.StatusCritAge);
   return r;

@@ -45,8 +45,10 @@ struct DatabaseProbe {
 };
 
 // Opens the database a DBServer value names (a relative SQLite path lies in
-// `program_dir`, as for the service) and runs "SELECT 1".
-DatabaseProbe ProbeDatabase(const std::string& db_server, const std::string& program_dir);
+// `program_dir`, as for the service) and runs "SELECT 1", giving up after
+// `timeout_seconds` as the service does (the DBTimeout setting).
+DatabaseProbe ProbeDatabase(const std::string& db_server, const std::string& program_dir,
+                            int timeout_seconds);
 
 // What the report is made from; the functions are seams for tests.
 struct StatusInputs {
@@ -55,7 +57,8 @@ struct StatusInputs {
   std::string instance;
   Moment now;
   std::function<bool(std::int64_t pid)> process_alive;  // default: kill(pid, 0)
-  std::function<DatabaseProbe()> probe_database;      // default: ProbeDatabase(DBServer, program_dir)
+  // Default: ProbeDatabase(DBServer, program_dir, DBTimeout).
+  std::function<DatabaseProbe()> probe_database;
 };
 
 struct StatusReport {

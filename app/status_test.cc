@@ -130,9 +130,9 @@ TEST_F(GatherStatusTest, ReportsTheQueueTodayAndTheWeek) {
 TEST(ProbeDatabase, ARelativeSqlitePathLiesInTheProgramDirectory) {
   TempDir home;
   WriteFile(home / "norv.db", "");  // an empty file is an empty SQLite database
-  DatabaseProbe found = ProbeDatabase("sqlite:norv.db", home.path());
+  DatabaseProbe found = ProbeDatabase("sqlite:norv.db", home.path(), 5);
   EXPECT_TRUE(found.reachable) << found.error;
-  DatabaseProbe missing = ProbeDatabase("sqlite:other.db", home.path());
+  DatabaseProbe missing = ProbeDatabase("sqlite:other.db", home.path(), 5);
   EXPECT_FALSE(missing.reachable);
   EXPECT_NE(missing.error.find(home / "other.db"), std::string::npos) << missing.error;
 }

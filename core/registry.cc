@@ -1,16 +1,15 @@
 #include "core/registry.h"
 
+#include <cerrno>
 #include <cstdint>
-#include <fstream>
+#include <cstring>
 #include <vector>
 
 #include "core/ansi.h"
+#include "platform/system.h"
 
 namespace norv {
 namespace {
-
-// A settings file larger than this is not a settings file.
-constexpr std::uintmax_t kMaxFileSize = 16u << 20;
 
 bool ValidUtf8(std::string_view s) {
   std::size_t i = 0;
@@ -242,15 +241,21 @@ Registry Registry::Parse(std::string_view bytes) {
   return reg;
 }
 
-Registry Registry::Load(const std::string& file) {
-  std::ifstream in(file, std::ios::binary | std::ios::ate);
-  if (!in) return Registry();
-  std::streamoff size = in.tellg();
-  if (size < 0 || static_cast<std::uintmax_t>(size) > kMaxFileSize) return Registry();
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  in.seekg(0);
-  if (!in.read(bytes.data(), size)) return Registry();
-  return Parse(bytes);
+Registry Registry::Load(const std::string& file, std::string* problem) {
+  if (problem != nullptr) problem->clear();
+  std::string bytes;
+  int error = ReadSmallRegularFile(file, kMaxSettingsFileSize, bytes);
+  if (error == 0) return Parse(bytes);
+  if (problem != nullptr) {
+    if (error == EINVAL || error == EISDIR) {
+      *problem = "not a regular file";
+    } else if (error == EFBIG) {
+      *problem = "larger than " + std::to_string(kMaxSettingsFileSize >> 20) + " MiB";
+    } else {
+      *problem = std::strerror(error);
+    }
+  }
+  return Registry();
 }
 
 std::optional<std::string> Registry::Read(std::string_view full_path) const {

@@ -9,6 +9,7 @@
 #ifndef NORV_CORE_REGISTRY_H_
 #define NORV_CORE_REGISTRY_H_
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -16,14 +17,19 @@
 
 namespace norv {
 
+// The largest settings file read; a larger one is not a settings file.
+inline constexpr std::uint64_t kMaxSettingsFileSize = 16u << 20;
+
 class Registry {
  public:
   // Parses the bytes of a .reg file: UTF-16LE with BOM, UTF-8 (with or without
   // BOM) or Windows-1252; CR LF or LF. Malformed lines are skipped.
   static Registry Parse(std::string_view bytes);
-  // Reads and parses the file; a missing, unreadable or oversized file gives
-  // an empty store.
-  static Registry Load(const std::string& file);
+  // Reads and parses the file; a missing, unreadable or oversized file, and
+  // anything that is not a regular file (a pipe is never waited on), gives
+  // an empty store, and `problem` (when given) says why; it is left empty
+  // when the file was read.
+  static Registry Load(const std::string& file, std::string* problem = nullptr);
 
   // The value as text (numbers in decimal). Empty when the key or value does
   // not exist or the value has no text form (binary, multi-string).

@@ -1,8 +1,13 @@
 #include "core/registry.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <filesystem>
+#include <optional>
 #include <string>
+
+#include "testing/test_util.h"
 
 namespace norv {
 namespace {
@@ -90,6 +95,35 @@ TEST(Registry, MalformedInputIsSkippedNeverFatal) {
 
   Registry missing = Registry::Load("/nonexistent/dir/file.reg");
   EXPECT_EQ(missing.Read("HKLM\\A\\Good"), std::nullopt);
+}
+
+// Only a regular file within the size limit is read: a pipe would block the
+// service's start-up and every reload, an oversized file is no settings file.
+// Each refusal says why; a file that is read says nothing.
+TEST(Registry, LoadsOnlyRegularFilesWithinTheLimit) {
+  testing::TempDir dir;
+  const std::string value = "[HKLM\\A]\n\"V\"=\"1\"\n";
+  testing::WriteFile(dir / "good.reg", value);
+  testing::WriteFile(dir / "big.reg", value);
+  std::filesystem::resize_file(dir / "big.reg", kMaxSettingsFileSize + 1);
+  ASSERT_EQ(mkfifo((dir / "pipe.reg").c_str(), 0600), 0);
+  struct Case {
+    std::string file, problem;
+  } cases[] = {
+      {dir / "good.reg", ""},
+      {dir / "pipe.reg", "not a regular file"},
+      {dir.path(), "not a regular file"},
+      {dir / "big.reg", "larger than 16 MiB"},
+      {dir / "none.reg", "No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    std::string problem = "stale";
+    Registry r = Registry::Load(c.file, &problem);
+    EXPECT_EQ(problem, c.problem) << c.file;
+    EXPECT_EQ(r.Read("HKLM\\A\\V"), c.problem.empty() ? std::optional<std::string>("1")
+                                                        : std::nullopt)
+        << c.file;
+  }
 }
 
 }  // namespace

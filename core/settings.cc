@@ -87,12 +87,14 @@ std::string ReadRegistry(const SettingsSource& source, std::string_view full_pat
   return std::string(default_value);
 }
 
-void LoadSettings(const SettingsSource& source, Settings& s) {
+std::string LoadSettings(const SettingsSource& source, Settings& s) {
   Registry reg;
+  std::string problem;
   try {
-    reg = Registry::Load(source.file);
+    reg = Registry::Load(source.file, &problem);
   } catch (...) {
     // An unreadable store answers every read with its default.
+    problem = "cannot be read";
   }
   const std::string base = BaseKey(source) + "\\";
   const std::string shared = std::string(kSharedKey) + "\\";
@@ -143,9 +145,11 @@ void LoadSettings(const SettingsSource& source, Settings& s) {
        });
   Step(reg, base + "DrainBacklog", "0", s.DrainBacklog, ToInt16);
   Step(reg, base + "WatchInbound", "0", s.WatchInbound, ToInt16);
+  Step(reg, base + "DBTimeout", "10", s.DBTimeout, ToInt32);
   Step(reg, base + "MetricsFile", "", s.MetricsFile, text);
   Step(reg, base + "StatusWarnAge", "300", s.StatusWarnAge, ToInt32);
   Step(reg, base + "StatusCritAge", "1800", s.StatusCritAge, ToInt32);
+  return problem;
 }
 
 }  // namespace norv

@@ -34,6 +34,9 @@ struct Settings {
   std::int32_t TickInterval = 250;    // ms between processing ticks, 1 to 250
   std::int16_t DrainBacklog = 0;      // 1: the next file at once while files wait
   std::int16_t WatchInbound = 0;      // 1: a file arriving complete is taken at once
+  // Seconds a database call may wait: connect/login, statement, lock or
+  // busy wait (see db/database.h for the range used).
+  std::int32_t DBTimeout = 10;
   // Operations: the Prometheus metrics file (empty: none; relative to the
   // program directory) and the queue ages in seconds from which
   // `norvreader --status` warns and raises the alarm.
@@ -61,8 +64,9 @@ std::string ReadRegistry(const SettingsSource& source, std::string_view full_pat
 
 // Reloads every setting from the settings file, one step per value; a step
 // that fails (missing value without default, unconvertible text) keeps the
-// setting's previous value. Never throws, never logs.
-void LoadSettings(const SettingsSource& source, Settings& s);
+// setting's previous value. Never throws, never logs: returns why the file
+// could not be read (then every value takes its default), empty when it was.
+std::string LoadSettings(const SettingsSource& source, Settings& s);
 
 // Conversion rules of the settings (exposed for tests). nullopt = the step
 // fails. Numbers may carry blanks, a sign and a decimal part; fractions round

@@ -44,7 +44,7 @@ class SettingsLoad : public ::testing::Test {
     source_.file = file_;
   }
   Settings& settings() { return settings_; }
-  void LoadSettings() { norv::LoadSettings(source_, settings_); }
+  std::string LoadSettings() { return norv::LoadSettings(source_, settings_); }
   void SetInstance(const std::string& instance) { source_.instance = instance; }
   void SetSettingsFile(const std::string& file) { source_.file = file; }
   std::string BaseKey() const { return norv::BaseKey(source_); }
@@ -69,7 +69,7 @@ TEST_F(SettingsLoad, ValuesAreConvertedAndNormalised) {
       "\"Debug\"=dword:00000001\r\n\"Caption\"=\"NORV 01\"\r\n"
       "\"InboundPath\"=\"/data/in\"\r\n\"FileSuffix\"=\"hl7\"\r\n"
       "\"ModalityName\"=\"0001\"\r\n\"ForceRegAppointment\"=\"1\"\r\n"
-      "\"WildcardDigit\"=\"3\"\r\n\"KeepFiles\"=\"1\"\r\n"
+      "\"WildcardDigit\"=\"3\"\r\n\"KeepFiles\"=\"1\"\r\n\"DBTimeout\"=dword:00000005\r\n"
       "\"MetricsFile\"=\"/var/lib/node/norv.prom\"\r\n\"StatusWarnAge\"=\"60\"\r\n",
       "[HKLM\\Software\\VLM\\Tessarine\\ Default]\r\n"
       "\"DBServer\"=\"sqlite:x.db\"\r\n\"UDP\"=dword:0000c350\r\n\"Temp\"=\"/tmp/r/\"\r\n");
@@ -88,6 +88,7 @@ TEST_F(SettingsLoad, ValuesAreConvertedAndNormalised) {
   EXPECT_EQ(s.WildcardDigit, 3);
   EXPECT_EQ(s.KeepFiles, 1);
   EXPECT_EQ(s.ConvertReports, 0);
+  EXPECT_EQ(s.DBTimeout, 5);
   EXPECT_EQ(s.MetricsFile, "/var/lib/node/norv.prom");
   EXPECT_EQ(s.StatusWarnAge, 60);
   EXPECT_EQ(s.StatusCritAge, 1800);
@@ -108,6 +109,7 @@ TEST_F(SettingsLoad, FailedStepsKeepThePreviousValue) {
   LoadSettings();
   EXPECT_EQ(settings().ModalityName, "0");
   EXPECT_EQ(settings().KeepFiles, 0);
+  EXPECT_EQ(settings().DBTimeout, 10);
   EXPECT_EQ(settings().Debug, 1);
 }
 

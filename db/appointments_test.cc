@@ -342,19 +342,6 @@ TEST_P(AppointmentsTest, StatusChangeWritesTheFirstRowOnly) {
 
 NORV_INSTANTIATE_FOR_BACKENDS(AppointmentsTest);
 
-TEST(AppointmentsUnreachable, DatabaseErrorsAreLoggedAndReported) {
-  testing::UnreachableDatabase unreachable;
-  HL7Message m = Order();
-  EXPECT_FALSE(RegisterAppointment(unreachable.db(), m));
-  EXPECT_FALSE(DeletePatientAppointment(unreachable.db(), m));
-  EXPECT_FALSE(UpdateAppointmentStatus(unreachable.db(), m));
-  std::string log = unreachable.ErrorLog();
-  for (const char* source : {"MainForm RegisterAppointment\r\n",
-                             "MainForm DeletePatientAppointment\r\n",
-                             "MainFrom UpdateAppointmentStatus\r\n"}) {
-    EXPECT_NE(log.find(source), std::string::npos) << source << log;
-  }
-}
 
 }  // namespace
 }  // namespace norv

@@ -91,7 +91,8 @@ std::string CleanMessage(std::string_view message, const std::string& connect) {
 // Turns the exception being handled into Error; call only inside a catch
 // block. `odbc_statement` (may be null) is the ODBC statement that failed:
 // SOCI reports some of its failures (describing a result) with its own text
-// and leaves the driver's message in the statement's diagnostics.
+// and leaves the driver's message in the statement's diagnostics, and the
+// statement's connection tells whether it was lost.
 [[noreturn]] void RethrowAsError(const std::string& connect, soci::statement* odbc_statement) {
   try {
     throw;
@@ -99,9 +100,14 @@ std::string CleanMessage(std::string_view message, const std::string& connect) {
     throw;
   } catch (const soci::soci_error& e) {
     std::string message = DriverMessageOf(e);
-    if (message.empty() && odbc_statement) message = DiagnosticOf(*odbc_statement);
+    bool transient = IsTransientFailure(e);
+    if (odbc_statement) {
+      OdbcDiagnostic diagnostic = DiagnosticOf(*odbc_statement);
+      if (message.empty()) message = diagnostic.message;
+      transient = transient || IsTransientSqlState(diagnostic.state) || diagnostic.connection_dead;
+    }
     if (message.empty()) message = e.get_error_message();
-    throw Error(kErrDatabase, CleanMessage(message, connect));
+    throw Error(kErrDatabase, CleanMessage(message, connect), transient);
   } catch (const std::bad_cast&) {
     throw Error(kErrTypeMismatch, "Type mismatch");
   } catch (const std::bad_alloc&) {
@@ -189,6 +195,11 @@ std::int32_t TextToInt32(const std::string& text) {
 
 }  // namespace
 
+int EffectiveDatabaseTimeout(int seconds) {
+  if (seconds < 1) return kDefaultDatabaseTimeout;
+  return seconds > kMaxDatabaseTimeout ? kMaxDatabaseTimeout : seconds;
+}
+
 DatabaseTarget ResolveDBServer(std::string_view db_server, const std::string& program_dir) {
   static constexpr std::string_view kSqlite = "sqlite:";
   static constexpr std::string_view kOdbc = "odbc:";
@@ -227,9 +238,11 @@ struct Connection::Impl {
   }
 };
 
-Connection::Connection(std::string_view db_server, const std::string& program_dir)
+Connection::Connection(std::string_view db_server, const std::string& program_dir,
+                       int timeout_seconds)
     : impl_(std::make_shared<Impl>()) {
   DatabaseTarget target = ResolveDBServer(db_server, program_dir);
+  const int timeout = EffectiveDatabaseTimeout(timeout_seconds);
   impl_->connect = target.connect;
   try {
     if (target.backend == "sqlite3") {
@@ -243,13 +256,14 @@ Connection::Connection(std::string_view db_server, const std::string& program_di
       if (target.connect.find('"') != std::string::npos) {
         throw Error(kErrDatabase, "unsupported character '\"' in the database path");
       }
-      // A writer of another process holds the file for a moment at most;
-      // waiting for it beats failing the message.
-      std::string connect = "db=\"" + target.connect + "\" timeout=5";
+      // A writer of another process usually holds the file for a moment
+      // only; waiting for it (up to the time-out) beats failing the message.
+      std::string connect =
+          "db=\"" + target.connect + "\" timeout=" + std::to_string(timeout);
       impl_->session = std::make_unique<soci::session>(*soci::factory_sqlite3(), connect);
       dialect_ = SqlDialect::kSqlite;
     } else {
-      impl_->session = std::make_unique<soci::session>(*soci::factory_odbc(), target.connect);
+      impl_->session = OpenOdbcSession(target.connect, timeout);
       impl_->odbc = true;
       switch (ProductOf(*impl_->session)) {
         case OdbcProduct::kPostgreSql:
@@ -268,7 +282,13 @@ Connection::Connection(std::string_view db_server, const std::string& program_di
     }
   } catch (...) {
     impl_->session.reset();
-    RethrowAsError(impl_->connect, nullptr);
+    // Whatever keeps the database from opening (server down, login
+    // refused, file missing) has nothing to do with the data at hand.
+    try {
+      RethrowAsError(impl_->connect, nullptr);
+    } catch (const Error& e) {
+      throw Error(e.number(), e.what(), true);
+    }
   }
 }
 

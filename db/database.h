@@ -4,8 +4,14 @@
 // interface are Windows-1252, as everywhere in the program; the layer converts
 // them to and from the database's UTF-8. Every failure of the database or of
 // its driver is thrown as norv::Error (number kErrDatabase, description the
-// driver's message). Single-threaded: a Connection and its Statements belong
-// to the caller's thread. SOCI stays behind this header.
+// driver's message). Error::transient() is true when the database could not
+// be opened (for any reason: server down, login refused, file missing), the
+// connection was lost, or a lock or busy wait or a statement ran into the
+// time-out: the same work may succeed later. It is false for errors about
+// the statement or its data (syntax, constraint violation, bad value).
+// No call waits longer than the connection's time-out for a server or a
+// lock. Single-threaded: a Connection and its Statements belong to the
+// caller's thread. SOCI stays behind this header.
 #ifndef NORV_DB_DATABASE_H_
 #define NORV_DB_DATABASE_H_
 
@@ -43,14 +49,29 @@ struct DatabaseTarget {
 // The prefixes are matched without regard to case.
 DatabaseTarget ResolveDBServer(std::string_view db_server, const std::string& program_dir = {});
 
+// The time-out of a connection in seconds, applied to connecting (login),
+// to each statement and to waits for a lock held by another connection
+// (SQLite's busy time-out), where the connection text does not set its own.
+// Values below 1 give the default (a driver would take 0 as "no time-out"),
+// values above kMaxDatabaseTimeout that maximum, which stays well below the
+// service watchdog.
+inline constexpr int kDefaultDatabaseTimeout = 10;
+inline constexpr int kMaxDatabaseTimeout = 45;
+int EffectiveDatabaseTimeout(int seconds);
+
 class Statement;
 
 // One open database connection. The destructor closes it on every path;
 // closing it also releases the results of its statements still alive.
 class Connection {
  public:
-  // Opens the database a DBServer value names (see ResolveDBServer).
-  explicit Connection(std::string_view db_server, const std::string& program_dir = {});
+  // Opens the database a DBServer value names (see ResolveDBServer), giving
+  // up any wait (connect, statement, lock) after `timeout_seconds` (see
+  // EffectiveDatabaseTimeout).
+  explicit Connection(std::string_view db_server, const std::string& program_dir = {},
+                      int timeout_seconds = kDefaultDatabaseTimeout);
+  Connection(std::string_view db_server, int timeout_seconds)
+      : Connection(db_server, std::string(), timeout_seconds) {}
   ~Connection();
   Connection(Connection&&) noexcept;
   Connection& operator=(Connection&&) noexcept;

@@ -145,16 +145,6 @@ TEST_P(PatientsTest, FailedAllocationFailsTheRegistration) {
 
 NORV_INSTANTIATE_FOR_BACKENDS(PatientsTest);
 
-TEST(PatientsUnreachable, DatabaseErrorsAreLoggedAndReported) {
-  testing::UnreachableDatabase unreachable;
-  HL7Message m = testing::PatientRecord("4711");
-  EXPECT_EQ(IsPatientRegistered(unreachable.db(), "4711"), std::nullopt);
-  EXPECT_FALSE(RegisterUpdatePatient(unreachable.db(), m, ""));
-  std::string log = unreachable.ErrorLog();
-  EXPECT_NE(log.find("MainForm IsPatientRegistered\r\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("MainFrom RegisterUpdatePatient\r\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("unable to open database file"), std::string::npos) << log;
-}
 
 }  // namespace
 }  // namespace norv

@@ -5,7 +5,9 @@
 namespace norv {
 
 Connection& ConnectionPerCall::Acquire() {
-  if (!open_) open_ = std::make_unique<Connection>(settings_.DBServer, program_dir_);
+  if (!open_) {
+    open_ = std::make_unique<Connection>(settings_.DBServer, program_dir_, settings_.DBTimeout);
+  }
   return *open_;
 }
 

@@ -21,6 +21,7 @@ class DiscardingFileSystem final : public FileSystem {
   FsStatus SetAttributes(const std::string&, std::uint32_t) override { return {ENOSYS}; }
   FsStatus RemoveFile(const std::string&) override { return {ENOSYS}; }
   bool FolderExists(const std::string&) override { return true; }
+  PathKind KindOf(const std::string&) override { return PathKind::kMissing; }
   bool FileExists(const std::string&) override { return false; }
   FsStatus CreateFolder(const std::string&) override { return {ENOSYS}; }
   FsStatus CopyFileTo(const std::string&, const std::string&, bool) override { return {ENOSYS}; }

@@ -301,8 +301,10 @@ std::string DisposeInboundFile(const Context& ctx, const std::string& inbound_di
       const std::string folder = inbound_dir + (processed_ok ? "debug" : "failed");
       const std::string week = folder + kPathSeparator + WeekFolderName(ctx.now());
       for (const std::string& level : {folder, week}) {
-        FsStatus st = fs.CheckFolder(level);
-        if (st.error == ENOENT) st = fs.CreateFolder(level);
+        const PathKind kind = fs.KindOf(level);
+        FsStatus st = kind == PathKind::kFolder    ? FsStatus{}
+                      : kind == PathKind::kMissing ? fs.CreateFolder(level)
+                                                   : FsStatus{ENOTDIR};
         note(st, "the folder " + level + " cannot be used");
       }
       std::size_t slash = path.rfind(kPathSeparator);
@@ -350,8 +352,8 @@ std::chrono::milliseconds NextRetryPause(std::chrono::milliseconds previous) {
 }
 
 // Processes `chosen` and disposes of it; a transient database failure
-// instead holds it (see InboundCycle::outage). `chosen` is a copy: the end
-// of an outage clears `cycle.held_file`, which may be what was passed.
+// instead holds it (see InboundCycle::outage). `chosen` is a copy: the held
+// file's name it may come from is cleared on the way.
 void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, std::string chosen) {
   TakenFile taken;
   taken.path = chosen;
@@ -370,6 +372,7 @@ void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, std::string chosen)
     outcome = ProcessInboundFile(ctx, chosen, taken.event);
   } catch (const Error& e) {
     if (e.transient()) {
+      ctx.log.DebugLog(std::string("Database not reachable, the file waits: ") + e.what());
       taken.held = true;
       taken.outage_began = !cycle.outage;
       if (!cycle.outage) {

@@ -21,6 +21,7 @@
 #include "intake/hl7_reader.h"
 #include "platform/system.h"
 #include "testing/intake_context.h"
+#include "testing/test_database.h"
 #include "testing/test_util.h"
 
 namespace norv {
@@ -72,8 +73,6 @@ class TestFileSystem : public FileSystem {
  public:
   bool descending = false;
   std::set<std::string> failing;  // "List", "Read", "Move", "Copy", "Remove", ...
-  // Reads left that throw a transient error, as an unreachable database does.
-  int transient_reads = 0;
 
   FsStatus ListFiles(const std::string& folder, std::vector<FileInfo>& files,
                      const ExamineFilter& examine) override {
@@ -91,8 +90,8 @@ class TestFileSystem : public FileSystem {
     return failing.count("Remove") ? FsStatus{EACCES} : real_.RemoveFile(p);
   }
   bool FolderExists(const std::string& p) override { return real_.FolderExists(p); }
-  FsStatus CheckFolder(const std::string& p) override { return real_.CheckFolder(p); }
   bool FileExists(const std::string& p) override { return real_.FileExists(p); }
+  PathKind KindOf(const std::string& p) override { return real_.KindOf(p); }
   FsStatus CreateFolder(const std::string& p) override {
     return failing.count("CreateFolder") ? FsStatus{EACCES} : real_.CreateFolder(p);
   }
@@ -103,10 +102,6 @@ class TestFileSystem : public FileSystem {
     return failing.count("Move") ? FsStatus{EACCES} : real_.MoveFileTo(f, t);
   }
   FsStatus ReadWholeFile(const std::string& p, std::string& b) override {
-    if (transient_reads > 0) {
-      --transient_reads;
-      throw Error(kErrDatabase, "server closed the connection", true);
-    }
     return failing.count("Read") ? FsStatus{EIO} : real_.ReadWholeFile(p, b);
   }
   FsStatus Identify(const std::string& p, FileIdentity& id) override {
@@ -129,6 +124,7 @@ class InboundCycleTest : public ::testing::Test {
   void SetUp() override {
     settings().InboundPath = in_.path() + "/";
     settings().FileSuffix = "HL7";
+    settings().DBServer = db_.db_server();
     ctx_.clock = [] { return LocalDateTime{2026, 12, 2, 10, 0, 0}; };
   }
   Settings& settings() { return ctx_.settings; }
@@ -152,6 +148,7 @@ class InboundCycleTest : public ::testing::Test {
   TempDir prog_, in_;
   TestFileSystem fs_;
   testing::TestIntakeContext ctx_{prog_.path(), fs_};
+  testing::TestDatabase db_{testing::Backend::kSqlite};
   InboundCycle cycle_;
 };
 
@@ -363,37 +360,6 @@ TEST_F(InboundCycleTest, EveryTakenFileIsReportedWithItsEventAndOutcome) {
   EXPECT_EQ(reports[2].path, in_ / "3.HL7");
 }
 
-TEST_F(InboundCycleTest, AnOutageHoldsTheFileAndIsReportedAtItsStartAndEnd) {
-  std::vector<TakenFile> reports;
-  cycle_.on_taken = [&](const TakenFile& f) {
-    reports.push_back(f);
-    throw std::runtime_error("a counter that fails changes nothing");
-  };
-  Drop("1.HL7", "no header at all");
-  Drop("2.HL7", "no header either");
-  fs_.transient_reads = 2;
-  for (int i = 0; i < 3; ++i) {
-    cycle_.retry_at = {};  // no waiting for the back-off
-    Tick();
-  }
-  ASSERT_EQ(reports.size(), 3u);
-  for (const TakenFile& held : {reports[0], reports[1]}) {
-    EXPECT_TRUE(held.held);
-    EXPECT_EQ(held.path, in_ / "1.HL7");
-  }
-  EXPECT_TRUE(reports[0].outage_began);
-  EXPECT_FALSE(reports[1].outage_began || reports[1].outage_ended);
-  EXPECT_FALSE(reports[2].held);
-  EXPECT_TRUE(reports[2].outage_ended);
-  EXPECT_EQ(reports[2].outcome, Outcome::kFailed);
-  // The held file is disposed of when the outage ends, not taken twice.
-  EXPECT_EQ(Inbound(), V{"2.HL7"});
-  EXPECT_EQ(Failed(), V{"1.HL7"});
-  EXPECT_EQ(Count(ErrorLog(), "cannot be reached"), 1u);
-  EXPECT_EQ(Count(ErrorLog(), "can be reached again"), 1u);
-}
-
-
 TEST_F(InboundCycleTest, ErrorsOfTheTickAreLoggedOnceAndFailTheFile) {
   Drop("1.HL7", "MSH|^~\\&|RIS|HOSP|PACS|HOSP|20261202||ADT^A08|1|P|2.3\rPID|1||4711^^^KH^PI||X||19600131|M\r");
   Tick();
@@ -550,6 +516,56 @@ TEST_F(InboundCycleTest, AnUndisposableFileIsReportedOnceAndSkippedUntilItChange
   EXPECT_EQ(Inbound(), (V{"2.HL7", "3.HL7", "failed"}));
   EXPECT_NE(ErrorLog().find("failed cannot be used"), std::string::npos) << ErrorLog();
   EXPECT_TRUE(fs::is_empty(prog_ / "elsewhere"));
+}
+
+// A database that cannot be reached holds the queue: the file stays where it
+// is, nothing behind it is taken, one line marks the outage; once the
+// database answers, the same file goes first and one line says so. on_taken
+// hears of every attempt; one that throws changes nothing.
+TEST_F(InboundCycleTest, AnOutageHoldsTheQueueInOrderAndIsLoggedOnce) {
+  std::vector<TakenFile> reports;
+  cycle_.on_taken = [&](const TakenFile& f) {
+    reports.push_back(f);
+    throw std::runtime_error("a counter that fails");
+  };
+  const std::string reachable = settings().DBServer;
+  settings().DBServer = "sqlite:" + (prog_ / "missing.db");
+  Drop("1.HL7", Message("ADT^A08"));
+  Drop("2.HL7", Message("ADT^A08"));
+  for (int i = 0; i < 5; ++i) {
+    cycle_.retry_at = {};  // no need to wait out the pause here
+    Tick();
+  }
+  EXPECT_EQ(Inbound(), (V{"1.HL7", "2.HL7"}));
+  EXPECT_EQ(Failed(), V{});
+  EXPECT_EQ(Count(ErrorLog(), "cannot be reached"), 1u);
+  EXPECT_NE(ErrorLog().find("(" + in_ / "1.HL7" + ")"), std::string::npos);
+  EXPECT_GE(cycle_.retry_pause, std::chrono::seconds(8));  // 1, 2, 4, 8, 16 s
+  EXPECT_LE(cycle_.retry_pause, std::chrono::seconds(60));
+
+  settings().DBServer = reachable;
+  Tick();  // still within its pause: nothing happens
+  EXPECT_EQ(Inbound(), (V{"1.HL7", "2.HL7"}));
+  cycle_.retry_at = {};
+  Tick();
+  EXPECT_EQ(Inbound(), V{"2.HL7"});
+  EXPECT_EQ(Count(ErrorLog(), "can be reached again"), 1u);
+  Tick();
+  EXPECT_EQ(Inbound(), V{});
+  EXPECT_EQ(Failed(), V{});
+
+  ASSERT_EQ(reports.size(), 7u);
+  for (std::size_t i = 0; i < 5; ++i) {
+    EXPECT_TRUE(reports[i].held) << i;
+    EXPECT_EQ(reports[i].outage_began, i == 0) << i;
+    EXPECT_EQ(reports[i].path, in_ / "1.HL7") << i;
+  }
+  EXPECT_FALSE(reports[5].held);
+  EXPECT_TRUE(reports[5].outage_ended);
+  EXPECT_EQ(reports[5].path, in_ / "1.HL7");
+  EXPECT_EQ(reports[5].event, "ADT^A08");
+  EXPECT_EQ(reports[5].outcome, Outcome::kProcessed);
+  EXPECT_FALSE(reports[6].outage_began || reports[6].outage_ended || reports[6].held);
 }
 
 // The sample messages: every one goes through the reader and the cycle

@@ -122,6 +122,7 @@ class FakeFileSystem final : public FileSystem {
     return {};
   }
   bool FolderExists(const std::string&) override { return true; }
+  PathKind KindOf(const std::string&) override { return PathKind::kFolder; }
   bool FileExists(const std::string&) override { return false; }
   FsStatus CreateFolder(const std::string&) override { return {ENOSYS}; }
   FsStatus CopyFileTo(const std::string&, const std::string&, bool) override { return {ENOSYS}; }

@@ -112,20 +112,5 @@ TEST_P(OrderEventsTest, ProcedureFilter) {
 
 NORV_INSTANTIATE_FOR_BACKENDS(OrderEventsTest);
 
-// A database that cannot be reached fails every action, the status change
-// included: the file goes to the failed folder instead of being lost.
-TEST(OrderEventsUnreachable, DatabaseErrorsFailEveryAction) {
-  testing::UnreachableIntake unreachable;
-  testing::WriteFile(unreachable.home / "procedure-ids.txt", "CT123");
-  unreachable.codes.ReadProcedureIDs(PlatformFileSystem(), unreachable.home.path(),
-                                     unreachable.ctx.log);
-  for (const char* control : {"NW", "CA", "SC"}) {
-    EXPECT_FALSE(testing::HandleText(unreachable.intake, &HandleOrder, OrderText(control, "A1")))
-        << control;
-  }
-  std::string log = unreachable.ErrorLog();
-  EXPECT_NE(log.find("MainFrom UpdateAppointmentStatus"), std::string::npos) << log;
-}
-
 }  // namespace
 }  // namespace norv

@@ -136,19 +136,5 @@ TEST_P(PatientEventsTest, FailedRegistrationWritesNoOrders) {
 
 NORV_INSTANTIATE_FOR_BACKENDS(PatientEventsTest);
 
-// A database that cannot answer is not an unknown patient: the message fails
-// and stays in the failed folder.
-TEST(PatientEventsUnreachable, DatabaseErrorFailsTheEvent) {
-  testing::UnreachableIntake unreachable;
-  for (Handler handler : {&HandlePatientUpdate, &HandlePatientMerge, &HandlePatientIdChange}) {
-    Hl7Segments store = WithMrg({"MRG", "4711"});
-    HL7Message m = Message("0815");
-    EXPECT_EQ(handler(unreachable.intake, store, m), Outcome::kFailed);
-  }
-  std::string log = unreachable.ErrorLog();
-  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;
-  EXPECT_NE(log.find("MainForm IsPatientRegistered"), std::string::npos) << log;
-}
-
 }  // namespace
 }  // namespace norv

@@ -4,6 +4,11 @@
 // bring its own. Paths are byte strings used as given; every call is
 // synchronous and runs on the caller's thread.
 //
+// None of the operations follows a symbolic link at the end of a path it
+// lists, reads, changes or writes: a link planted where the program reads
+// or writes its files cannot make it read another file, change another
+// file's permissions or overwrite another file.
+//
 // The attribute word keeps the meaning it has on Windows, derived here from
 // the file's mode and age: kReadOnly while the owner lacks write permission,
 // kArchive while the file was modified less than a second ago (so a file
@@ -27,6 +32,9 @@ struct [[nodiscard]] FsStatus {
   int error = 0;
   bool ok() const { return error == 0; }
 };
+
+// What a path names, seen without following a symbolic link at its end.
+enum class PathKind { kMissing, kFile, kFolder, kLink, kOther };
 
 // One file of a folder listing.
 struct FileInfo {
@@ -70,8 +78,8 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  // The regular files of `folder` (sub-folders left out), in the platform's
-  // listing order. Files that `examine` accepts (all when it is empty) come
+  // The regular files of `folder` (sub-folders, symbolic links and other
+  // kinds of entries left out), in the platform's listing order. Files that `examine` accepts (all when it is empty) come
   // with their attribute word and size; reading those costs a call per file,
   // so a caller that needs them for few names says which. A file that
   // vanishes while being listed is left out.
@@ -92,23 +100,32 @@ class FileSystem {
   virtual FsStatus GetFolderStamp(const std::string& folder, FolderStamp& stamp);
   // Sets the attribute word; only kReadOnly has an effect (0 grants the owner
   // write permission). kArchive cannot be set or cleared: it follows the age.
+  // A symbolic link is left alone (ELOOP).
   virtual FsStatus SetAttributes(const std::string& path, std::uint32_t attributes) = 0;
   // Deletes the file, read-only or not.
   virtual FsStatus RemoveFile(const std::string& path) = 0;
   virtual bool FolderExists(const std::string& path) = 0;
-  // 0 when `path` is a folder itself (not a link to one), ENOENT when
-  // nothing is there, ENOTDIR when something else (a file, a link) is.
-  virtual FsStatus CheckFolder(const std::string& path);
   virtual bool FileExists(const std::string& path) = 0;
+  // What `path` is, without following a link at its end: lets a caller
+  // that wants a folder tell "missing" (create it) from "something else
+  // in the way" (an error, never to be followed).
+  virtual PathKind KindOf(const std::string& path) = 0;
   // Creates the last level of `path` only.
   virtual FsStatus CreateFolder(const std::string& path) = 0;
-  // Copies `from` to the file path `to`; an existing `to` is replaced only
-  // when `overwrite` is true (EEXIST otherwise).
+  // Copies the regular file `from` to the file path `to`; an existing `to`
+  // is replaced only when `overwrite` is true (EEXIST otherwise). The copy
+  // is written under a new temporary name in `to`'s folder, flushed to disk
+  // and then renamed to `to`: a link at `to` is replaced, never written
+  // through, and `to` never holds a partial file. The folder itself must not
+  // be a symbolic link (ELOOP or ENOTDIR).
   virtual FsStatus CopyFileTo(const std::string& from, const std::string& to, bool overwrite) = 0;
   // Moves `from` to the file path `to`, never replacing an existing `to`
-  // (EEXIST). Works across file systems.
+  // (EEXIST, also when `to` is a link). Works across file systems; the
+  // folder of `to` must not be a symbolic link, as for CopyFileTo.
   virtual FsStatus MoveFileTo(const std::string& from, const std::string& to) = 0;
-  // The whole content of the file, byte for byte.
+  // The whole content of the regular file, byte for byte. A symbolic link
+  // is not read (ELOOP), nor anything else that is not a regular file
+  // (EISDIR for a folder, EINVAL for a pipe or device); none of them blocks.
   virtual FsStatus ReadWholeFile(const std::string& path, std::string& bytes) = 0;
   // The identity of the file at `path` (the link itself for a link).
   virtual FsStatus Identify(const std::string& path, FileIdentity& identity);

@@ -8,8 +8,9 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
-#include <system_error>
+#include <string>
 
 #include "platform/file_system.h"
 
@@ -53,6 +54,149 @@ class FdCloser {
   int fd_;
 };
 
+// --- Never through a link ---------------------------------------------------
+// The helpers below open, write and rename relative to the destination
+// folder, opened itself without following a link, so neither a link planted
+// at the target name nor one in place of the folder is ever followed.
+
+// Splits `path` into its folder ("." when there is none) and its last name.
+void SplitPath(const std::string& path, std::string& folder, std::string& name) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    folder = ".";
+    name = path;
+  } else {
+    folder = slash == 0 ? "/" : path.substr(0, slash);
+    name = path.substr(slash + 1);
+  }
+}
+
+// Opens the folder of `path` for the *at() calls; -1 with errno set.
+int OpenFolderOf(const std::string& path, std::string& name) {
+  std::string folder;
+  SplitPath(path, folder, name);
+  if (name.empty() || name == "." || name == "..") {
+    errno = EINVAL;
+    return -1;
+  }
+  return open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Opens a regular file for reading without following a link and without
+// blocking on a pipe or device; -1 with errno set (EISDIR, EINVAL).
+int OpenRegularForReading(const std::string& path, struct stat& st) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int err = 0;
+  if (fstat(fd, &st) != 0) {
+    err = errno;
+  } else if (S_ISDIR(st.st_mode)) {
+    err = EISDIR;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = EINVAL;
+  }
+  if (err == 0) return fd;
+  close(fd);
+  errno = err;
+  return -1;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Copies what remains of `in` to `out`.
+FsStatus CopyBytes(int in, int out) {
+  char buffer[64 * 1024];
+  for (;;) {
+    ssize_t n = read(in, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Errno();
+    }
+    if (n == 0) return {};
+    if (!WriteAll(out, buffer, static_cast<std::size_t>(n))) return Errno();
+  }
+}
+
+// Renames `from` to `to`, both in the folder `dfd`, without replacing an
+// existing `to` of any kind: renameat2's no-replace flag, or a hard link
+// where the file system lacks the flag.
+FsStatus RenameNoReplace(int from_dfd, const char* from, int dfd, const char* to) {
+  if (renameat2(from_dfd, from, dfd, to, RENAME_NOREPLACE) == 0) return {};
+  int err = errno;
+  if (err != EINVAL && err != ENOSYS) return FsStatus{err};
+  if (linkat(from_dfd, from, dfd, to, 0) == 0) {
+    (void)unlinkat(from_dfd, from, 0);
+    return {};
+  }
+  err = errno;
+  if (err == EEXIST || err == EXDEV || err == ENOENT) return FsStatus{err};
+  // Neither works (a file system without hard links): check, then rename.
+  struct stat st;
+  if (fstatat(dfd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) return FsStatus{EEXIST};
+  if (renameat(from_dfd, from, dfd, to) != 0) return Errno();
+  return {};
+}
+
+// Writes a file at `to` through a new temporary name in its folder: `fill`
+// writes the content to the descriptor, which is then given `mode`, flushed
+// and renamed to `to` (replacing what is there only when `overwrite`). On
+// failure the temporary file is removed and `to` is as it was.
+FsStatus WriteThroughTemporary(const std::string& to, bool overwrite, mode_t mode,
+                               const std::function<FsStatus(int fd)>& fill) {
+  std::string name;
+  int dfd = OpenFolderOf(to, name);
+  if (dfd < 0) return Errno();
+  FdCloser folder_closer(dfd);
+
+  // A fresh name that nothing else uses: created exclusively, never
+  // through a link.
+  static unsigned counter = 0;
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    char suffix[64];
+    snprintf(suffix, sizeof suffix, ".%ld.%ld%u.part", static_cast<long>(getpid()),
+             static_cast<long>(now.tv_nsec), ++counter);
+    temp = "." + name + suffix;
+    fd = openat(dfd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                mode & 0777);
+    if (fd < 0 && errno != EEXIST) return Errno();
+  }
+  if (fd < 0) return FsStatus{EEXIST};
+
+  FsStatus written = fill(fd);
+  // The mode as asked, whatever the umask took away.
+  if (written.ok() && fchmod(fd, mode & 0777) != 0) written = Errno();
+  if (written.ok() && fsync(fd) != 0) written = Errno();
+  if (close(fd) != 0 && written.ok()) written = Errno();
+  if (written.ok()) {
+    if (overwrite) {
+      if (renameat(dfd, temp.c_str(), dfd, name.c_str()) != 0) written = Errno();
+    } else {
+      written = RenameNoReplace(dfd, temp.c_str(), dfd, name.c_str());
+    }
+  }
+  if (!written.ok()) {
+    (void)unlinkat(dfd, temp.c_str(), 0);
+    return written;
+  }
+  (void)fsync(dfd);  // the new name on disk as well
+  return {};
+}
+
 class PosixFileSystem final : public FileSystem {
  public:
   FsStatus ListFiles(const std::string& folder, std::vector<FileInfo>& files,
@@ -69,16 +213,17 @@ class PosixFileSystem final : public FileSystem {
 
     errno = 0;
     while (dirent* e = readdir(dir.get())) {
-      if (e->d_type == DT_DIR) continue;  // "." and ".." included
+      // Folders ("." and ".." included) and links are no files to take.
+      if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
       FileInfo info;
       info.Name = e->d_name;
       info.Examined = !examine || examine(info.Name);
-      // The type alone tells a plain file; links and unknown types need a
-      // look at what they are. A link that leads nowhere, or a file removed
-      // since readdir, is simply not listed.
+      // The type alone tells a plain file; an unknown type needs a look at
+      // the entry itself (never at what a link leads to). A file removed
+      // since readdir is simply not listed.
       if (info.Examined || e->d_type != DT_REG) {
         struct stat st;
-        if (fstatat(dfd, e->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)) {
+        if (fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
           errno = 0;
           continue;
         }
@@ -119,8 +264,9 @@ class PosixFileSystem final : public FileSystem {
   }
 
   FsStatus StatFile(const std::string& path, FileInfo& info) override {
+    // A link is not a file to take, wherever it points.
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) return Errno();
+    if (lstat(path.c_str(), &st) != 0) return Errno();
     if (!S_ISREG(st.st_mode)) return FsStatus{EINVAL};
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
@@ -151,11 +297,16 @@ class PosixFileSystem final : public FileSystem {
 
   FsStatus SetAttributes(const std::string& path, std::uint32_t attributes) override {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) return Errno();
+    if (lstat(path.c_str(), &st) != 0) return Errno();
+    if (S_ISLNK(st.st_mode)) return FsStatus{ELOOP};
     mode_t mode = st.st_mode & 07777;
     mode_t wanted = (attributes & kAttrReadOnly) ? (mode & ~(S_IWUSR | S_IWGRP | S_IWOTH))
                                                  : (mode | S_IWUSR);
-    if (wanted != mode && chmod(path.c_str(), wanted) != 0) return Errno();
+    if (wanted == mode) return {};
+    // A link swapped in since lstat is refused here rather than followed.
+    if (fchmodat(AT_FDCWD, path.c_str(), wanted, AT_SYMLINK_NOFOLLOW) != 0) {
+      return FsStatus{errno == EOPNOTSUPP ? ELOOP : errno};
+    }
     return {};
   }
 
@@ -171,15 +322,18 @@ class PosixFileSystem final : public FileSystem {
     return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
 
-  FsStatus CheckFolder(const std::string& path) override {
-    struct stat st;
-    if (path.empty() || lstat(path.c_str(), &st) != 0) return FsStatus{ENOENT};
-    return S_ISDIR(st.st_mode) ? FsStatus{} : FsStatus{ENOTDIR};
-  }
-
   bool FileExists(const std::string& path) override {
     struct stat st;
     return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  }
+
+  PathKind KindOf(const std::string& path) override {
+    struct stat st;
+    if (path.empty() || lstat(path.c_str(), &st) != 0) return PathKind::kMissing;
+    if (S_ISREG(st.st_mode)) return PathKind::kFile;
+    if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
+    if (S_ISLNK(st.st_mode)) return PathKind::kLink;
+    return PathKind::kOther;
   }
 
   FsStatus CreateFolder(const std::string& path) override {
@@ -188,33 +342,28 @@ class PosixFileSystem final : public FileSystem {
   }
 
   FsStatus CopyFileTo(const std::string& from, const std::string& to, bool overwrite) override {
-    std::error_code ec;
-    auto options = overwrite ? std::filesystem::copy_options::overwrite_existing
-                             : std::filesystem::copy_options::none;
-    std::filesystem::copy_file(from, to, options, ec);
-    if (ec) return FsStatus{ec.value() != 0 ? ec.value() : EIO};
-    return {};
+    struct stat st;
+    int in = OpenRegularForReading(from, st);
+    if (in < 0) return Errno();
+    FdCloser closer(in);
+    return WriteThroughTemporary(to, overwrite, st.st_mode & 07777,
+                                 [in](int out) { return CopyBytes(in, out); });
   }
 
   FsStatus MoveFileTo(const std::string& from, const std::string& to) override {
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-      return {};
-    }
-    int err = errno;
-    if (err == EINVAL || err == ENOSYS) {
-      // File systems without the no-replace flag: check, then rename.
-      if (FileExists(to)) return FsStatus{EEXIST};
-      if (rename(from.c_str(), to.c_str()) == 0) return {};
-      err = errno;
-    }
-    if (err != EXDEV) return FsStatus{err};
+    std::string name;
+    int dfd = OpenFolderOf(to, name);
+    if (dfd < 0) return Errno();
+    FdCloser closer(dfd);
+    FsStatus moved = RenameNoReplace(AT_FDCWD, from.c_str(), dfd, name.c_str());
+    if (moved.error != EXDEV) return moved;
     // Another file system: copy, then delete the original; when the original
     // cannot be deleted, take the copy back so the file exists only once.
     FsStatus copied = CopyFileTo(from, to, false);
     if (!copied.ok()) return copied;
     if (unlink(from.c_str()) != 0) {
       FsStatus failed = Errno();
-      (void)unlink(to.c_str());
+      (void)unlinkat(dfd, name.c_str(), 0);
       return failed;
     }
     return {};
@@ -222,12 +371,10 @@ class PosixFileSystem final : public FileSystem {
 
   FsStatus ReadWholeFile(const std::string& path, std::string& bytes) override {
     bytes.clear();
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    int fd = OpenRegularForReading(path, st);
     if (fd < 0) return Errno();
     FdCloser closer(fd);
-    struct stat st;
-    if (fstat(fd, &st) != 0) return Errno();
-    if (S_ISDIR(st.st_mode)) return FsStatus{EISDIR};
     // Read the length found now, then whatever was appended meanwhile.
     std::size_t capacity = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 4096;
     bytes.resize(capacity);

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <iterator>
 
 #include "testing/test_util.h"
 
@@ -82,16 +84,14 @@ TEST(PlatformFileSystem, OnlyFilesTheFilterAcceptsAreExamined) {
                 }).ok());
   std::sort(files.begin(), files.end(),
             [](const FileInfo& a, const FileInfo& b) { return a.Name < b.Name; });
-  ASSERT_EQ(files.size(), 3u);  // links to folders or nowhere are no files
+  ASSERT_EQ(files.size(), 2u);
   EXPECT_EQ(files[0].Name, "1.HL7");
   EXPECT_TRUE(files[0].Examined);
   EXPECT_EQ(files[0].Size, 3u);
-  EXPECT_EQ(files[1].Name, "link.txt");
+  EXPECT_EQ(files[1].Name, "note.txt");
   EXPECT_FALSE(files[1].Examined);
-  EXPECT_EQ(files[2].Name, "note.txt");
-  EXPECT_FALSE(files[2].Examined);
-  EXPECT_EQ(files[2].Size, 0u);
-  EXPECT_EQ(files[2].Path, dir / "note.txt");
+  EXPECT_EQ(files[1].Size, 0u);
+  EXPECT_EQ(files[1].Path, dir / "note.txt");
   // Folders are never offered to the filter.
   EXPECT_EQ(std::count(asked.begin(), asked.end(), "sub.HL7"), 0);
 }
@@ -115,10 +115,11 @@ TEST(PlatformFileSystem, NamesOneFileAndFolderStampsWithoutAListing) {
                        {"1.HL7", true}, {"dirlink.HL7", false}, {"link.HL7", false}}));
 
   FileInfo info;
-  ASSERT_TRUE(fs.StatFile(dir / "link.HL7", info).ok());
+  ASSERT_TRUE(fs.StatFile(dir / "1.HL7", info).ok());
   EXPECT_EQ(info.Size, 3u);
   EXPECT_EQ(info.Attributes, 0u);
-  EXPECT_EQ(info.Path, dir / "link.HL7");
+  EXPECT_EQ(info.Path, dir / "1.HL7");
+  EXPECT_EQ(fs.StatFile(dir / "link.HL7", info).error, EINVAL);  // a link is no file to take
   EXPECT_EQ(fs.StatFile(dir / "dirlink.HL7", info).error, EINVAL);
   EXPECT_EQ(fs.StatFile(dir / "2.HL7", info).error, ENOENT);
 
@@ -131,6 +132,114 @@ TEST(PlatformFileSystem, NamesOneFileAndFolderStampsWithoutAListing) {
   EXPECT_NE(before.ModifiedNs, after.ModifiedNs);
   EXPECT_EQ(before.Inode, after.Inode);
   EXPECT_EQ(fs.GetFolderStamp(dir / "1.HL7", after).error, ENOTDIR);
+}
+
+// A link planted in a folder the program scans is not a file to take, be it
+// a link to a file inside, to one outside, to a folder or to nowhere.
+TEST(PlatformFileSystem, LinksAreNeverListed) {
+  TempDir dir, outside;
+  FileSystem& fs = PlatformFileSystem();
+  WriteFile(dir / "1.HL7", "MSH");
+  WriteFile(outside / "secret", "x");
+  std::filesystem::create_symlink(dir / "1.HL7", dir / "2.HL7");
+  std::filesystem::create_symlink(outside / "secret", dir / "7.HL7");
+  std::filesystem::create_symlink(outside.path(), dir / "8.HL7");
+  std::filesystem::create_symlink(dir / "nowhere", dir / "9.HL7");
+  ASSERT_EQ(mkfifo((dir / "pipe.HL7").c_str(), 0600), 0);
+  std::vector<FileInfo> files;
+  for (const ExamineFilter& examine : {ExamineFilter(), ExamineFilter([](std::string_view) {
+                                         return false;
+                                       })}) {
+    ASSERT_TRUE(fs.ListFiles(dir.path(), files, examine).ok());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].Name, "1.HL7");
+  }
+}
+
+// Nothing the program writes or changes goes through a link planted at the
+// destination: the link's target keeps its content and its permissions.
+TEST(PlatformFileSystem, WritesNeverGoThroughALinkAtTheDestination) {
+  struct Case {
+    const char* what;
+    std::function<FsStatus(FileSystem&, const std::string& from, const std::string& to)> write;
+    int error;           // expected outcome
+    bool link_replaced;  // the link itself gave way to the new file
+  } cases[] = {
+      {"copy with overwrite",
+       [](FileSystem& fs, const std::string& f, const std::string& t) {
+         return fs.CopyFileTo(f, t, true);
+       },
+       0, true},
+      {"copy", [](FileSystem& fs, const std::string& f, const std::string& t) {
+         return fs.CopyFileTo(f, t, false);
+       },
+       EEXIST, false},
+      {"move", [](FileSystem& fs, const std::string& f, const std::string& t) {
+         return fs.MoveFileTo(f, t);
+       },
+       EEXIST, false},
+  };
+  FileSystem& fs = PlatformFileSystem();
+  for (const Case& c : cases) {
+    TempDir dir, outside;
+    std::string target = outside / "installation.db";
+    WriteFile(target, "database");
+    std::filesystem::create_directory(dir / "week");
+    std::filesystem::create_symlink(target, dir / "week/30.HL7");
+    WriteFile(dir / "30.HL7", "MSH|message");
+
+    EXPECT_EQ(c.write(fs, dir / "30.HL7", dir / "week/30.HL7").error, c.error) << c.what;
+    EXPECT_EQ(ReadFile(target), "database") << c.what;
+    EXPECT_EQ(std::filesystem::is_symlink(dir / "week/30.HL7"), !c.link_replaced) << c.what;
+    if (c.link_replaced) {
+      EXPECT_EQ(ReadFile(dir / "week/30.HL7"), "MSH|message") << c.what;
+    }
+    // No temporary file is left beside it.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "week"),
+                            std::filesystem::directory_iterator()),
+              1)
+        << c.what;
+
+    // A link in place of the destination folder is not followed either.
+    std::filesystem::create_symlink(outside.path(), dir / "linked");
+    EXPECT_FALSE(c.write(fs, dir / "30.HL7", dir / "linked/30.HL7").ok()) << c.what;
+    EXPECT_FALSE(Exists(outside / "30.HL7")) << c.what;
+  }
+}
+
+TEST(PlatformFileSystem, LinksAreNeitherReadNorChanged) {
+  TempDir dir, outside;
+  FileSystem& fs = PlatformFileSystem();
+  std::string target = outside / "file";
+  WriteFile(target, "outside");
+  ASSERT_EQ(chmod(target.c_str(), 0444), 0);
+  std::filesystem::create_symlink(target, dir / "7.HL7");
+  std::string bytes;
+  EXPECT_EQ(fs.ReadWholeFile(dir / "7.HL7", bytes).error, ELOOP);
+  EXPECT_EQ(bytes, "");
+  EXPECT_EQ(fs.SetAttributes(dir / "7.HL7", 0).error, ELOOP);
+  EXPECT_EQ(fs.CopyFileTo(dir / "7.HL7", dir / "copy", false).error, ELOOP);
+  struct stat st;
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0444u);
+  // A pipe is not read (nor waited on).
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  EXPECT_EQ(fs.ReadWholeFile(dir / "pipe", bytes).error, EINVAL);
+}
+
+TEST(PlatformFileSystem, KindOfDoesNotFollowLinks) {
+  TempDir dir;
+  FileSystem& fs = PlatformFileSystem();
+  WriteFile(dir / "file", "x");
+  std::filesystem::create_directory(dir / "folder");
+  std::filesystem::create_symlink(dir / "folder", dir / "link");
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  EXPECT_EQ(fs.KindOf(dir / "file"), PathKind::kFile);
+  EXPECT_EQ(fs.KindOf(dir / "folder"), PathKind::kFolder);
+  EXPECT_EQ(fs.KindOf(dir / "link"), PathKind::kLink);
+  EXPECT_EQ(fs.KindOf(dir / "pipe"), PathKind::kOther);
+  EXPECT_EQ(fs.KindOf(dir / "none"), PathKind::kMissing);
+  EXPECT_EQ(fs.KindOf(""), PathKind::kMissing);
 }
 
 TEST(PlatformFileSystem, AttributeWordZeroGrantsWriteAndReadOnlyFilesDelete) {

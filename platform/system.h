@@ -3,6 +3,7 @@
 #ifndef NORV_PLATFORM_SYSTEM_H_
 #define NORV_PLATFORM_SYSTEM_H_
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -28,6 +29,12 @@ std::string ExecutableDirectory();
 // the folder, by its effective permissions (checks only; nothing is opened).
 bool MayRead(const std::string& file);
 bool MayWriteInto(const std::string& folder);
+
+// Reads the regular file `path` whole, following links, into `bytes`.
+// Returns 0, or an errno value: EINVAL when `path` is no regular file (a
+// pipe or a device is never waited on), EFBIG when it is larger than
+// `max_size` bytes (nothing is read then).
+int ReadSmallRegularFile(const std::string& path, std::uint64_t max_size, std::string& bytes);
 
 // Blocks the thread for `ms` milliseconds; no events run meanwhile.
 void SleepMilliseconds(int ms);

@@ -60,6 +60,31 @@ def workdir():
     shutil.rmtree(d, ignore_errors=True)
 
 
+def test_links_planted_in_the_inbound_directory_are_never_followed(workdir):
+    inst = Installation(workdir)
+    inst.db.execute(seed_sql(1))
+    db_hash = sha(inst.db.path)
+    # A link where the debug copy of 30.HL7 would go, pointing at the database.
+    week = inst.inbound / "debug" / week_folder()
+    week.mkdir(parents=True)
+    (week / "30.HL7").symlink_to(inst.db.path)
+    inst.drop_message(30, unknown_event(30).replace("ZZZ^Z01", "ADT^A08"))
+    # A link posing as an inbound file, pointing at a read-only file outside.
+    outside = workdir / "outside.txt"
+    outside.write_bytes(adt(7).encode())
+    os.chmod(outside, 0o444)
+    (inst.inbound / "7.HL7").symlink_to(outside)
+
+    run_for(inst, 2)
+    assert sha(inst.db.path) == db_hash, "the database was written through a link"
+    assert stat.S_IMODE(outside.stat().st_mode) == 0o444
+    assert outside.read_bytes() == adt(7).encode()
+    assert (inst.inbound / "7.HL7").is_symlink(), "a link is not an inbound file"
+    assert not rename_orders(inst), "the linked message was processed"
+    assert not (inst.inbound / "30.HL7").exists()
+    assert not (week / "30.HL7").is_symlink()
+
+
 def test_a_plain_file_named_debug_costs_one_line_per_file_and_no_repeats(workdir):
     inst = Installation(workdir)  # KeepFiles 1: processed files go to debug/
     inst.db.execute(seed_sql(1))

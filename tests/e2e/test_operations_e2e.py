@@ -3,8 +3,10 @@
 runs (idle, then after a mixed batch with failures), one that stopped, and a
 damaged state record: each of the exit codes 0-3 is reached and the JSON form
 agrees with the batch. The metrics file is read with a small parser of the
-Prometheus text format (and `promtool` when it is installed). `--requeue`
-moves failed files back in order, under numbers above the waiting ones."""
+Prometheus text format (and `promtool` when it is installed). A database
+outage counts once and the messages it holds count only once handled.
+`--requeue` moves failed files back in order, under numbers above the
+waiting ones."""
 
 import json
 import os
@@ -215,6 +217,43 @@ def test_status_and_metrics_through_a_service_life(inst, tmp_path):
     (inst.home / "NORVReader.state").write_text("this is not a state record\n")
     code, out = status(inst)
     assert code == 3 and out.startswith("NORVREADER UNKNOWN - ")
+
+
+def test_an_outage_is_counted_once_and_held_messages_only_when_done(inst, tmp_path):
+    metrics_file = tmp_path / "textfile" / "norvreader.prom"
+
+    def figures():
+        if not metrics_file.exists():
+            return None
+        _, samples = parse_metrics(metrics_file.read_text())
+        one = {n: v for n, l, v in samples if set(l) == {"feed"}}
+        done = sum(v for n, l, v in samples if n == "norvreader_messages_total")
+        return one, done
+
+    away = inst.db.path.with_name("installation.away")
+    os.replace(inst.db.path, away)  # the database cannot be opened: an outage
+    messages, model = batch(8, lambda k: f"S{k:05d}")
+    for number, text in messages:
+        inst.drop_message(number, text)
+    inst.start()
+    assert wait_for(lambda: (figures() or ({}, 0))[0].get("norvreader_database_outages_total") == 1)
+    time.sleep(4)  # a few retries of the held message
+    one, done = figures()
+    assert one["norvreader_database_outages_total"] == 1
+    assert done == 0, "a held message is neither processed nor failed"
+    assert len(inst.pending()) == len(messages)
+    code, report = status_json(inst)
+    assert code == 2 and not report["database"]["reachable"]
+
+    os.replace(away, inst.db.path)
+    assert inst.wait_drained(timeout=120)
+    assert wait_for(lambda: figures()[1] == len(messages))
+    one, _ = figures()
+    assert one["norvreader_database_outages_total"] == 1
+    _, samples = parse_metrics(metrics_file.read_text())
+    by = {(l["event"], l["outcome"]): v for n, l, v in samples if n == "norvreader_messages_total"}
+    assert {k: v for k, v in by.items() if v} == expected_counts(messages, model)
+    assert inst.stop() == 0
 
 
 def test_requeue_moves_failed_files_back_in_order(inst):
