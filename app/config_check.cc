@@ -7,6 +7,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "intake/hl7_standard.h"
 #include "intake/procedure_codes.h"
 #include "core/settings.h"
 #include "db/database.h"
@@ -176,9 +177,31 @@ std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSourc
   setting("DrainBacklog", std::to_string(s.DrainBacklog));
   setting("WatchInbound", std::to_string(s.WatchInbound));
   setting("DBTimeout", std::to_string(s.DBTimeout));
+  setting("StandardHL7", std::to_string(s.StandardHL7));
+  setting("PatientIDType", s.PatientIDType);
+  setting("PatientIDAuthority", s.PatientIDAuthority);
   setting("MetricsFile", s.MetricsFile);
   setting("StatusWarnAge", std::to_string(s.StatusWarnAge));
   setting("StatusCritAge", std::to_string(s.StatusCritAge));
+
+  // How inbound messages are read, and whose identifier a patient gets.
+  const bool standard = s.StandardHL7 == 1;
+  add(CheckLevel::kInfo,
+      standard ? "HL7 reading: standard (StandardHL7 1): CR, LF or CR LF segments, the declared "
+                 "delimiters, escapes, MSH-18 UTF-8, MSH-9 components 1 and 2"
+               : "HL7 reading: designed (StandardHL7 0): CR segments, | and ^ only, MSH-9 whole");
+  add(CheckLevel::kInfo,
+      "patient identifier: " +
+          (standard ? DescribeRule(PatientIdRule{s.PatientIDType, s.PatientIDAuthority})
+                    : std::string("component 1 of the second repetition of PID-3")) +
+          "; a message without one fails");
+  if (s.StandardHL7 != 0 && !standard) {
+    add(CheckLevel::kWarn, "StandardHL7: only 1 switches the standard reading on; " +
+                               std::to_string(s.StandardHL7) + " reads as designed");
+  }
+  if (!standard && (!s.PatientIDType.empty() || !s.PatientIDAuthority.empty())) {
+    add(CheckLevel::kWarn, "PatientIDType and PatientIDAuthority apply only with StandardHL7 1");
+  }
 
   // Inbound directories.
   if (s.InboundPath == "TCPRECEIVE") {

@@ -100,6 +100,17 @@ TEST_F(ConfigCheck, UnusableSettingsFilesAreNamed) {
   EXPECT_FALSE(Passes());
 }
 
+TEST_F(ConfigCheck, ReadingModeAndIdentifierRuleAreShown) {
+  Write(Good());
+  EXPECT_TRUE(Mentions("HL7 reading: designed"));
+  EXPECT_TRUE(Mentions("patient identifier: component 1 of the second repetition of PID-3"));
+  Write(Good() + "\"StandardHL7\"=\"1\"\n\"PatientIDType\"=\"MR\"\n");
+  EXPECT_TRUE(Mentions("HL7 reading: standard"));
+  EXPECT_TRUE(Mentions("patient identifier: the first repetition of PID-3 with type code (CX-5) MR"));
+  Write(Good() + "\"PatientIDAuthority\"=\"KH\"\n");
+  EXPECT_TRUE(Mentions("apply only with StandardHL7 1"));
+}
+
 TEST_F(ConfigCheck, ProcedureCodesWithLineBreaksWarn) {
   Write(Good());
   WriteFile(dir_ / "procedure-ids.txt", "A\r\nB\r\n");

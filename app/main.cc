@@ -63,9 +63,14 @@ int main(int argc, char** argv) {
   // Operations commands: read the settings as the service would, then act.
   if (cl.action == CommandLine::Action::kStatus || cl.action == CommandLine::Action::kRequeue) {
     norv::Settings s;
-    norv::LoadSettings(source, s);
+    std::string problem = norv::LoadSettings(source, s);
+    if (!problem.empty()) problem = "the settings file " + cl.settings_file + ": " + problem;
     if (cl.action == CommandLine::Action::kStatus) {
-      return norv::RunStatus(s, cl.home, cl.instance, cl.json, stdout);
+      return norv::RunStatus(s, cl.home, cl.instance, cl.json, stdout, problem);
+    }
+    if (!problem.empty()) {
+      std::fprintf(stderr, "norvreader: %s\n", problem.c_str());
+      return 1;
     }
     return norv::RunRequeue(cl.paths, norv::InboundDirectories(s.InboundPath, s.ExportPathList),
                             s.FileSuffix, cl.dry_run, stdout, stderr);

@@ -4,6 +4,13 @@
 
 #include "app/alive.h"
 
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/interrupted_writes.h"
+#include "core/error.h"
+
 namespace norv {
 
 MainForm::MainForm(EventLoop& loop, Service& service)
@@ -21,9 +28,37 @@ MainForm::~MainForm() {
 }
 
 void MainForm::Start() {
-  LoadSettings(service_.source, service_.settings);
+  LoadAndReport();
   service_.codes.ReadProcedureIDs(service_.fs, service_.program_dir, service_.log);
   caption_ = service_.settings.Caption;
+  // What an interrupted write (a crash, kill -9) left behind goes before
+  // anything is written again.
+  for (const Leftover& left : RemoveInterruptedWrites(service_.fs, service_.settings.Temp,
+                                                      service_.program_dir + "/RenameOrders")) {
+    if (left.error == 0) {
+      service_.log.WriteErrorLog(0, "Removed what an interrupted write left behind (" +
+                                        left.path + ")", "MainForm Start");
+    } else {
+      service_.log.WriteErrorLog(kErrPathFileAccess,
+                                 std::string("Cannot remove what an interrupted write left "
+                                             "behind: ") + std::strerror(left.error) + " (" +
+                                     left.path + ")",
+                                 "MainForm Start");
+    }
+  }
+}
+
+// Loads the settings; a settings file that cannot be read (every value then
+// takes its default) is logged when it starts and once a minute at most.
+void MainForm::LoadAndReport() {
+  const std::string problem = LoadSettings(service_.source, service_.settings);
+  std::vector<std::string> lines =
+      problem.empty() ? settings_problems_.Cleared()
+                      : settings_problems_.Occurred(
+                            "The settings file " + service_.source.file + " " + problem +
+                                "; every value takes its default",
+                            RepeatLimiter::Clock::now());
+  for (const std::string& line : lines) service_.log.WriteErrorLog(0, line, "LoadSettings");
 }
 
 void MainForm::TimerProgress_Timer() {
@@ -70,7 +105,7 @@ void MainForm::WatchInboundDirectories() {
 }
 
 void MainForm::Reload() {
-  LoadSettings(service_.source, service_.settings);
+  LoadAndReport();
   caption_ = service_.settings.Caption;
 }
 

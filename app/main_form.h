@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/service.h"
+#include "core/repeat_limiter.h"
 #include "intake/inbound_cycle.h"
 #include "platform/event_loop.h"
 
@@ -65,9 +66,11 @@ class MainForm {
   std::function<void()> after_alive_;
   std::chrono::milliseconds tick_override_{0};
   bool in_tick_ = false;
+  RepeatLimiter settings_problems_;
   std::function<void()> after_progress_;
 
   void WatchInboundDirectories();
+  void LoadAndReport();
 };
 
 }  // namespace norv

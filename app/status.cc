@@ -420,8 +420,25 @@ std::string FormatStatusJson(const StatusReport& r) {
   return out + "}\n";
 }
 
+namespace {
+
+int PrintUnknown(const std::string& reason, bool json, std::FILE* out) {
+  if (json) {
+    std::fprintf(out, "{\"status\":\"UNKNOWN\",\"exit_code\":3,\"reasons\":[%s]}\n",
+                 reason.empty() ? "" : JsonString(Shown(reason)).c_str());
+  } else {
+    std::fprintf(out, "NORVREADER UNKNOWN - %s\n",
+                 reason.empty() ? "status failed" : Shown(reason).c_str());
+  }
+  return static_cast<int>(StatusLevel::kUnknown);
+}
+
+}  // namespace
+
 int RunStatus(const Settings& settings, const std::string& program_dir,
-              const std::string& instance, bool json, std::FILE* out) {
+              const std::string& instance, bool json, std::FILE* out,
+              const std::string& settings_problem) {
+  if (!settings_problem.empty()) return PrintUnknown(settings_problem, json, out);
   try {
     StatusInputs in;
     in.settings = &settings;
@@ -433,14 +450,10 @@ int RunStatus(const Settings& settings, const std::string& program_dir,
     std::fwrite(text.data(), 1, text.size(), out);
     return static_cast<int>(report.level);
   } catch (const std::exception& e) {
-    std::fprintf(out, json ? "{\"status\":\"UNKNOWN\",\"exit_code\":3,\"reasons\":[%s]}\n"
-                           : "NORVREADER UNKNOWN - %s\n",
-                 json ? JsonString(Shown(e.what())).c_str() : Shown(e.what()).c_str());
+    return PrintUnknown(e.what(), json, out);
   } catch (...) {
-    std::fprintf(out, json ? "{\"status\":\"UNKNOWN\",\"exit_code\":3,\"reasons\":[]}\n"
-                           : "NORVREADER UNKNOWN - status failed\n");
   }
-  return static_cast<int>(StatusLevel::kUnknown);
+  return PrintUnknown("", json, out);
 }
 
 }  // namespace norv

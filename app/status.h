@@ -100,9 +100,11 @@ std::string FormatStatusJson(const StatusReport& report);
 std::vector<std::string> LastErrorLogLines(const std::string& program_dir, std::size_t count);
 
 // The whole command: gathers, prints, returns the exit code (3 when the
-// status itself fails).
+// status itself fails, or at once with `settings_problem` when the settings
+// could not be read: without them the installation is unknown).
 int RunStatus(const Settings& settings, const std::string& program_dir,
-              const std::string& instance, bool json, std::FILE* out);
+              const std::string& instance, bool json, std::FILE* out,
+              const std::string& settings_problem = {});
 
 }  // namespace norv
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "app/service_publisher.h"
@@ -125,6 +126,23 @@ TEST_F(GatherStatusTest, ReportsTheQueueTodayAndTheWeek) {
   std::string screen = FormatStatusScreen(r);
   EXPECT_EQ(screen.rfind("NORVREADER OK - ", 0), 0u) << screen;
   EXPECT_NE(screen.find("1 waiting"), std::string::npos) << screen;
+}
+
+TEST(RunStatus, UnreadableSettingsAreUnknownInBothForms) {
+  Settings settings;
+  for (bool json : {false, true}) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(RunStatus(settings, "/nonexistent", "01", json, out, "the settings file x: gone"), 3);
+    std::rewind(out);
+    char buf[256] = {};
+    std::size_t n = std::fread(buf, 1, sizeof buf - 1, out);
+    std::fclose(out);
+    const std::string text(buf, n);
+    EXPECT_EQ(text, json ? "{\"status\":\"UNKNOWN\",\"exit_code\":3,\"reasons\":[\"the settings "
+                           "file x: gone\"]}\n"
+                         : "NORVREADER UNKNOWN - the settings file x: gone\n");
+  }
 }
 
 TEST(ProbeDatabase, ARelativeSqlitePathLiesInTheProgramDirectory) {

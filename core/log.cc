@@ -1,6 +1,7 @@
 #include "core/log.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "core/error.h"
 
@@ -68,6 +69,17 @@ std::string FormatDebugLine(const LocalDateTime& t, std::string_view text,
 
 void Log::WriteErrorLog(std::int32_t number, std::string_view description,
                         std::string_view source) {
+  std::string named;
+  try {
+    if (!current_file_.empty()) {
+      const std::string suffix = " (" + current_file_ + ")";
+      if (!description.ends_with(suffix)) {
+        named = std::string(description) + suffix;
+        description = named;
+      }
+    }
+  } catch (...) {
+  }
   try {
     AppendLine(names_.error, FormatErrorLine(clock_(), number, description, source));
   } catch (...) {
@@ -100,6 +112,11 @@ void Log::LogCaughtError(std::string_view source) {
   CaughtError e = DescribeCurrentException();
   WriteErrorLog(e.number, e.description, source);
 }
+
+Log::FileScope::FileScope(Log& log, std::string path)
+    : log_(log), outer_(std::exchange(log.current_file_, std::move(path))) {}
+
+Log::FileScope::~FileScope() { log_.current_file_ = std::move(outer_); }
 
 void Log::DebugLog(std::string_view text) {
   if (DebugOn()) WriteDebugLog(text);

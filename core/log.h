@@ -51,6 +51,24 @@ class Log {
   bool DebugOn() const { return settings_.Debug == 1; }
   const std::string& program_dir() const { return program_dir_; }
 
+  // While one is alive, every error-log line whose description does not end
+  // in " (<path>)" yet gets it appended: the lines written while one inbound
+  // file is handled all name that file. A nested scope names its own file
+  // and gives the outer one back when it ends.
+  class FileScope {
+   public:
+    FileScope(Log& log, std::string path);
+    ~FileScope();
+    FileScope(const FileScope&) = delete;
+    FileScope& operator=(const FileScope&) = delete;
+
+   private:
+    Log& log_;
+    std::string outer_;
+  };
+  // The file the error lines are about now; empty outside a FileScope.
+  const std::string& current_file() const { return current_file_; }
+
  private:
   void AppendLine(const std::string& file_name, const std::string& line);
 
@@ -59,6 +77,7 @@ class Log {
   const Settings& settings_;
   Clock clock_;
   LogFileNames names_;
+  std::string current_file_;
   ErrorObserver observer_;
 };
 

@@ -107,6 +107,30 @@ TEST_F(LogFiles, CaughtErrorsAreLoggedWithTheirNumber) {
   EXPECT_NE(ErrorLog().find("MainForm TimerProgress\r\n"), std::string::npos);
 }
 
+TEST_F(LogFiles, LinesWrittenWhileAFileIsHandledNameIt) {
+  {
+    Log::FileScope about(*log_, "/in/7.HL7");
+    WriteErrorLog(9, "Subscript out of range", "MainForm TimerProgress");
+    WriteErrorLog(-1, "No Message Header! (/in/7.HL7)", "TimerProgress");  // named already
+    {
+      Log::FileScope inner(*log_, "/in/8.HL7");
+      WriteErrorLog(13, "Type mismatch", "MainForm TimerProgress");
+    }
+    WriteErrorLog(5, "Invalid procedure call", "MainForm TimerProgress");
+  }
+  WriteErrorLog(76, "Path not found", "MainForm TimerProgress");
+  EXPECT_EQ(ErrorLog(),
+            FormatErrorLine(kTime, 9, "Subscript out of range (/in/7.HL7)", "MainForm TimerProgress") +
+                "\r\n" +
+                FormatErrorLine(kTime, -1, "No Message Header! (/in/7.HL7)", "TimerProgress") +
+                "\r\n" +
+                FormatErrorLine(kTime, 13, "Type mismatch (/in/8.HL7)", "MainForm TimerProgress") +
+                "\r\n" +
+                FormatErrorLine(kTime, 5, "Invalid procedure call (/in/7.HL7)", "MainForm TimerProgress") +
+                "\r\n" + FormatErrorLine(kTime, 76, "Path not found", "MainForm TimerProgress") +
+                "\r\n");
+}
+
 TEST_F(LogFiles, AFolderThatCannotBeCreatedLosesLinesSilently) {
   if (geteuid() == 0) GTEST_SKIP() << "root can write anywhere";
   chmod(dir_.path().c_str(), 0500);

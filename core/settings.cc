@@ -146,6 +146,9 @@ std::string LoadSettings(const SettingsSource& source, Settings& s) {
   Step(reg, base + "DrainBacklog", "0", s.DrainBacklog, ToInt16);
   Step(reg, base + "WatchInbound", "0", s.WatchInbound, ToInt16);
   Step(reg, base + "DBTimeout", "10", s.DBTimeout, ToInt32);
+  Step(reg, base + "StandardHL7", "0", s.StandardHL7, ToInt32);
+  Step(reg, base + "PatientIDType", "", s.PatientIDType, text);
+  Step(reg, base + "PatientIDAuthority", "", s.PatientIDAuthority, text);
   Step(reg, base + "MetricsFile", "", s.MetricsFile, text);
   Step(reg, base + "StatusWarnAge", "300", s.StatusWarnAge, ToInt32);
   Step(reg, base + "StatusCritAge", "1800", s.StatusCritAge, ToInt32);

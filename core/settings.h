@@ -37,6 +37,9 @@ struct Settings {
   // Seconds a database call may wait: connect/login, statement, lock or
   // busy wait (see db/database.h for the range used).
   std::int32_t DBTimeout = 10;
+  std::int32_t StandardHL7 = 0;       // 1: the standard HL7 reading (intake/hl7_standard.h)
+  std::string PatientIDType;          // standard reading: PID-3 repetition by its CX-5
+  std::string PatientIDAuthority;     // standard reading: PID-3 repetition by its CX-4
   // Operations: the Prometheus metrics file (empty: none; relative to the
   // program directory) and the queue ages in seconds from which
   // `norvreader --status` warns and raises the alarm.

@@ -94,6 +94,23 @@ TEST_F(SettingsLoad, ValuesAreConvertedAndNormalised) {
   EXPECT_EQ(s.StatusCritAge, 1800);
 }
 
+TEST_F(SettingsLoad, ReadingModeAndIdentifierRule) {
+  Write("");
+  LoadSettings();
+  EXPECT_EQ(settings().StandardHL7, 0);
+  EXPECT_EQ(settings().PatientIDType, "");
+  Write("\"StandardHL7\"=dword:00000001\r\n\"PatientIDType\"=\"MR\"\r\n"
+        "\"PatientIDAuthority\"=\"KH\"\r\n");
+  LoadSettings();
+  EXPECT_EQ(settings().StandardHL7, 1);
+  EXPECT_EQ(settings().PatientIDType, "MR");
+  EXPECT_EQ(settings().PatientIDAuthority, "KH");
+  Write("");
+  LoadSettings();
+  EXPECT_EQ(settings().StandardHL7, 0);
+  EXPECT_EQ(settings().PatientIDAuthority, "");
+}
+
 TEST_F(SettingsLoad, FailedStepsKeepThePreviousValue) {
   Write("\"Debug\"=\"1\"\r\n\"ModalityName\"=\"5\"\r\n\"KeepFiles\"=\"1\"\r\n");
   LoadSettings();

@@ -15,8 +15,10 @@ constexpr const char* kSelectPatient =
     "PATGeschlecht FROM tblPatienten WHERE PATID1 = :id";
 
 // The stored birth date: the record's YYYY-MM-DD text must name a calendar
-// date, otherwise the whole registration fails with a type mismatch.
+// date, otherwise the whole registration fails with a type mismatch. An
+// empty one (the standard reading's unknown birth date) is stored as NULL.
 void RequireBirthDate(const HL7Message& record) {
+  if (record.BirthDate.empty()) return;
   if (!IsIsoDate(record.BirthDate)) throw Error(kErrTypeMismatch, "Type mismatch");
 }
 
@@ -26,9 +28,13 @@ void BindPatientValues(Statement& st, const HL7Message& record) {
       .BindText("id2", record.PatientID2)
       .BindText("last", record.LastName)
       .BindText("first", record.FirstName)
-      .BindText("middle", record.MiddleName)
-      .BindDate("birth", record.BirthDate)
-      .BindText("sex", record.Sex);
+      .BindText("middle", record.MiddleName);
+  if (record.BirthDate.empty()) {
+    st.BindNull("birth");
+  } else {
+    st.BindDate("birth", record.BirthDate);
+  }
+  st.BindText("sex", record.Sex);
 }
 
 // The PATID of the first row stored under `id`, or 0 when there is none.

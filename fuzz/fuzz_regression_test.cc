@@ -22,6 +22,7 @@ struct Target {
 const Target kTargets[] = {
     {"registry", FuzzRegistry},
     {"hl7_reader", FuzzHl7Reader},
+    {"hl7_standard", FuzzHl7Standard},
 };
 
 TEST(FuzzRegression, EveryKeptInputRunsCleanly) {

@@ -16,6 +16,10 @@ int FuzzRegistry(const std::uint8_t* data, std::size_t size);
 // under each form of the ModalityLocation selector (chosen by the first byte).
 int FuzzHl7Reader(const std::uint8_t* data, std::size_t size);
 
+// The standard HL7 reading: parsing, units, every value under each
+// identifier rule (chosen by the first byte), report lines and their wrapping.
+int FuzzHl7Standard(const std::uint8_t* data, std::size_t size);
+
 }  // namespace norv
 
 #endif  // NORV_FUZZ_FUZZ_TARGETS_H_

@@ -234,23 +234,21 @@ struct Placed {
   FT_Pos pen;  // 26.6, from the line's start
 };
 
-}  // namespace
-
-void DrawLabel(FontCache& fonts, const Label& label, const PageRaster& page) {
-  if (!label.visible || label.opacity <= 0) return;
+void RequirePositiveSize(const Label& label) {
   if (label.font_size <= 0) {
     throw Error(kErrImaging, "label font size must be positive, not " +
                                  std::to_string(label.font_size));
   }
-  FontCache::Impl& cache = fonts.impl();
-  std::lock_guard<std::mutex> lock(cache.mutex());
-  int face_id = 0;
-  FT_Face face = cache.Face(label.font_name, label.style, label.font_size, &face_id);
-  const bool kerning = FT_HAS_KERNING(face);
+}
 
+// The glyphs of the label's text placed along its line (with kerning);
+// `pen` ends after the last advance. Call with the cache's mutex held.
+std::vector<Placed> LayOut(FontCache::Impl& cache, FT_Face face, int face_id,
+                           const Label& label, FT_Pos& pen) {
+  const bool kerning = FT_HAS_KERNING(face);
   std::vector<Placed> line;
   line.reserve(label.text.size());
-  FT_Pos pen = 0;
+  pen = 0;
   FT_UInt previous = 0;
   for (char32_t cp : CodePoints(label.text)) {
     FT_UInt index = FT_Get_Char_Index(face, cp);
@@ -263,6 +261,36 @@ void DrawLabel(FontCache& fonts, const Label& label, const PageRaster& page) {
     pen += g.advance;
     previous = index;
   }
+  return line;
+}
+
+}  // namespace
+
+int LabelTextWidth(FontCache& fonts, const Label& label) {
+  RequirePositiveSize(label);
+  FontCache::Impl& cache = fonts.impl();
+  std::lock_guard<std::mutex> lock(cache.mutex());
+  int face_id = 0;
+  FT_Face face = cache.Face(label.font_name, label.style, label.font_size, &face_id);
+  FT_Pos pen = 0;
+  std::vector<Placed> line = LayOut(cache, face, face_id, label, pen);
+  int width = static_cast<int>((pen + 32) >> 6);
+  for (const Placed& p : line) {
+    if (p.glyph->width == 0) continue;
+    width = std::max(width, static_cast<int>((p.pen + 32) >> 6) + p.glyph->left + p.glyph->width);
+  }
+  return width;
+}
+
+void DrawLabel(FontCache& fonts, const Label& label, const PageRaster& page) {
+  if (!label.visible || label.opacity <= 0) return;
+  RequirePositiveSize(label);
+  FontCache::Impl& cache = fonts.impl();
+  std::lock_guard<std::mutex> lock(cache.mutex());
+  int face_id = 0;
+  FT_Face face = cache.Face(label.font_name, label.style, label.font_size, &face_id);
+  FT_Pos pen = 0;
+  std::vector<Placed> line = LayOut(cache, face, face_id, label, pen);
 
   const int width = static_cast<int>((pen + 32) >> 6);
   const int ascender = static_cast<int>((face->size->metrics.ascender + 32) >> 6);

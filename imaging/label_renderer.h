@@ -50,6 +50,11 @@ struct PageRaster {
 // Throws Error when no font can be loaded or the font size is not positive.
 void DrawLabel(FontCache& fonts, const Label& label, const PageRaster& page);
 
+// How far `label`'s text reaches to the right of its start when drawn left
+// aligned, in pixels: the end of the last advance or the last inked column,
+// whichever is farther. Throws as DrawLabel does.
+int LabelTextWidth(FontCache& fonts, const Label& label);
+
 // The font file (path) that `family` with `style` resolves to.
 std::string ResolveFontFile(FontCache& fonts, std::string_view family, std::int16_t style);
 

@@ -1,7 +1,12 @@
 #include "imaging/report_layout.h"
 
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "imaging/report_image.h"
 #include "imaging/report_page.h"
+#include "imaging/text_wrap.h"
 
 namespace norv {
 
@@ -23,20 +28,30 @@ void BuildReportPages(FontCache& fonts, const ReportValues& values, std::size_t 
   }
 
   std::int32_t line = 1;
+  auto next_page_when_full = [&] {
+    if (line != layout.lines_per_page + 1) return;
+    // The next page is taken from the blank one before this one's labels
+    // are burned in; it only loses the labels it inherits.
+    DicomImage next = page.DerivePage();
+    page.FinishPage(fonts);
+    emit(page);
+    page = std::move(next);
+    page.ClearLabels();
+    line = 1;
+  };
+  const TextWidth width_of = [&](std::string_view text) {
+    return ReportTextWidth(fonts, text, layout.font_size, 0, layout.antialiased);
+  };
   for (std::size_t i = 0; i < line_count; ++i) {
-    if (line == layout.lines_per_page + 1) {
-      // The next page is taken from the blank one before this one's labels
-      // are burned in; it only loses the labels it inherits.
-      DicomImage next = page.DerivePage();
-      page.FinishPage(fonts);
-      emit(page);
-      page = std::move(next);
-      page.ClearLabels();
-      line = 1;
+    next_page_when_full();
+    const std::vector<std::string> pieces =
+        WrapText(line_text(i), layout.line_right - layout.line_left, width_of);
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+      if (k > 0) next_page_when_full();
+      page.AddLabel(RenderReportPage(pieces[k], layout.line_left, layout.line_pitch * line,
+                                     layout.antialiased, 0, layout.font_size, layout.colour));
+      ++line;
     }
-    page.AddLabel(RenderReportPage(line_text(i), layout.line_left, layout.line_pitch * line,
-                                   layout.antialiased, 0, layout.font_size, layout.colour));
-    ++line;
   }
   page.FinishPage(fonts);
   emit(page);

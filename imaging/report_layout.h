@@ -15,9 +15,11 @@
 namespace norv {
 
 // Text lines: 12-pixel Tahoma, pure green (full ink on the monochrome page),
-// anti-aliased, 10 pixels from the left edge, line n (1-based) with its top
-// at n * 15 pixels, 52 lines to a page (tops from 15 to 780 on the 842-pixel
-// page).
+// anti-aliased, 10 pixels from the left edge, drawn line n (1-based) with its
+// top at n * 15 pixels, 52 drawn lines to a page (tops from 15 to 780 on the
+// 842-pixel page). A text line whose ink would reach `line_right` (the
+// page's last pixel column) is wrapped (imaging/text_wrap.h) and each piece
+// is a drawn line of its own.
 struct ReportLayout {
   std::int32_t lines_per_page = 52;
   std::int32_t line_left = 10;
@@ -25,6 +27,7 @@ struct ReportLayout {
   std::int16_t font_size = 12;
   std::int32_t colour = 65280;
   bool antialiased = true;
+  std::int32_t line_right = 594;
 };
 inline constexpr ReportLayout kReportLayout{};
 inline constexpr std::int32_t kReportLinesPerPage = kReportLayout.lines_per_page;
@@ -61,11 +64,15 @@ inline const ReportAttribute kReportPageAttributes[] = {
 inline constexpr std::uint16_t kReportPageNumberedElements[] = {0x0010, 0x0011, 0x0012, 0x0013};
 
 // Lays out `line_count` report lines on pages: a blank report page with
-// `values`, one label per line, `layout.lines_per_page` to a page. Line i's
-// text is asked of `line_text(i)` when it is placed, so an error there
-// leaves the pages already handed on in place. Each finished page (labels
-// drawn with `fonts`) goes to `emit` in order. Throws Error on imaging
-// failures and whatever `line_text` or `emit` throw.
+// `values`, one label per drawn line, `layout.lines_per_page` drawn lines to
+// a page. A line that fits between `layout.line_left` and `layout.line_right`
+// is drawn as it is; a wider one (measured in the report font with `fonts`)
+// is wrapped at blanks, a single word wider than the page broken, and each
+// piece takes the next line position, on the next page when this one is
+// full. Line i's text is asked of `line_text(i)` when it is placed, so an
+// error there leaves the pages already handed on in place. Each finished
+// page (labels drawn with `fonts`) goes to `emit` in order. Throws Error on
+// imaging failures and whatever `line_text` or `emit` throw.
 void BuildReportPages(FontCache& fonts, const ReportValues& values, std::size_t line_count,
                       const std::function<std::string(std::size_t)>& line_text,
                       const std::function<void(const DicomImage&)>& emit,

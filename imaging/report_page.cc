@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "imaging/label_renderer.h"
+
 namespace norv {
 
 Label RenderReportPage(std::string_view text, std::int32_t left, std::int32_t top,
@@ -21,6 +23,11 @@ Label RenderReportPage(std::string_view text, std::int32_t left, std::int32_t to
   label.style = style;
   label.antialiased = antialiased;
   return label;
+}
+
+std::int32_t ReportTextWidth(FontCache& fonts, std::string_view text, std::int16_t font_size,
+                             std::int16_t style, bool antialiased) {
+  return LabelTextWidth(fonts, RenderReportPage(text, 0, 0, antialiased, style, font_size, 0));
 }
 
 }  // namespace norv

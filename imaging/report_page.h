@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "imaging/label.h"
+#include "imaging/label_renderer.h"
 
 namespace norv {
 
@@ -18,6 +19,13 @@ namespace norv {
 Label RenderReportPage(std::string_view text, std::int32_t left, std::int32_t top,
                        bool antialiased, std::int16_t style, std::int16_t font_size,
                        std::int32_t colour);
+
+// How wide `text` is drawn by a label of RenderReportPage with these font
+// arguments, in pixels from its left edge (imaging/label_renderer.h,
+// LabelTextWidth), measured with `fonts`. Throws Error when no font can be
+// loaded.
+std::int32_t ReportTextWidth(FontCache& fonts, std::string_view text, std::int16_t font_size,
+                             std::int16_t style, bool antialiased);
 
 }  // namespace norv
 

@@ -7,6 +7,7 @@
 
 #include "core/error.h"
 #include "core/log.h"
+#include "intake/hl7_standard.h"
 
 namespace norv {
 namespace {
@@ -155,6 +156,31 @@ std::int32_t SelectorComponent(std::string_view text) {
   throw Error(kErrTypeMismatch, "Type mismatch");
 }
 
+// The values of the standard reading, read up front; nullptr in the
+// designed reading.
+const HL7Message* Standard(const Hl7Segments& store) {
+  return store.standard != nullptr ? &store.standard->reading->values : nullptr;
+}
+
+// The identifier of the second repetition of PID-3 (component 1, blanks
+// removed); throws when there is none.
+std::string SecondRepetitionIdentifier(std::string_view pid3) {
+  std::vector<std::string> repetitions = SplitText(pid3, '~');
+  if (repetitions.size() < 2) {
+    throw Error(kErrSubscriptOutOfRange,
+                "No patient identifier: PID-3 \"" + std::string(pid3) + "\" has no second repetition");
+  }
+  std::string id;
+  for (char c : std::string_view(repetitions[1]).substr(0, repetitions[1].find('^'))) {
+    if (c != ' ') id.push_back(c);
+  }
+  if (id.empty()) {
+    throw Error(kErrSubscriptOutOfRange, "No patient identifier: the second repetition of PID-3 \"" +
+                                             std::string(pid3) + "\" has none");
+  }
+  return id;
+}
+
 const std::string& AtSigned(const std::vector<std::string>& elements, std::int64_t index) {
   if (index < 0) ThrowSubscriptOutOfRange();
   return At(elements, static_cast<std::size_t>(index));
@@ -237,33 +263,32 @@ bool ReadCommonValues(Log& log, Hl7Segments& store, HL7Message& msg) {
   msg.Sex = f.PID.size() >= 9 ? f.PID[8] : "O";
   if (debug) log.WriteDebugLog("Sex: " + msg.Sex);
 
-  // PID-3 is split at "^" across its repetitions: with the usual
-  // ID1^^^AUTH1^TYPE1~ID2^^^AUTH2^TYPE2 the fifth piece is TYPE1~ID2, and the
-  // identifier wanted is what follows its "~".
-  Components ids(At(f.PID, 3));
-  if (ids.size() < 9) ThrowSubscriptOutOfRange();
-  std::string_view fifth = ids.at(4);
-  std::size_t tilde = fifth.find('~');
-  if (tilde != std::string_view::npos) fifth.remove_prefix(tilde + 1);
-  msg.PatientID.clear();
-  for (char c : fifth) {
-    if (c != ' ') msg.PatientID.push_back(c);
-  }
+  // The identifier of the second repetition, as in the usual
+  // ID1^^^AUTH1^TYPE1~ID2^^^AUTH2^TYPE2; never a type code or a first
+  // repetition standing in for it.
+  msg.PatientID = SecondRepetitionIdentifier(At(f.PID, 3));
   if (debug) log.WriteDebugLog("ID: " + msg.PatientID);
   return true;
 }
 
 void ReadOrderControl(const Hl7Segments& store, HL7Message& msg) {
+  if (auto* v = Standard(store)) return void(msg.OrderControl = v->OrderControl);
   const auto& orc = store.fields.ORC;
   if (orc.size() >= 2) msg.OrderControl = orc[1];
 }
 
 void ReadOrderStatus(const Hl7Segments& store, HL7Message& msg) {
+  if (auto* v = Standard(store)) return void(msg.OrderStatus = v->OrderStatus);
   const auto& orc = store.fields.ORC;
   if (orc.size() >= 6) msg.OrderStatus = orc[5];
 }
 
 void ReadAppointmentDateTime(const Hl7Segments& store, HL7Message& msg) {
+  if (auto* v = Standard(store)) {
+    msg.AppointmentDate = v->AppointmentDate;
+    msg.AppointmentTime = v->AppointmentTime;
+    return;
+  }
   const auto& orc = store.fields.ORC;
   if (orc.size() < 8) return;
   Components parts(orc[7]);
@@ -279,11 +304,16 @@ void ReadAppointmentDateTime(const Hl7Segments& store, HL7Message& msg) {
 }
 
 void ReadAccessionNumber(const Hl7Segments& store, HL7Message& msg) {
+  if (auto* v = Standard(store)) return void(msg.AccessionNumber = v->AccessionNumber);
   const auto& obr = store.fields.OBR;
   if (obr.size() >= 22) msg.AccessionNumber = obr[21];
 }
 
 bool ReadProcedureCode(const Hl7Segments& store, HL7Message& msg) {
+  if (auto* v = Standard(store)) {
+    msg.ProcedureCode = v->ProcedureCode;
+    return store.standard->reading->has_obr;
+  }
   const auto& obr = store.fields.OBR;
   if (obr.size() < 5) return false;
   msg.ProcedureCode = Components(obr[4]).at(0);
@@ -291,6 +321,7 @@ bool ReadProcedureCode(const Hl7Segments& store, HL7Message& msg) {
 }
 
 void ReadProcedureText(const Hl7Segments& store, HL7Message& msg) {
+  if (auto* v = Standard(store)) return void(msg.ProcedureText = v->ProcedureText);
   const auto& obr = store.fields.OBR;
   if (obr.size() < 5) return;
   Components parts(obr[4]);
@@ -306,6 +337,11 @@ void ReadModalityLocation(const Hl7Segments& store, HL7Message& msg,
   std::int32_t component = has_component ? SelectorComponent(pieces.at(2)) : 0;
 
   std::string_view segment = pieces.at(0);
+  if (store.standard != nullptr) {
+    msg.ModalityLocation = SelectStandardValue(*store.standard->message, *store.standard->unit,
+                                               segment, element, has_component ? component : -1);
+    return;
+  }
   const std::vector<std::string>* elements = nullptr;
   if (segment == "MSH") {
     // Only MSH is guarded: a header too short leaves the value empty.
@@ -327,11 +363,13 @@ void ReadModalityLocation(const Hl7Segments& store, HL7Message& msg,
 }
 
 void ReadModality(const Hl7Segments& store, HL7Message& msg) {
+  if (auto* v = Standard(store)) return void(msg.Modality = v->Modality);
   const auto& obr = store.fields.OBR;
   if (obr.size() >= 25) msg.Modality = obr[24];
 }
 
 void ReadPatientLocation(const Hl7Segments& store, HL7Message& msg) {
+  if (auto* v = Standard(store)) return void(msg.PatientLocation = v->PatientLocation);
   const auto& pv1 = store.fields.PV1;
   if (pv1.size() < 4 || pv1[3].empty()) return;
   Components parts(pv1[3]);
@@ -339,6 +377,11 @@ void ReadPatientLocation(const Hl7Segments& store, HL7Message& msg) {
 }
 
 void ReadReferringPhysician(const Hl7Segments& store, HL7Message& msg) {
+  if (auto* v = Standard(store)) {
+    msg.ReferringPhysicianID = v->ReferringPhysicianID;
+    msg.ReferringPhysicianName = v->ReferringPhysicianName;
+    return;
+  }
   const auto& orc = store.fields.ORC;
   if (orc.size() < 13 || orc[12].empty()) return;
   Components parts(orc[12]);
@@ -347,6 +390,7 @@ void ReadReferringPhysician(const Hl7Segments& store, HL7Message& msg) {
 }
 
 void ReadStudyInstanceUID(const Hl7Segments& store, HL7Message& msg) {
+  if (auto* v = Standard(store)) return void(msg.StudyInstanceUID = v->StudyInstanceUID);
   const auto& zds = store.fields.ZDS;
   if (zds.size() >= 2) msg.StudyInstanceUID = zds[1];
 }

@@ -19,6 +19,8 @@
 
 namespace norv {
 
+struct StandardContext;  // intake/hl7_standard.h
+
 // For each known segment type, the elements of the last such segment of the
 // message. Every list starts as one empty string, so a missing segment reads
 // as one element. EVN, SCH and AIL are kept but never read.
@@ -32,6 +34,9 @@ struct Hl7Segments {
   SegmentFields fields;
   std::vector<std::string> ReportLines;  // whole OBX lines, in message order
   std::string MessageEvent;              // MSH-9, e.g. "ADT^A08"
+  // Set in the standard reading (StandardHL7 = 1): the values were read up
+  // front, and the Read* functions below take them from here instead.
+  const StandardContext* standard = nullptr;
 };
 
 // Splits `text` (which begins with "MSH") at every carriage return and stores

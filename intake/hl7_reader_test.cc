@@ -120,7 +120,7 @@ TEST_F(ReaderTest, HeaderCheck) {
   EXPECT_EQ(Thrown([&] { ReadCommonValues(nine, msg); }), kErrSubscriptOutOfRange);
 }
 
-TEST_F(ReaderTest, PatientIdComesFromTheFifthCaretPieceAfterItsTilde) {
+TEST_F(ReaderTest, PatientIdIsComponentOneOfTheSecondRepetition) {
   struct Case {
     std::string pid3;
     std::string id;  // expected PatientID
@@ -128,18 +128,29 @@ TEST_F(ReaderTest, PatientIdComesFromTheFifthCaretPieceAfterItsTilde) {
   } cases[] = {
       {"4711^^^KH^PI~0815^^^KH^PN", "0815", 0},
       {"4711^^^KH^PI~08 15^^^KH^PN", "0815", 0},
-      {"4711^^^KH^PI^^^^", "PI", 0},
-      {"4711^^^KH^ P I ^^^^", "PI", 0},
-      {"4711^^^KH^PI~^^^KH^PN", "", 0},
-      {"4711^^^KH^PI~A~B^^^^", "A~B", 0},
+      {"12345^^^HOSP^MR^FAC~678^^^NAT^PI", "678", 0},  // six components: never "MR"
+      {"4711^^^KH^PI~A~B^^^^", "A", 0},
+      {"4711~0815", "0815", 0},
+      // No second repetition, or none with an identifier: never a type code.
+      {"4711^^^KH^PI^^^^", "", kErrSubscriptOutOfRange},
       {"4711^^^KH^PI", "", kErrSubscriptOutOfRange},
-      {"4711^^^KH^PI^^^", "", kErrSubscriptOutOfRange},
+      {"4711^^^KH^PI~^^^KH^PN", "", kErrSubscriptOutOfRange},
+      {"4711^^^KH^PI~  ^^^KH^PN", "", kErrSubscriptOutOfRange},
       {"", "", kErrSubscriptOutOfRange},
   };
   for (const Case& c : cases) {
     HL7Message msg;
     EXPECT_EQ(Common("PID|1||" + c.pid3 + "||Muster||19600131|M", msg), c.error) << c.pid3;
     EXPECT_EQ(msg.PatientID, c.id) << c.pid3;
+  }
+  // The error says why.
+  Hl7Segments one = Split(Join({kMsh, "PID|1||4711^^^KH^PI^^^^||Muster||19600131|M"}));
+  HL7Message msg;
+  try {
+    ReadCommonValues(one, msg);
+    FAIL() << "no error";
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("has no second repetition"), std::string::npos) << e.what();
   }
 }
 
@@ -158,7 +169,7 @@ TEST_F(ReaderTest, NameComponents) {
   };
   for (const Case& c : cases) {
     HL7Message msg;
-    EXPECT_EQ(Common("PID|1||1^^^A^B^^^^||" + c.pid5 + "||19600131|M", msg), c.error) << c.pid5;
+    EXPECT_EQ(Common("PID|1||1^^^A^B~2^^^A^C||" + c.pid5 + "||19600131|M", msg), c.error) << c.pid5;
     EXPECT_EQ(msg.LastName, c.last) << c.pid5;
     EXPECT_EQ(msg.FirstName, c.first) << c.pid5;
     EXPECT_EQ(msg.MiddleName, c.middle) << c.pid5;
@@ -181,13 +192,13 @@ TEST_F(ReaderTest, BirthDateIsCutByPositionAndSexDefaultsOnlyWhenAbsent) {
   };
   for (const Case& c : cases) {
     HL7Message msg;
-    EXPECT_EQ(Common("PID|1||1^^^A^B^^^^||Muster||" + c.pid7_on, msg), 0) << c.pid7_on;
+    EXPECT_EQ(Common("PID|1||1^^^A^B~2^^^A^C||Muster||" + c.pid7_on, msg), 0) << c.pid7_on;
     EXPECT_EQ(msg.BirthDate, c.birth) << c.pid7_on;
     EXPECT_EQ(msg.Sex, c.sex) << c.pid7_on;
   }
   // PID needs eight elements; a message without PID fails the same way.
   HL7Message msg;
-  EXPECT_EQ(Common("PID|1||1^^^A^B^^^^||Muster|", msg), kErrSubscriptOutOfRange);
+  EXPECT_EQ(Common("PID|1||1^^^A^B~2^^^A^C||Muster|", msg), kErrSubscriptOutOfRange);
   Hl7Segments no_pid = Split(Join({kMsh}));
   EXPECT_EQ(Thrown([&] { ReadCommonValues(no_pid, msg); }), kErrSubscriptOutOfRange);
 }
@@ -345,7 +356,7 @@ TEST_F(ReaderTest, LargeAndOddTextsSplitWithoutLoss) {
   EXPECT_EQ(msg.PatientID, "0815");
 
   // NUL bytes are ordinary characters of a field.
-  std::string nul_pid = "PID|1||1^^^A^B^^^^||Mu";
+  std::string nul_pid = "PID|1||1^^^A^B~2^^^A^C||Mu";
   nul_pid += '\0';
   nul_pid += "ster||19600131|M";
   Hl7Segments n = Split(Join({kMsh, nul_pid}));

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "core/error.h"
@@ -13,6 +14,7 @@
 #include "intake/events.h"
 #include "intake/hl7_reader.h"
 #include "intake/inbound_queue.h"
+#include "intake/standard_intake.h"
 #include "platform/dir_watch.h"
 #include "platform/event_loop.h"
 #include "platform/system.h"
@@ -153,6 +155,18 @@ Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path,
   if (header == std::string_view::npos) {
     ctx.log.WriteErrorLog(-1, "No Message Header! (" + path + ")", "TimerProgress");
     return Outcome::kFailed;
+  }
+  if (ctx.settings.StandardHL7 == 1) {
+    const Settings& s = ctx.settings;
+    std::optional<Outcome> outcome = ProcessStandardMessage(
+        text, PatientIdRule{s.PatientIDType, s.PatientIDAuthority},
+        [&ctx](Hl7Segments& store, HL7Message& msg) { return Dispatch(ctx, store, msg); },
+        [&ctx](std::string_view line) { ctx.log.DebugLog(line); }, &event);
+    if (!outcome) {
+      ctx.log.WriteErrorLog(-1, "No message header!", "");
+      return Outcome::kFailed;
+    }
+    return *outcome;
   }
   Hl7Segments store;
   HL7Message msg;
@@ -355,6 +369,8 @@ std::chrono::milliseconds NextRetryPause(std::chrono::milliseconds previous) {
 // instead holds it (see InboundCycle::outage). `chosen` is a copy: the held
 // file's name it may come from is cleared on the way.
 void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, std::string chosen) {
+  // Every error line about the file names it, the cycle's own included.
+  Log::FileScope about_file(ctx.log, chosen);
   TakenFile taken;
   taken.path = chosen;
   const auto started = std::chrono::steady_clock::now();
@@ -439,8 +455,15 @@ bool RunInboundTick(const IntakeContext& ctx, InboundCycle& cycle) {
       ChooseInboundDirectory(ctx.settings, cycle);
       chosen = ChooseInboundFile(ctx, cycle, ctx.settings.WatchInbound == 1);
     } catch (...) {
-      ctx.log.LogCaughtError(kTickSource);
+      const CaughtError e = DescribeCurrentException();
+      for (const std::string& line :
+           cycle.tick_errors.Occurred(e.description, RepeatLimiter::Clock::now())) {
+        ctx.log.WriteErrorLog(e.number, line, kTickSource);
+      }
       return false;
+    }
+    for (const std::string& line : cycle.tick_errors.Cleared()) {
+      ctx.log.WriteErrorLog(0, line, kTickSource);
     }
     if (chosen.empty()) return false;
     TakeFile(ctx, cycle, chosen);

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "core/context.h"
+#include "core/repeat_limiter.h"
 #include "intake/events.h"
 #include "intake/inbound_queue.h"
 
@@ -65,6 +66,10 @@ struct InboundCycle {
   std::string held_file;
   std::chrono::milliseconds retry_pause{0};
   std::chrono::steady_clock::time_point retry_at{};
+  // An error of the tick that recurs on every tick (the inbound directory
+  // missing or unreadable, no export path) is logged when it starts, then
+  // at most once a minute with a count, and once when it clears.
+  RepeatLimiter tick_errors;
   // The index of each inbound directory used so far (with a watch of the
   // directory where the platform has one).
   std::map<std::string, std::unique_ptr<InboundQueue>> queues;

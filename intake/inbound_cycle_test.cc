@@ -367,7 +367,7 @@ TEST_F(InboundCycleTest, ErrorsOfTheTickAreLoggedOnceAndFailTheFile) {
   std::string log = ErrorLog();
   EXPECT_EQ(Count(log, "\r\n"), 1u);
   EXPECT_NE(log.find(" 9 "), std::string::npos);
-  EXPECT_NE(log.find("Subscript out of range"), std::string::npos);
+  EXPECT_NE(log.find("has no second repetition (" + in_ / "1.HL7" + ")"), std::string::npos);
   EXPECT_NE(log.find("MainForm TimerProgress"), std::string::npos);
 
   fs_.failing = {"Read"};
@@ -375,6 +375,37 @@ TEST_F(InboundCycleTest, ErrorsOfTheTickAreLoggedOnceAndFailTheFile) {
   Tick();
   EXPECT_EQ(Failed(), (V{"1.HL7", "2.HL7"}));
   EXPECT_EQ(Count(ErrorLog(), "MainForm TimerProgress"), 2u);
+}
+
+// StandardHL7 1: LF line ends and a three-component MSH-9 are read; every
+// error line, the database procedures' included, names the file.
+TEST_F(InboundCycleTest, StandardReadingAndErrorLinesThatNameTheFile) {
+  settings().StandardHL7 = 1;
+  settings().Debug = 1;
+  std::string lf = Message("ADT^A08^ADT_A01");
+  for (char& c : lf) c = c == '\r' ? '\n' : c;
+  Drop("1.HL7", "\xEF\xBB\xBF" + lf);
+  Drop("2.HL7", Message("ADT^A08") + Message("ADT^A08"));
+  db_.Exec("ALTER TABLE tblPatienten RENAME TO tblPatientenAlt");
+  Tick();
+  std::string debug = DebugLogText();
+  EXPECT_NE(debug.find("Event ID: ADT^A08\r\n"), std::string::npos);
+  EXPECT_NE(debug.find("ID: 0815\r\n"), std::string::npos);
+  // The patient table is gone: the patient check fails, naming the file.
+  std::string log = ErrorLog();
+  std::size_t line = log.find("MainForm IsPatientRegistered");
+  ASSERT_NE(line, std::string::npos);
+  EXPECT_NE(log.rfind("(" + in_ / "1.HL7" + ")", line), std::string::npos) << log;
+  Tick();
+  EXPECT_NE(ErrorLog().find("The file holds 2 messages; one message per file, without a batch "
+                            "envelope, is read (" + in_ / "2.HL7" + ")"),
+            std::string::npos);
+  EXPECT_EQ(Failed(), (V{"1.HL7", "2.HL7"}));
+
+  settings().StandardHL7 = 0;
+  Drop("3.HL7", "MSH^~\\&^RIS^HOSP\rPID^1\r");
+  Tick();
+  EXPECT_NE(ErrorLog().find("No message header! (" + in_ / "3.HL7" + ")"), std::string::npos);
 }
 
 TEST_F(InboundCycleTest, AMissingInboundDirectoryIsAnErrorNeverAScan) {
@@ -396,7 +427,9 @@ TEST_F(InboundCycleTest, AMissingInboundDirectoryIsAnErrorNeverAScan) {
   ASSERT_EQ(chdir(old_cwd.c_str()), 0);
   EXPECT_EQ(Names(work.path()), V{"1.HL7"});
   EXPECT_FALSE(Exists(work / "failed"));
-  EXPECT_EQ(Count(ErrorLog(), "MainForm TimerProgress"), 3u);
+  // The same error on the next tick is not written again (at most once a
+  // minute, with a count).
+  EXPECT_EQ(Count(ErrorLog(), "MainForm TimerProgress"), 2u);
   EXPECT_EQ(cycle_.CurrentInboundDir, "");
 }
 
@@ -418,7 +451,8 @@ TEST_F(InboundCycleTest, ExportDirectoriesAreUsedRoundRobin) {
   EXPECT_EQ(used, (V{a.path() + "/", b.path() + "/", c.path() + "/", a.path() + "/",
                      b.path() + "/"}));
   EXPECT_EQ(Names(b / "failed/" + kWeek), V{"1.HL7"});
-  EXPECT_EQ(Count(ErrorLog(), "\r\n"), 1u);
+  EXPECT_EQ(Count(ErrorLog(), "\r\n"), 2u);  // the error, and that it cleared
+  EXPECT_EQ(Count(ErrorLog(), "(cleared)"), 1u);
 
   settings().ExportPathList = {a.path() + "/"};  // shrunk by a reload
   Tick();

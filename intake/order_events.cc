@@ -1,8 +1,10 @@
 #include <string>
 
+#include "core/error.h"
 #include "db/appointments.h"
 #include "db/patients.h"
 #include "intake/events.h"
+#include "intake/hl7_standard.h"
 
 namespace norv {
 
@@ -13,6 +15,12 @@ namespace norv {
 // (lower-case "ca" and the empty control included) registers the patient
 // and books the appointment.
 Outcome HandleOrder(const IntakeContext& ctx, Hl7Segments& store, HL7Message& msg) {
+  // Standard reading: an order without OBR (diet, supply, pharmacy) is no
+  // imaging order.
+  if (store.standard != nullptr && !store.standard->reading->has_obr) {
+    ctx.log.DebugLog("No OBR segment: not an imaging order, nothing booked");
+    return Outcome::kProcessed;
+  }
   ctx.log.DebugLog("Reading appointment date/time values");
   ReadOrderControl(store, msg);
   ReadOrderStatus(store, msg);
@@ -44,6 +52,10 @@ Outcome HandleOrder(const IntakeContext& ctx, Hl7Segments& store, HL7Message& ms
   // A status for an unknown accession number is done; a status the database
   // could not store is kept in the failed folder, not lost.
   if (msg.OrderControl == "SC") return OutcomeOf(UpdateAppointmentStatus(ctx, msg));
+  if (store.standard != nullptr && msg.AppointmentDate.empty()) {
+    throw Error(kErrSubscriptOutOfRange,
+                "No appointment date/time: ORC-7.4, TQ1-7 and OBR-27.4 hold no valid one");
+  }
   if (!RegisterUpdatePatient(ctx, msg, "")) return Outcome::kFailed;
   return OutcomeOf(RegisterAppointment(ctx, msg));
 }

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "intake/procedure_codes.h"
+#include "core/error.h"
 #include "intake/events.h"
+#include "intake/procedure_codes.h"
+#include "intake/standard_intake.h"
 #include "testing/intake_context.h"
 
 namespace norv {
@@ -108,6 +111,34 @@ TEST_P(OrderEventsTest, ProcedureFilter) {
   EXPECT_TRUE(Handle(text));
   EXPECT_EQ(Column("RequestedProcedureID"), (Rows{"", ""}));
   EXPECT_EQ(Column("AccessionNumber"), (Rows{"", ""}));
+}
+
+// Standard reading: an order without OBR is no imaging order; one without
+// any appointment date/time fails; a v2.5 order with its time in TQ1 and no
+// birth date books and registers the patient with an unknown birth date.
+TEST_P(OrderEventsTest, StandardReadingOrders) {
+  auto handle = [this](const std::string& text) {
+    std::optional<Outcome> outcome = ProcessStandardMessage(
+        text, PatientIdRule{"MR", ""},
+        [this](Hl7Segments& s, HL7Message& m) { return HandleOrder(intake(), s, m); },
+        [this](std::string_view line) { ctx_.log.DebugLog(line); });
+    return outcome == Outcome::kProcessed;
+  };
+  const std::string head = "MSH|^~\\&|RIS|KH|NORV|RAD|20300101||ORM^O01^ORM_O01|M1|P|2.5\n"
+                           "PID|1||9^^^KH^PI~4711^^^KH^MR||Neu^Nina||\nPV1|1|O|CT1^R12\nORC|NW|P1\n";
+  std::string obr = "OBR|1|||CT123^CT Thorax";
+  for (int i = 5; i <= 24; ++i) obr += "|" + std::string(i == 21 ? "A9" : i == 24 ? "CT" : "");
+
+  EXPECT_TRUE(handle(head + "ODS|D|^diet\n"));
+  EXPECT_TRUE(HasDebugText("No OBR segment: not an imaging order, nothing booked"));
+  EXPECT_THROW(handle(head + obr + "\n"), Error);
+  EXPECT_TRUE(db_->Patients().empty());
+  EXPECT_TRUE(handle(head + "TQ1|||||||20300620093015+0100\n" + obr + "\n"));
+  EXPECT_EQ(db_->Patients(), (Rows{"1|4711||Neu|Nina|||O"}));
+  EXPECT_EQ(Column("TerminDatum"), (Rows{"2030-06-20", "2030-06-20"}));
+  EXPECT_EQ(Column("TerminZeit"), (Rows{"09:30:00", "09:30:00"}));
+  EXPECT_EQ(Column("AccessionNumber"), (Rows{"A9", "A9"}));
+  EXPECT_TRUE(ErrorLines().empty());
 }
 
 NORV_INSTANTIATE_FOR_BACKENDS(OrderEventsTest);

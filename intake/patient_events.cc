@@ -5,14 +5,20 @@
 #include "db/patients.h"
 #include "db/rename_orders.h"
 #include "intake/events.h"
+#include "intake/hl7_standard.h"
 
 namespace norv {
 namespace {
 
 // The patient's identifier before a merge or identifier change: MRG-1
-// component 1. A missing MRG, a short one or an empty MRG-1 is an error of
-// the cycle.
+// component 1 (standard reading: MRG-1 by the PID-3 identifier rule). A
+// missing MRG, a short one or an empty MRG-1 is an error of the cycle.
 std::string PriorIdentifier(const Hl7Segments& store) {
+  if (store.standard != nullptr) {
+    const std::string& prior = store.standard->reading->prior_identifier;
+    if (prior.empty()) throw Error(kErrSubscriptOutOfRange, "No prior patient identifier in MRG-1");
+    return prior;
+  }
   const std::vector<std::string>& mrg = store.fields.MRG;
   if (mrg.size() < 2 || mrg[1].empty()) ThrowSubscriptOutOfRange();
   return mrg[1].substr(0, mrg[1].find('^'));

@@ -1,5 +1,6 @@
 #include "intake/report_events.h"
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -7,6 +8,7 @@
 #include "db/patients.h"
 #include "imaging/report_layout.h"
 #include "intake/hl7_reader.h"
+#include "intake/hl7_standard.h"
 
 namespace norv {
 namespace {
@@ -41,10 +43,9 @@ void WritePage(const IntakeContext& ctx, const DicomImage& page) {
   }
 }
 
-}  // namespace
-
-void WriteReportPages(const IntakeContext& ctx, const HL7Message& msg,
-                      const std::vector<std::string>& report_lines) {
+// The pages of `count` report lines, line i being `text_of(i)`.
+void WritePages(const IntakeContext& ctx, const HL7Message& msg, std::size_t count,
+                const std::function<std::string(std::size_t)>& text_of) {
   ctx.log.DebugLog("Creating new Dicom Image (Report)");
   ReportValues values;
   values.patient_id = msg.PatientID;
@@ -58,10 +59,21 @@ void WriteReportPages(const IntakeContext& ctx, const HL7Message& msg,
   values.referring_physician = msg.ReferringPhysicianName;
 
   ctx.log.DebugLog("Create report text lines");
-  BuildReportPages(
-      ctx.fonts, values, report_lines.size(),
-      [&](std::size_t i) { return ReportLineText(report_lines[i]); },
-      [&](const DicomImage& page) { WritePage(ctx, page); });
+  BuildReportPages(ctx.fonts, values, count, text_of,
+                   [&](const DicomImage& page) { WritePage(ctx, page); });
+}
+
+}  // namespace
+
+void WriteReportPages(const IntakeContext& ctx, const HL7Message& msg,
+                      const std::vector<std::string>& report_lines) {
+  WritePages(ctx, msg, report_lines.size(),
+             [&report_lines](std::size_t i) { return ReportLineText(report_lines[i]); });
+}
+
+void WriteReportTextPages(const IntakeContext& ctx, const HL7Message& msg,
+                          const std::vector<std::string>& texts) {
+  WritePages(ctx, msg, texts.size(), [&texts](std::size_t i) { return texts[i]; });
 }
 
 Outcome HandleReport(const IntakeContext& ctx, Hl7Segments& store, HL7Message& msg) {
@@ -75,7 +87,11 @@ Outcome HandleReport(const IntakeContext& ctx, Hl7Segments& store, HL7Message& m
       ReadAppointmentDateTime(store, msg);
       ReadReferringPhysician(store, msg);
       ReadAccessionNumber(store, msg);
-      WriteReportPages(ctx, msg, store.ReportLines);
+      if (store.standard != nullptr) {
+        WriteReportTextPages(ctx, msg, store.standard->reading->report_lines);
+      } else {
+        WriteReportPages(ctx, msg, store.ReportLines);
+      }
     }
   }
   return Outcome::kProcessed;

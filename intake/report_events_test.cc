@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "imaging/dicom_image.h"
+#include "imaging/report_page.h"
 #include "intake/events.h"
 #include "intake/hl7_reader.h"
 #include "testing/intake_context.h"
@@ -84,6 +85,11 @@ class ReportPages : public ::testing::Test {
   void WriteReportPages(const HL7Message& msg, const std::vector<std::string>& lines) {
     norv::WriteReportPages(ctx_.intake, msg, lines);
   }
+  void WriteReportTextPages(const HL7Message& msg, const std::vector<std::string>& texts) {
+    norv::WriteReportTextPages(ctx_.intake, msg, texts);
+  }
+  // Width of a text in the report font (12 pixels, anti-aliased).
+  int Width(std::string_view text) { return ReportTextWidth(ctx_.intake.fonts, text, 12, 0, true); }
 
   TempDir dir_;
   testing::TestIntakeContext ctx_{dir_.path()};
@@ -119,6 +125,37 @@ TEST_F(ReportPages, FiftyTwoLinesToAPageAndAtLeastOnePage) {
       EXPECT_LT(rows.back(), 15 * (c.per_page[p] + 1));
     }
   }
+}
+
+// A line too wide for the page is wrapped, never cut at the edge, and every
+// piece counts as a drawn line of the page.
+TEST_F(ReportPages, WideLinesWrapAndCountAsDrawnLines) {
+  std::string wide;
+  for (int i = 0; i < 40; ++i) wide += "Befund" + std::to_string(i) + " ";
+  ASSERT_GT(Width(wide), 2 * 585);
+  ASSERT_LT(Width(wide.substr(0, 60)), 585);
+  ASSERT_GT(Width(std::string(300, 'W')), 3 * 585);
+  std::vector<std::string> lines = ObxLines(51);
+  lines.push_back("OBX|52|TX|||" + wide);
+  lines.push_back("OBX|53|TX|||" + std::string(300, 'W'));  // one word, broken
+  WriteReportPages(msg_, lines);
+  std::vector<DicomImage> pages = WrittenPages(temp_);
+  ASSERT_EQ(pages.size(), 2u);
+  EXPECT_EQ(InkedRows(pages[0]).back() / 15, 52);
+  // At least two more pieces of the wide line and four of the word.
+  EXPECT_GE(InkedRows(pages[1]).back() / 15, 6);
+  for (const DicomImage& page : pages) {
+    const int width = page.ImageWidth();
+    for (int y = 0; y < page.ImageHeight(); ++y) {
+      ASSERT_EQ(page.Pixels()[static_cast<std::size_t>(y) * width + width - 1], 0) << "row " << y;
+    }
+  }
+  // Short lines are drawn exactly as before: one label each, nothing added.
+  EmptyTemp();
+  WriteReportTextPages(msg_, {wide.substr(0, 60), "", "x"});
+  pages = WrittenPages(temp_);
+  ASSERT_EQ(pages.size(), 1u);
+  EXPECT_EQ(InkedRows(pages[0]).back() / 15, 3);
 }
 
 TEST_F(ReportPages, MiddleNameJoinsThePatientName) {
