@@ -4,7 +4,7 @@ namespace norv {
 
 std::string UsageText() {
   return "Usage: norvreader [--home DIR] [--settings FILE] [--instance NN] [--check]\n"
-         "                  [--status [--json]] [--requeue [--dry-run] PATH...]\n"
+         "                  [--receive] [--status [--json]] [--requeue [--dry-run] PATH...]\n"
          "                  [--version] [--help]\n"
          "\n"
          "  --home DIR       program directory (Logs/, procedure-ids.txt, RenameOrders/);\n"
@@ -14,6 +14,8 @@ std::string UsageText() {
          "  --instance NN    settings key ...\\NORVReader\\NN (default 01), one per feed\n"
          "  --check          check the configuration, print one line per item and exit\n"
          "                   (0: ready to run, 1: something the service needs is missing)\n"
+         "  --receive        run the MLLP receiver of the instance (MLLPPort) instead\n"
+         "                   of the service: HL7 over TCP into the inbound directory\n"
          "  --status         show whether the service runs, its queue, today's and this\n"
          "                   week's messages, the last errors and the database; exit\n"
          "                   0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN; --json: one JSON object\n"
@@ -65,6 +67,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
       cl.instance = nn.size() == 1 ? "0" + nn : nn;
     } else if (a == "--check") {
       cl.action = CommandLine::Action::kCheck;
+    } else if (a == "--receive") {
+      cl.action = CommandLine::Action::kReceive;
     } else if (a == "--status") {
       cl.action = CommandLine::Action::kStatus;
     } else if (a == "--json") {

@@ -10,7 +10,7 @@
 namespace norv {
 
 struct CommandLine {
-  enum class Action { kRun, kCheck, kVersion, kHelp, kUsageError, kStatus, kRequeue };
+  enum class Action { kRun, kCheck, kReceive, kVersion, kHelp, kUsageError, kStatus, kRequeue };
   Action action = Action::kRun;
   std::string home;           // --home DIR, env NORVREADER_HOME
   std::string settings_file;  // --settings FILE, env NORVREADER_SETTINGS

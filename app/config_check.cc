@@ -15,6 +15,7 @@
 #include "imaging/label_renderer.h"
 #include "core/ansi.h"
 #include "platform/system.h"
+#include "receive/receive_command.h"
 
 namespace norv {
 namespace {
@@ -285,6 +286,15 @@ std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSourc
     }
   } catch (const std::exception& e) {
     add(CheckLevel::kFail, std::string("database: cannot be opened: ") + e.what());
+  }
+
+  for (const ReceiveCheckLine& l : CheckReceiverSettings(s, files)) {
+    using L = ReceiveCheckLine::Level;
+    add(l.level == L::kOk     ? CheckLevel::kOk
+        : l.level == L::kInfo ? CheckLevel::kInfo
+        : l.level == L::kWarn ? CheckLevel::kWarn
+                              : CheckLevel::kFail,
+        l.text);
   }
 
   if (s.UDP == 0 || (s.UDP & 0xFFFF) == 0xFFFF) {

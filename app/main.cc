@@ -21,10 +21,17 @@
 #include "core/error.h"
 #include "core/settings.h"
 #include "intake/inbound_cycle.h"
+#include "intake/inbound_queue.h"
 #include "platform/event_loop.h"
 #include "platform/file_system.h"
 #include "platform/service_notify.h"
 #include "platform/system.h"
+#include "receive/inbound_spool.h"
+#include "receive/receive_command.h"
+
+// The receiver numbers files for the service's inbound cycle; the two
+// folders cannot see each other, so the limit is checked where both are.
+static_assert(norv::kServiceNumberLimit == norv::kInboundNumberLimit);
 
 #ifndef NORV_VERSION
 #define NORV_VERSION "0.0.0"
@@ -50,6 +57,7 @@ int main(int argc, char** argv) {
       return 2;
     case CommandLine::Action::kRun:
     case CommandLine::Action::kCheck:
+    case CommandLine::Action::kReceive:
     case CommandLine::Action::kStatus:
     case CommandLine::Action::kRequeue:
       break;
@@ -59,6 +67,9 @@ int main(int argc, char** argv) {
   const norv::SettingsSource source{cl.settings_file, cl.instance};
   if (cl.action == CommandLine::Action::kCheck) {
     return norv::RunConfigurationCheck(stdout, fs, source, cl.home);
+  }
+  if (cl.action == CommandLine::Action::kReceive) {
+    return norv::RunReceiver(fs, source, cl.home);
   }
   // Operations commands: read the settings as the service would, then act.
   if (cl.action == CommandLine::Action::kStatus || cl.action == CommandLine::Action::kRequeue) {
@@ -87,8 +98,14 @@ int main(int argc, char** argv) {
     running->Reload();
     norv::NotifyReady();
   });
-  // Everything the service owns lives here, for the whole run.
-  norv::Service service(fs, cl.home, source);
+  // Everything the service owns lives here, for the whole run. Benchmarks
+  // compare with a new connection per procedure call and no transaction
+  // per message (NORVREADER_CONNECTION_PER_CALL=1).
+  const char* per_call = std::getenv("NORVREADER_CONNECTION_PER_CALL");
+  const bool connection_per_call = per_call != nullptr && std::string(per_call) == "1";
+  norv::Service service(fs, cl.home, source, norv::LocalNow,
+                        connection_per_call ? norv::ConnectionMode::kPerCall
+                                            : norv::ConnectionMode::kReused);
   norv::MainForm form(loop, service);
   running = &form;
   loop.SetUncaughtHandler(

@@ -8,7 +8,7 @@
 
 namespace norv {
 
-std::optional<std::int32_t> InboundFileNumber(std::string_view name, std::string_view suffix) {
+std::optional<std::int32_t> WaitingFileNumber(std::string_view name, std::string_view suffix) {
   if (suffix.empty()) return std::nullopt;
   InboundName n = ClassifyInboundName(name, suffix);
   if (n.kind != InboundName::kNumber || n.number >= kInboundNumberLimit) return std::nullopt;
@@ -22,7 +22,7 @@ QueueFigures SummariseQueue(const std::string& directory, const std::vector<Queu
   bool any = false;
   std::int64_t oldest = 0;
   for (const QueueEntry& e : entries) {
-    std::optional<std::int32_t> number = InboundFileNumber(e.name, suffix);
+    std::optional<std::int32_t> number = WaitingFileNumber(e.name, suffix);
     if (!number) continue;
     ++q.waiting;
     if (!any || e.modified < oldest) oldest = e.modified;

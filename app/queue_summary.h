@@ -14,11 +14,12 @@
 
 namespace norv {
 
-// The number of an inbound file name: decimal digits with an optional sign,
-// a full stop and `suffix` (upper case, as the FileSuffix setting holds it).
-// nullopt for any other name, and for numbers of 5000000 and above, which the
-// cycle never takes. The rule is the inbound queue's (ClassifyInboundName).
-std::optional<std::int32_t> InboundFileNumber(std::string_view name, std::string_view suffix);
+// The number of a file waiting in the queue: decimal digits with an optional
+// sign, a full stop and `suffix` (upper case, as the FileSuffix setting holds
+// it). nullopt for any other name, and for numbers of 5000000 and above,
+// which the cycle never takes. The rule is the inbound queue's
+// (ClassifyInboundName).
+std::optional<std::int32_t> WaitingFileNumber(std::string_view name, std::string_view suffix);
 
 // The figures of one inbound directory.
 struct QueueFigures {

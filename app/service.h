@@ -5,6 +5,7 @@
 #ifndef NORV_APP_SERVICE_H_
 #define NORV_APP_SERVICE_H_
 
+#include <memory>
 #include <string>
 
 #include "core/context.h"
@@ -19,16 +20,31 @@
 
 namespace norv {
 
+// Where the database procedures' connections come from: one connection kept
+// open with one transaction per message (the service's way), or a new
+// connection per procedure call with every statement on its own (for
+// comparisons in benchmarks).
+enum class ConnectionMode { kReused, kPerCall };
+
+inline std::unique_ptr<ConnectionSource> MakeConnectionSource(ConnectionMode mode,
+                                                              const Settings& settings,
+                                                              const std::string& program_dir) {
+  if (mode == ConnectionMode::kPerCall) {
+    return std::make_unique<ConnectionPerCall>(settings, program_dir);
+  }
+  return std::make_unique<ReusedConnection>(settings, program_dir);
+}
+
 struct Service {
   // Settings start at their defaults; MainForm::Start loads them.
   Service(FileSystem& file_system, std::string program_directory, SettingsSource settings_source,
-          Clock clock = LocalNow)
+          Clock clock = LocalNow, ConnectionMode connection_mode = ConnectionMode::kReused)
       : fs(file_system),
         program_dir(std::move(program_directory)),
         source(std::move(settings_source)),
         log(fs, program_dir, settings, clock),
-        connections(settings, program_dir),
-        intake{{{settings, log, fs, program_dir, clock}, connections}, codes, fonts} {}
+        connections(MakeConnectionSource(connection_mode, settings, program_dir)),
+        intake{{{settings, log, fs, program_dir, clock}, *connections}, codes, fonts} {}
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
@@ -37,7 +53,7 @@ struct Service {
   SettingsSource source;
   Settings settings;
   Log log;
-  ConnectionPerCall connections;
+  std::unique_ptr<ConnectionSource> connections;
   ProcedureCodeTable codes;
   FontCache fonts;
   IntakeContext intake;

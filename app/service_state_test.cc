@@ -166,8 +166,8 @@ TEST(QueueSummary, FileNumbersAreThoseTheCycleTakes) {
       {"12.TXT", {}},       {".HL7", {}},           {"12", {}},         {"99999999999.HL7", {}},
       {"-2147483648.HL7", -2147483648LL}, {"1 2.HL7", {}},
   };
-  for (const Case& c : cases) EXPECT_EQ(InboundFileNumber(c.name, "HL7"), c.number) << c.name;
-  EXPECT_EQ(InboundFileNumber("12.HL7", ""), std::nullopt);
+  for (const Case& c : cases) EXPECT_EQ(WaitingFileNumber(c.name, "HL7"), c.number) << c.name;
+  EXPECT_EQ(WaitingFileNumber("12.HL7", ""), std::nullopt);
 }
 
 TEST(QueueSummary, CountsWaitingFilesAndTheOldestAge) {

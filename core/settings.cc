@@ -149,6 +149,14 @@ std::string LoadSettings(const SettingsSource& source, Settings& s) {
   Step(reg, base + "StandardHL7", "0", s.StandardHL7, ToInt32);
   Step(reg, base + "PatientIDType", "", s.PatientIDType, text);
   Step(reg, base + "PatientIDAuthority", "", s.PatientIDAuthority, text);
+  Step(reg, base + "MLLPPort", "0", s.MLLPPort, ToInt32);
+  Step(reg, base + "MLLPBind", "127.0.0.1", s.MLLPBind, text);
+  Step(reg, base + "MLLPAllow", "", s.MLLPAllow, text);
+  Step(reg, base + "MLLPTLSCert", "", s.MLLPTLSCert, text);
+  Step(reg, base + "MLLPTLSKey", "", s.MLLPTLSKey, text);
+  Step(reg, base + "MLLPTLSCA", "", s.MLLPTLSCA, text);
+  Step(reg, base + "MLLPMaxMessage", "16777216", s.MLLPMaxMessage, ToInt32);
+  Step(reg, base + "MLLPIdleTimeout", "300", s.MLLPIdleTimeout, ToInt32);
   Step(reg, base + "MetricsFile", "", s.MetricsFile, text);
   Step(reg, base + "StatusWarnAge", "300", s.StatusWarnAge, ToInt32);
   Step(reg, base + "StatusCritAge", "1800", s.StatusCritAge, ToInt32);

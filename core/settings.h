@@ -40,6 +40,15 @@ struct Settings {
   std::int32_t StandardHL7 = 0;       // 1: the standard HL7 reading (intake/hl7_standard.h)
   std::string PatientIDType;          // standard reading: PID-3 repetition by its CX-5
   std::string PatientIDAuthority;     // standard reading: PID-3 repetition by its CX-4
+  // The MLLP receiver (norvreader --receive; see receive/receiver.h).
+  std::int32_t MLLPPort = 0;            // TCP port; 0 = no receiver
+  std::string MLLPBind = "127.0.0.1";   // local address listened on
+  std::string MLLPAllow;                // addresses and CIDR ranges; empty = loopback
+  std::string MLLPTLSCert;              // PEM files: with a certificate and key the
+  std::string MLLPTLSKey;               // receiver speaks TLS; a trust file makes
+  std::string MLLPTLSCA;                // client certificates mandatory
+  std::int32_t MLLPMaxMessage = 16777216;  // bytes per message
+  std::int32_t MLLPIdleTimeout = 300;   // seconds without a complete message
   // Operations: the Prometheus metrics file (empty: none; relative to the
   // program directory) and the queue ages in seconds from which
   // `norvreader --status` warns and raises the alarm.

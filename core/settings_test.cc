@@ -94,6 +94,24 @@ TEST_F(SettingsLoad, ValuesAreConvertedAndNormalised) {
   EXPECT_EQ(s.StatusCritAge, 1800);
 }
 
+TEST_F(SettingsLoad, ReceiverValuesAndTheirDefaults) {
+  Write("\"MLLPPort\"=dword:00000a8c\r\n\"MLLPAllow\"=\"10.0.0.0/8\"\r\n"
+        "\"MLLPTLSCert\"=\"/etc/c.pem\"\r\n\"MLLPMaxMessage\"=\"1000\"\r\n");
+  LoadSettings();
+  const Settings& s = settings();
+  EXPECT_EQ(s.MLLPPort, 2700);
+  EXPECT_EQ(s.MLLPBind, "127.0.0.1");
+  EXPECT_EQ(s.MLLPAllow, "10.0.0.0/8");
+  EXPECT_EQ(s.MLLPTLSCert, "/etc/c.pem");
+  EXPECT_EQ(s.MLLPTLSKey, "");
+  EXPECT_EQ(s.MLLPMaxMessage, 1000);
+  EXPECT_EQ(s.MLLPIdleTimeout, 300);
+  Write("");
+  LoadSettings();
+  EXPECT_EQ(s.MLLPPort, 0);
+  EXPECT_EQ(s.MLLPMaxMessage, 16777216);
+}
+
 TEST_F(SettingsLoad, ReadingModeAndIdentifierRule) {
   Write("");
   LoadSettings();

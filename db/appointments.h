@@ -20,7 +20,7 @@ namespace norv {
 // ForceRegAppointment is on; with it off that returns false without an error
 // line. Needs record.InternalID from RegisterUpdatePatient. False after a
 // logged error ("MainForm RegisterAppointment"); what was stored before the
-// error stays stored.
+// error stays stored unless the caller's transaction is rolled back.
 bool RegisterAppointment(const DbContext& db, HL7Message& record);
 
 // Removes every appointment with record.AccessionNumber (of every AET and

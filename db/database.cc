@@ -8,6 +8,7 @@
 #include <soci/soci.h>
 #include <soci/sqlite3/soci-sqlite3.h>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <cctype>
 #include <cmath>
@@ -226,6 +227,10 @@ struct Connection::Impl {
   std::unique_ptr<soci::session> session;
   std::string connect;  // for scrubbing messages only; never logged
   bool odbc = false;
+  bool in_transaction = false;
+  // The SQLite file that was opened (device and inode), for Alive().
+  dev_t file_device = 0;
+  ino_t file_inode = 0;
   // The statements of this connection that are alive; their SOCI statements
   // are released before the session closes.
   std::vector<Statement::Impl*> statements;
@@ -262,6 +267,11 @@ Connection::Connection(std::string_view db_server, const std::string& program_di
           "db=\"" + target.connect + "\" timeout=" + std::to_string(timeout);
       impl_->session = std::make_unique<soci::session>(*soci::factory_sqlite3(), connect);
       dialect_ = SqlDialect::kSqlite;
+      struct stat file {};
+      if (::stat(target.connect.c_str(), &file) == 0) {
+        impl_->file_device = file.st_dev;
+        impl_->file_inode = file.st_ino;
+      }
     } else {
       impl_->session = OpenOdbcSession(target.connect, timeout);
       impl_->odbc = true;
@@ -316,6 +326,7 @@ Connection& Connection::operator=(Connection&& other) noexcept {
 void Connection::Close() {
   if (!impl_ || !impl_->session) return;
   impl_->ReleaseStatements();
+  impl_->in_transaction = false;
   std::unique_ptr<soci::session> session = std::move(impl_->session);
   try {
     session->close();
@@ -326,7 +337,14 @@ void Connection::Close() {
 
 void Connection::Begin() {
   try {
-    impl_->Session().begin();
+    soci::session& session = impl_->Session();
+    if (dialect_ == SqlDialect::kSqlite && !impl_->odbc) {
+      // Waits up to the busy time-out for another writer, like a statement.
+      session.once << "BEGIN IMMEDIATE";
+    } else {
+      session.begin();
+    }
+    impl_->in_transaction = true;
   } catch (...) {
     RethrowAsError(impl_->connect, nullptr);
   }
@@ -334,7 +352,9 @@ void Connection::Begin() {
 
 void Connection::Commit() {
   try {
-    impl_->Session().commit();
+    soci::session& session = impl_->Session();
+    impl_->in_transaction = false;
+    session.commit();
   } catch (...) {
     RethrowAsError(impl_->connect, nullptr);
   }
@@ -342,9 +362,29 @@ void Connection::Commit() {
 
 void Connection::Rollback() {
   try {
-    impl_->Session().rollback();
+    soci::session& session = impl_->Session();
+    impl_->in_transaction = false;
+    session.rollback();
   } catch (...) {
     RethrowAsError(impl_->connect, nullptr);
+  }
+}
+
+bool Connection::in_transaction() const { return impl_ && impl_->in_transaction; }
+
+bool Connection::Alive() {
+  if (!impl_ || !impl_->session) return false;
+  if (!impl_->odbc) {
+    struct stat file {};
+    return ::stat(impl_->connect.c_str(), &file) == 0 && file.st_dev == impl_->file_device &&
+           file.st_ino == impl_->file_inode;
+  }
+  if (dialect_ == SqlDialect::kOther) return true;
+  try {
+    Statement probe(*this, "SELECT 1 AS n");
+    return probe.Next();
+  } catch (...) {
+    return false;
   }
 }
 

@@ -82,10 +82,23 @@ class Connection {
   void Close();
 
   // Transactions on this connection. Without them every statement takes
-  // effect on its own (autocommit). See also Transaction below.
+  // effect on its own (autocommit). See also Transaction below. On SQLite
+  // Begin() takes the write lock at once (BEGIN IMMEDIATE): every
+  // transaction of the program writes, and a transaction that reads first
+  // and asks for the write lock later could only fail, never wait, when a
+  // second writer holds it.
   void Begin();
   void Commit();
   void Rollback();
+  // Whether Begin() was called and neither Commit() nor Rollback() since.
+  bool in_transaction() const;
+
+  // Whether a connection kept open since earlier work can still be used:
+  // for SQLite whether the path still names the file that was opened (a
+  // database restored by moving a file into place is a new file); for
+  // PostgreSQL and SQL Server whether the server answers a trivial query.
+  // Other ODBC databases are assumed alive. Never throws.
+  bool Alive();
 
  private:
   friend class Statement;

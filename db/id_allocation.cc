@@ -1,5 +1,7 @@
 #include "db/id_allocation.h"
 
+#include <optional>
+
 #include "core/error.h"
 #include "core/log.h"
 #include "platform/system.h"
@@ -35,8 +37,10 @@ std::int32_t RaiseCounter(Connection& con, const std::string& table) {
       break;
   }
   // Plain SQL: the UPDATE locks the row until the commit, so the value read
-  // back inside the same transaction is this client's own.
-  Transaction transaction(con);
+  // back inside the same transaction is this client's own. Inside the
+  // caller's transaction the lock lasts until the caller ends it.
+  std::optional<Transaction> transaction;
+  if (!con.in_transaction()) transaction.emplace(con);
   Statement raise(con, update + kGuard);
   raise.BindText("table", table);
   raise.Execute();
@@ -45,11 +49,39 @@ std::int32_t RaiseCounter(Connection& con, const std::string& table) {
   read.BindText("table", table);
   std::int32_t key = read.Next() && !read.IsNull("LetzteID") ? read.Int32("LetzteID") : 0;
   read.Close();
-  transaction.Commit();
+  if (transaction) transaction->Commit();
   return key;
 }
 
 }  // namespace
+
+void LockLetzteID(Connection& con, const std::string& table) {
+  switch (con.dialect()) {
+    case SqlDialect::kPostgreSql: {
+      Statement st(con, "SELECT LetzteID FROM tblLetzteID WHERE Tabellenname = :table FOR UPDATE");
+      st.BindText("table", table);
+      st.Next();
+      st.Close();
+      return;
+    }
+    case SqlDialect::kSqlServer: {
+      Statement st(con,
+                   "SELECT LetzteID FROM tblLetzteID WITH (UPDLOCK, HOLDLOCK) "
+                   "WHERE Tabellenname = :table");
+      st.BindText("table", table);
+      st.Next();
+      st.Close();
+      return;
+    }
+    case SqlDialect::kSqlite:
+    case SqlDialect::kOther:
+      break;
+  }
+  // Any SQL: writing the row unchanged locks it as a write does.
+  Statement st(con, "UPDATE tblLetzteID SET LetzteID = LetzteID WHERE Tabellenname = :table");
+  st.BindText("table", table);
+  st.Execute();
+}
 
 std::int32_t GetLetzteIDPlus1(const DbContext& db, Connection& con,
                               const std::string& sTableName) {

@@ -23,6 +23,13 @@ namespace norv {
 std::int32_t GetLetzteIDPlus1(const DbContext& db, Connection& con,
                               const std::string& sTableName);
 
+// Locks the counter row of `table` until the connection's transaction ends,
+// without changing it, so that clients which first look for a row and add
+// it when missing (with a key of that counter) take turns: the second looks
+// again only after the first has committed. Outside a transaction the lock
+// ends with the statement. Throws Error on a database error.
+void LockLetzteID(Connection& con, const std::string& table);
+
 }  // namespace norv
 
 #endif  // NORV_DB_ID_ALLOCATION_H_

@@ -1,5 +1,7 @@
 #include "db/patients.h"
 
+#include <optional>
+
 #include "core/error.h"
 #include "core/log.h"
 #include "core/dates.h"
@@ -37,12 +39,12 @@ void BindPatientValues(Statement& st, const HL7Message& record) {
   st.BindText("sex", record.Sex);
 }
 
-// The PATID of the first row stored under `id`, or 0 when there is none.
-// Writes the "SQL: " line of the lookup.
-bool FindPatient(Log& log, Connection& con, const std::string& id, std::int32_t& patid) {
+// Sets `patid` to the PATID of the first row stored under `id`; false when
+// there is none. Writes the "SQL: " line of the lookup to `log` when given.
+bool FindPatient(Log* log, Connection& con, const std::string& id, std::int32_t& patid) {
   Statement st(con, kSelectPatient);
   st.BindText("id", id);
-  st.LogSql(log);
+  if (log != nullptr) st.LogSql(*log);
   if (!st.Next()) return false;
   patid = st.Int32("PATID");
   return true;
@@ -68,13 +70,28 @@ bool RegisterUpdatePatient(const DbContext& db, HL7Message& record, const std::s
   db.log.DebugLog("RegisterUpdatePatient Procedure");
   return RunProcedure(db, "MainFrom RegisterUpdatePatient", [&](ProcedureConnection& pc) {
     Connection& con = pc.get();
-    std::int32_t patid = 0;
-    bool found =
-        FindPatient(db.log, con, previousID.empty() ? record.PatientID : previousID, patid);
     // A merge or identifier change whose prior identifier is not stored
     // updates the row of the new identifier instead of adding a second row
     // under an identifier that is already registered.
-    if (!found && !previousID.empty()) found = FindPatient(db.log, con, record.PatientID, patid);
+    auto find = [&](Log* log, std::int32_t& patid) {
+      if (FindPatient(log, con, previousID.empty() ? record.PatientID : previousID, patid)) {
+        return true;
+      }
+      return !previousID.empty() && FindPatient(log, con, record.PatientID, patid);
+    };
+    std::int32_t patid = 0;
+    bool found = find(&db.log, patid);
+    // Another client (a second instance on the same database) may be adding
+    // the same patient right now. Holding the counter row of tblPatienten
+    // until the transaction ends makes such clients take turns, and looking
+    // again under the lock finds a row the other one committed meanwhile.
+    // The caller's transaction (the message's) is used when there is one.
+    std::optional<Transaction> own;
+    if (!found) {
+      if (!con.in_transaction()) own.emplace(con);
+      LockLetzteID(con, "tblPatienten");
+      found = find(nullptr, patid);
+    }
 
     if (found) {
       db.log.DebugLog("Patient exists - Updating data");
@@ -88,6 +105,7 @@ bool RegisterUpdatePatient(const DbContext& db, HL7Message& record, const std::s
       update.BindInt("patid", patid);
       record.InternalID = patid;
       update.Execute();
+      if (own) own->Commit();
       db.log.DebugLog("Update OK");
       return true;
     }
@@ -108,6 +126,7 @@ bool RegisterUpdatePatient(const DbContext& db, HL7Message& record, const std::s
     insert.BindInt("patid", new_id);
     BindPatientValues(insert, record);
     insert.Execute();
+    if (own) own->Commit();
     db.log.DebugLog("AddNew OK");
     return true;
   });

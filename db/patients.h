@@ -21,6 +21,10 @@ std::optional<bool> IsPatientRegistered(const DbContext& db, const std::string& 
 // PatientID) or inserts a new one with a freshly allocated PATID; sets
 // record.InternalID. False after a logged error
 // ("MainFrom RegisterUpdatePatient"), also when no PATID could be allocated.
+// Before adding a row it locks the tblPatienten counter row (see
+// LockLetzteID) in the connection's transaction, or in one of its own, and
+// looks again, so clients registering the same new patient at the same time
+// add one row between them.
 bool RegisterUpdatePatient(const DbContext& db, HL7Message& record,
                            const std::string& previousID);
 

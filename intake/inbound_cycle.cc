@@ -180,7 +180,13 @@ Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path,
   }
   event = store.MessageEvent;
   if (!readable) return Outcome::kFailed;
-  return Dispatch(ctx, store, msg);
+  // The message's database work is one transaction (where the connection
+  // source keeps one): stored when the message was processed, undone when
+  // it failed or threw. A failed commit throws and fails the message.
+  MessageTransaction transaction(ctx.connections);
+  Outcome outcome = Dispatch(ctx, store, msg);
+  transaction.End(outcome == Outcome::kProcessed);
+  return outcome;
 }
 
 }  // namespace

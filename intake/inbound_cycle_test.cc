@@ -661,5 +661,79 @@ TEST_F(InboundCycleTest, EverySampleMessageIsReadAndDisposed) {
   EXPECT_EQ(Failed().size() + Debug().size(), kept);
 }
 
+// The cycle on a kept connection: a message's database work is stored when
+// the message is processed and undone as a whole when it fails.
+class InboundCycleTransactionTest : public testing::IntakeFixture {
+ protected:
+  void SetUp() override {
+    IntakeFixture::SetUp();
+    if (IsSkipped()) return;
+    settings().Debug = 0;
+    settings().InboundPath = in_.path() + "/";
+    settings().FileSuffix = "HL7";
+    settings().ModalityLocation = "PV1;3;0";
+    SetProcedureCodes("CT123");
+    db_->AddAet(1, "(CT1)");
+  }
+
+  // An order for `patient` (last name `last`) at `location`, taken by one
+  // tick; true when it was processed.
+  bool Order(const std::string& patient, const std::string& last, const std::string& location) {
+    std::string obr = "OBR|1|||CT123^CT Thorax";
+    for (int i = 5; i <= 24; ++i) obr += "|" + std::string(i == 21 ? "A" + patient : i == 24 ? "CT" : "");
+    WriteFile(in_ / "1.HL7",
+              "MSH|^~\\&|RIS|KH|NORV|RAD|20300101||ORM^O01|M1|P|2.3\r"
+              "PID|1||X1^^^KH^PI~" + patient + "^^^KH^PN||" + last + "^Liam||19600131|M\r"
+              "PV1|1|O|" + location + "\rORC|NW|P1|F1||SC||^^^20300620093015\r" + obr + "\r");
+    SetAge(in_ / "1.HL7", 60);
+    const std::size_t failed_before = FailedCount();
+    RunInboundTick(intake_reused_, cycle_);
+    EXPECT_FALSE(Exists(in_ / "1.HL7"));
+    return FailedCount() == failed_before;
+  }
+  std::size_t FailedCount() {
+    std::size_t n = 0;
+    std::error_code ec;
+    for (const auto& e : fs::recursive_directory_iterator(in_ / "failed", ec)) n += e.is_regular_file();
+    return n;
+  }
+
+  TempDir in_;
+  ReusedConnection reused_{settings(), home_.path()};
+  IntakeContext intake_reused_{DbContext{ctx_.db, reused_, nullptr}, codes_, testing::Fonts()};
+  InboundCycle cycle_;
+};
+
+TEST_P(InboundCycleTransactionTest, AFailedMessageUndoesItsPatientRegistration) {
+  // Without an AET for the location the booking fails after the patient was
+  // registered or updated; the registration must go with it.
+  struct Step {
+    const char* patient;
+    const char* last;
+    const char* location;
+    bool processed;
+    V patients;  // PATID1|PATNachname afterwards
+    int appointments;
+  } steps[] = {
+      {"P1", "Neu", "MR9", false, {}, 0},
+      {"P1", "Neu", "CT1", true, {"P1|Neu"}, 1},
+      {"P1", "Anders", "MR9", false, {"P1|Neu"}, 1},
+      {"P2", "Zwei", "CT1", true, {"P1|Neu", "P2|Zwei"}, 2},
+  };
+  for (const Step& s : steps) {
+    EXPECT_EQ(Order(s.patient, s.last, s.location), s.processed) << s.patient << s.location;
+    V patients;
+    for (const std::string& row : db_->Patients()) {
+      std::vector<std::string> cols = SplitText(row, '|');
+      patients.push_back(cols[1] + "|" + cols[3]);
+    }
+    EXPECT_EQ(patients, s.patients) << s.patient << s.location;
+    EXPECT_EQ(db_->Appointments().size(), static_cast<std::size_t>(s.appointments));
+  }
+  EXPECT_EQ(reused_.opened(), 1);
+}
+
+NORV_INSTANTIATE_FOR_BACKENDS(InboundCycleTransactionTest);
+
 }  // namespace
 }  // namespace norv

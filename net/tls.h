@@ -1,4 +1,4 @@
-// TLS for the socket object: nine plain calls over a socket handle, in the
+// TLS for the socket object: eleven plain calls over a socket handle, in the
 // shape of a small C library. Each TLS connection is named by a handle, an
 // integer above 100; 0 means none. Texts are zero-ended byte strings.
 // Certificates and keys are PEM text; the client's trust store is a PEM file.
@@ -19,6 +19,24 @@ std::int32_t ssl_init_client(std::int32_t socket, const char* ca_file);
 // certificate (followed by any chain certificates) and the PEM private key.
 // Returns the handle (above 100), or 0 on failure.
 std::int32_t ssl_init_server(std::int32_t socket, const char* certificate, const char* key);
+
+// The server side without blocking, for servers of many connections on one
+// loop. Prepares TLS on an accepted socket with the PEM certificate (and any
+// chain certificates after it) and the PEM private key. When `ca_file` names
+// a PEM trust file, the client must present a certificate that verifies
+// against it, or the hand-shake fails. Writes may be partial and may be
+// offered again from another address. Returns the handle (above 100), or 0
+// when the certificate, key or trust file cannot be used. Nothing is sent or
+// received until ssl_handshake.
+std::int32_t ssl_new_server(std::int32_t socket, const char* certificate, const char* key,
+                            const char* ca_file);
+
+// Advances the hand-shake of a handle from ssl_new_server on a non-blocking
+// socket: 1 when it has completed; 0 when it waits for data from the peer
+// (call again once the socket is readable); 2 when it waits to send (call
+// again once it is writable); -1 when it failed. Free the handle with
+// ssl_cleanup in every case.
+std::int32_t ssl_handshake(std::int32_t handle);
 
 // Sends up to `count` bytes: the number sent, or -1 on failure. When the
 // socket is non-blocking and cannot take the bytes now, -1 with errno EAGAIN

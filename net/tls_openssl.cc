@@ -164,6 +164,53 @@ std::int32_t ssl_init_server(std::int32_t socket, const char* certificate, const
   return Register(std::move(c));
 }
 
+std::int32_t ssl_new_server(std::int32_t socket, const char* certificate, const char* key,
+                            const char* ca_file) {
+  ERR_clear_error();
+  if (!certificate || !key) return 0;
+  auto c = std::make_shared<Connection>();
+  c->ctx = SSL_CTX_new(TLS_server_method());
+  if (!c->ctx) return 0;
+  SSL_CTX_set_min_proto_version(c->ctx, TLS1_2_VERSION);
+  SSL_CTX_set_options(c->ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+  // The owner keeps unsent bytes in a buffer that may move as it grows.
+  SSL_CTX_set_mode(c->ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  if (!UseCertificate(c->ctx, certificate) || !UseKey(c->ctx, key)) {
+    ERR_clear_error();
+    return 0;
+  }
+  if (ca_file && *ca_file) {
+    STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(ca_file);
+    if (!names || SSL_CTX_load_verify_locations(c->ctx, ca_file, nullptr) != 1) {
+      if (names) sk_X509_NAME_pop_free(names, X509_NAME_free);
+      ERR_clear_error();
+      return 0;
+    }
+    SSL_CTX_set_client_CA_list(c->ctx, names);
+    SSL_CTX_set_verify(c->ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+  }
+  c->ssl = SSL_new(c->ctx);
+  if (!c->ssl || SSL_set_fd(c->ssl, socket) != 1) {
+    ERR_clear_error();
+    return 0;
+  }
+  SSL_set_accept_state(c->ssl);
+  return Register(std::move(c));
+}
+
+std::int32_t ssl_handshake(std::int32_t handle) {
+  auto c = Find(handle);
+  if (!c) return -1;
+  ERR_clear_error();
+  int r = SSL_do_handshake(c->ssl);
+  if (r == 1) return 1;
+  int e = SSL_get_error(c->ssl, r);
+  ERR_clear_error();
+  if (e == SSL_ERROR_WANT_READ) return 0;
+  if (e == SSL_ERROR_WANT_WRITE) return 2;
+  return -1;
+}
+
 std::int32_t ssl_send(std::int32_t handle, const char* bytes, std::int32_t count) {
   auto c = Find(handle);
   if (!c || count < 0) {

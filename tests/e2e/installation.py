@@ -94,6 +94,7 @@ class Installation:
             "KeepFiles": str(keep_files), "ConvertReports": str(convert_reports),
         }
         self.shared = {"DBServer": self.db.db_server, "UDP": "0", "Temp": str(self.temp) + "/"}
+        self.instances = {"01": {}}  # instance number -> settings that differ from values
         self.write_settings()
         (self.home / "procedure-ids.txt").write_bytes(PROCEDURE_CODES.encode("cp1252"))
         self.process = None
@@ -101,9 +102,10 @@ class Installation:
     def write_settings(self):
         def esc(v):
             return v.replace("\\", "\\\\").replace('"', '\\"')
-        lines = ["Windows Registry Editor Version 5.00", "",
-                 "[HKEY_LOCAL_MACHINE\\Software\\VLM\\Tessarine\\NORVReader\\01]"]
-        lines += [f'"{k}"="{esc(v)}"' for k, v in self.values.items()]
+        lines = ["Windows Registry Editor Version 5.00"]
+        for nn, own in self.instances.items():
+            lines += ["", f"[HKEY_LOCAL_MACHINE\\Software\\VLM\\Tessarine\\NORVReader\\{nn}]"]
+            lines += [f'"{k}"="{esc(v)}"' for k, v in {**self.values, **own}.items()]
         lines += ["", "[HKEY_LOCAL_MACHINE\\Software\\VLM\\Tessarine\\ Default]"]
         lines += [f'"{k}"="{esc(v)}"' for k, v in self.shared.items()]
         tmp = self.home / "NORVReader.reg.tmp"
@@ -125,6 +127,22 @@ class Installation:
         env = dict(os.environ, NORVREADER_TICK_MS=str(tick_ms))
         self.process = subprocess.Popen(
             [str(BINARY_DIR / "norvreader"), "--home", str(self.home)], env=env,
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+    def add_instance(self, nn):
+        """Another instance (--instance nn) on the same program directory and
+        database, with an inbound directory of its own; returns that."""
+        inbound = self.inbound.parent / f"inbound{nn}"
+        inbound.mkdir(exist_ok=True)
+        self.instances[nn] = {"InboundPath": str(inbound)}
+        self.write_settings()
+        return inbound
+
+    def start_instance(self, nn, tick_ms=5):
+        """Starts instance nn; the caller owns the returned process."""
+        env = dict(os.environ, NORVREADER_TICK_MS=str(tick_ms))
+        return subprocess.Popen(
+            [str(BINARY_DIR / "norvreader"), "--home", str(self.home), "--instance", nn], env=env,
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
     def wait_drained(self, timeout):

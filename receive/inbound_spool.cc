@@ -1,0 +1,240 @@
+#include "receive/inbound_spool.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+
+namespace norv {
+namespace {
+
+constexpr char kLockName[] = ".norvreceive.lock";
+constexpr char kTempPrefix[] = ".mllp-";
+// Renames that find the number taken (by another writer) before giving up.
+constexpr int kRenameAttempts = 100;
+
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool SameIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Upper(a[i]) != Upper(b[i])) return false;
+  }
+  return true;
+}
+
+std::string ErrorText(int error) { return std::generic_category().message(error); }
+
+std::string FolderOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::optional<std::int64_t> ParseCounter(const std::string& text) {
+  std::int64_t v = 0;
+  std::size_t i = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    v = v * 10 + (text[i] - '0');
+    if (v > kServiceNumberLimit) return std::nullopt;
+  }
+  if (i == 0 || (i < text.size() && text.substr(i) != "\n")) return std::nullopt;
+  return v;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> InboundFileNumber(std::string_view name, std::string_view suffix) {
+  std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || !SameIgnoringCase(name.substr(dot + 1), suffix)) {
+    return std::nullopt;
+  }
+  std::string_view digits = name.substr(0, dot);
+  bool negative = false;
+  if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) {
+    negative = digits[0] == '-';
+    digits.remove_prefix(1);
+  }
+  if (digits.empty()) return std::nullopt;
+  std::int64_t v = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + (c - '0');
+    if (v > 2147483648LL) return std::nullopt;
+  }
+  v = negative ? -v : v;
+  if (v > 2147483647LL) return std::nullopt;
+  return v;
+}
+
+InboundSpool::InboundSpool(SpoolFiles& files, const SpoolConfig& config)
+    : files_(files), folder_(config.folder), suffix_(config.suffix),
+      counter_file_(config.counter_file) {
+  if (folder_.empty() || folder_.back() != '/') folder_ += '/';
+  // The temporary name must never look like an inbound file.
+  temp_extension_ = SameIgnoringCase(suffix_, "part") ? "partial" : "part";
+}
+
+InboundSpool::~InboundSpool() { files_.Unlock(lock_); }
+
+std::unique_ptr<InboundSpool> InboundSpool::Open(SpoolFiles& files, const SpoolConfig& config,
+                                                 std::string* error, std::string* note) {
+  std::unique_ptr<InboundSpool> spool(new InboundSpool(files, config));
+  const std::string& folder = spool->folder_;
+  if (config.suffix.empty()) {
+    *error = "FileSuffix is not set: no file written could ever be taken";
+    return nullptr;
+  }
+  FsStatus st = files.Lock(folder + kLockName, spool->lock_);
+  if (st.error == EWOULDBLOCK) {
+    *error = "another receiver already writes into " + folder + " (lock file " + kLockName + ")";
+    return nullptr;
+  }
+  if (!st.ok()) {
+    *error = "cannot lock " + folder + kLockName + ": " + ErrorText(st.error);
+    return nullptr;
+  }
+
+  std::vector<std::string> names;
+  st = files.List(folder, names);
+  if (!st.ok()) {
+    *error = "cannot list " + folder + ": " + ErrorText(st.error);
+    return nullptr;
+  }
+  std::int64_t highest = 0;
+  for (const std::string& name : names) {
+    if (name.rfind(kTempPrefix, 0) == 0 &&
+        name.size() > spool->temp_extension_.size() + 1 &&
+        name.compare(name.size() - spool->temp_extension_.size() - 1, std::string::npos,
+                     "." + spool->temp_extension_) == 0) {
+      // Never renamed, so never acknowledged: the sender sends it again.
+      (void)files.Remove(folder + name);
+      continue;
+    }
+    auto n = InboundFileNumber(name, config.suffix);
+    if (n && *n < kServiceNumberLimit && *n > highest) highest = *n;
+  }
+
+  std::string text;
+  st = files.Read(config.counter_file, text);
+  std::optional<std::int64_t> counter = st.ok() ? ParseCounter(text) : std::nullopt;
+  if (!counter) {
+    *note = "counter file " + config.counter_file +
+            (st.ok() ? " unreadable" : " " + ErrorText(st.error)) +
+            ", numbering continues above the highest file in the folder";
+  }
+  spool->reserved_ = counter.value_or(0);
+  spool->next_ = std::max<std::int64_t>({spool->reserved_, highest + 1, 1});
+  return spool;
+}
+
+std::string InboundSpool::TempName(std::uint64_t id) const {
+  return folder_ + kTempPrefix + std::to_string(id) + "." + temp_extension_;
+}
+
+bool InboundSpool::FolderHoldsNumberedFile() {
+  std::vector<std::string> names;
+  // A folder that cannot be listed may hold anything: do not start again.
+  if (!files_.List(folder_, names).ok()) return true;
+  for (const std::string& name : names) {
+    auto n = InboundFileNumber(name, suffix_);
+    if (n && *n < kServiceNumberLimit) return true;
+  }
+  return false;
+}
+
+std::optional<std::int64_t> InboundSpool::NextNumber() {
+  // Near the end of the range, look now and then whether the folder is
+  // empty; at the end, look every time and wait until it is.
+  if (next_ >= kSpoolWrapFrom &&
+      (next_ > kLastSpoolNumber || (next_ - kSpoolWrapFrom) % 64 == 0)) {
+    if (!FolderHoldsNumberedFile()) {
+      next_ = 1;
+      reserved_ = 0;  // the counter file must come down with it
+    } else if (next_ > kLastSpoolNumber) {
+      return std::nullopt;
+    }
+  }
+  return next_;
+}
+
+// Writes the counter file before a number beyond it is used, a block at a
+// time, so that after a crash numbering resumes above every file written.
+FsStatus InboundSpool::Reserve(std::int64_t number) {
+  if (number < reserved_) return FsStatus{};
+  std::int64_t value = number + kSpoolCounterBlock;
+  std::string temp = counter_file_ + ".tmp";
+  (void)files_.Remove(temp);
+  FsStatus st = files_.WriteNew(temp, std::to_string(value) + "\n");
+  if (st.ok()) st = files_.Rename(temp, counter_file_, true);
+  if (st.ok()) st = files_.SyncFolder(FolderOf(counter_file_));
+  if (!st.ok()) {
+    (void)files_.Remove(temp);
+    return st;
+  }
+  reserved_ = value;
+  return FsStatus{};
+}
+
+std::vector<InboundSpool::Outcome> InboundSpool::Store(
+    const std::vector<std::string_view>& messages) {
+  using Kind = Outcome::Kind;
+  std::vector<Outcome> outcomes(messages.size());
+  std::vector<std::string> temps(messages.size());
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    temps[i] = TempName(++temp_id_);
+    FsStatus st = files_.WriteNew(temps[i], messages[i]);
+    if (!st.ok()) {
+      outcomes[i].error = "cannot write " + temps[i] + ": " + ErrorText(st.error);
+      temps[i].clear();
+    }
+  }
+
+  std::vector<std::size_t> renamed;
+  bool waiting = false;
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    if (temps[i].empty()) continue;
+    Outcome& o = outcomes[i];
+    for (int attempt = 0; !waiting && attempt < kRenameAttempts; ++attempt) {
+      std::optional<std::int64_t> n = NextNumber();
+      if (!n) {
+        waiting = true;
+        break;
+      }
+      FsStatus st = Reserve(*n);
+      if (!st.ok()) {
+        o.error = "cannot write the counter file " + counter_file_ + ": " + ErrorText(st.error);
+        break;
+      }
+      std::string target = folder_ + std::to_string(*n) + "." + suffix_;
+      st = files_.Rename(temps[i], target, false);
+      next_ = *n + 1;
+      if (st.ok()) {
+        o.kind = Kind::kStored;
+        o.number = *n;
+        o.file = target;
+        renamed.push_back(i);
+        break;
+      }
+      o.error = "cannot rename " + temps[i] + " to " + target + ": " + ErrorText(st.error);
+      if (st.error != EEXIST) break;
+    }
+    if (waiting) o.kind = Kind::kWaiting;
+    if (o.kind != Kind::kStored) (void)files_.Remove(temps[i]);
+  }
+
+  if (!renamed.empty()) {
+    FsStatus st = files_.SyncFolder(folder_);
+    if (!st.ok()) {
+      // Not durable, so not stored: take the files back before the service
+      // (which leaves files younger than a second alone) can see them.
+      for (std::size_t i : renamed) {
+        (void)files_.Remove(outcomes[i].file);
+        outcomes[i] = Outcome{};
+        outcomes[i].error = "cannot sync " + folder_ + ": " + ErrorText(st.error);
+      }
+    }
+  }
+  return outcomes;
+}
+
+}  // namespace norv

@@ -1,0 +1,60 @@
+// `norvreader --receive` and the receiver's part of `norvreader --check`:
+// the settings turned into the receiver's configuration, and the process
+// that runs it until SIGTERM. The receiver writes its own log files,
+// NORVReceiveError.log and NORVReceiveDebug.log.
+#ifndef NORV_RECEIVE_RECEIVE_COMMAND_H_
+#define NORV_RECEIVE_RECEIVE_COMMAND_H_
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/settings.h"
+#include "platform/file_system.h"
+#include "receive/receiver.h"
+
+namespace norv {
+
+// Exit status for a configuration the receiver cannot run with (the
+// service manager does not restart on it).
+inline constexpr int kReceiveConfigError = 78;
+
+// The receiver's configuration from the settings, reading the TLS files
+// through `files`. nullopt and *error for a bad MLLPBind or MLLPAllow, a
+// certificate without key (or the other way round), a trust file without
+// certificate, or a file that cannot be read. An empty MLLPAllow allows
+// loopback peers only; sizes and time-outs below 1 take their defaults.
+std::optional<ReceiverConfig> ReceiverConfigFrom(const Settings& s, FileSystem& files,
+                                                 std::string* error);
+
+// The folder the receiver writes into: InboundPath, or with TCPRECEIVE the
+// first export path. Empty when there is none.
+std::string ReceiverFolder(const Settings& s);
+
+// The receiver's counter file under the program directory.
+std::string ReceiverCounterFile(const std::string& program_dir);
+
+struct ReceiveCheckLine {
+  enum class Level { kOk, kInfo, kWarn, kFail };
+  Level level;
+  std::string text;
+};
+
+// The --check lines: each MLLP setting, and when MLLPPort is set whether the
+// configuration is usable and the port can be bound now (WARN when it is in
+// use, as it is while the receiver runs).
+std::vector<ReceiveCheckLine> CheckReceiverSettings(const Settings& s, FileSystem& files);
+
+// Loads the settings `source` names and runs the receiver with them until
+// SIGTERM or SIGINT, then answers what it has received and returns 0.
+// kReceiveConfigError when the settings file cannot be read, MLLPPort is 0,
+// the configuration is unusable or another receiver holds the inbound
+// folder; 1 when the port cannot be bound. Writes its logs
+// (NORVReceiveError.log, NORVReceiveDebug.log) in `program_dir`/Logs and its
+// counter file in `program_dir`; reads the TLS files and writes the logs
+// through `files`.
+int RunReceiver(FileSystem& files, const SettingsSource& source, const std::string& program_dir);
+
+}  // namespace norv
+
+#endif  // NORV_RECEIVE_RECEIVE_COMMAND_H_

@@ -1,0 +1,52 @@
+// The durable file operations the inbound spool is built from, behind an
+// interface so that tests can fail single steps (a full disk, a refused
+// rename). Paths are byte strings used as given; every call is synchronous
+// and never follows a symbolic link at the path it creates or reads.
+//
+// FileSystem::WriteFileAtomically is not enough here: it renames over an
+// existing file and syncs the folder on a best-effort basis, while the spool
+// must never replace an inbound file another writer put at a number, must
+// rename a batch of messages before one folder sync, and must know that
+// sync failed so it acknowledges nothing that may be lost.
+#ifndef NORV_RECEIVE_SPOOL_FILES_H_
+#define NORV_RECEIVE_SPOOL_FILES_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/file_system.h"
+
+namespace norv {
+
+class SpoolFiles {
+ public:
+  virtual ~SpoolFiles() = default;
+
+  // Creates `path`, which must not exist yet (EEXIST, also for a symbolic
+  // link there), writes `bytes`, flushes them to the disk and closes the
+  // file. On failure nothing is left at `path`.
+  virtual FsStatus WriteNew(const std::string& path, std::string_view bytes) = 0;
+  // Renames within one file system. Without `replace` an existing `to` is
+  // never replaced (EEXIST).
+  virtual FsStatus Rename(const std::string& from, const std::string& to, bool replace) = 0;
+  // Flushes the folder's entries (files created, renamed, removed) to disk.
+  virtual FsStatus SyncFolder(const std::string& folder) = 0;
+  virtual FsStatus Remove(const std::string& path) = 0;
+  // The whole file (ELOOP for a symbolic link).
+  virtual FsStatus Read(const std::string& path, std::string& bytes) = 0;
+  // The names of the folder's entries, "." and ".." left out.
+  virtual FsStatus List(const std::string& folder, std::vector<std::string>& names) = 0;
+  // Takes the exclusive lock of the file `path` (created when missing, never
+  // through a symbolic link) until Unlock(handle) or the end of the process.
+  // EWOULDBLOCK when another holder has it.
+  virtual FsStatus Lock(const std::string& path, int& handle) = 0;
+  virtual void Unlock(int handle) = 0;
+};
+
+// The operating system's files.
+SpoolFiles& PlatformSpoolFiles();
+
+}  // namespace norv
+
+#endif  // NORV_RECEIVE_SPOOL_FILES_H_

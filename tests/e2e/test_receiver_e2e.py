@@ -1,0 +1,271 @@
+"""End-to-end: `norvreader --receive` on loopback with a client written
+here. Messages arrive byte for byte as numbered inbound files and are
+acknowledged only once they are; bad input, TLS, the allow list and SIGTERM
+behave as documented."""
+
+import os
+import socket
+import ssl
+import subprocess
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+from installation import SOURCE_DIR, Installation
+from mllp import Client, Receiver, ack_code_and_control, control_id, frame
+
+CORPUS = Path(os.environ.get("NORV_CORPUS_DIR", SOURCE_DIR.parent / "shared" / "corpus" / "hl7"))
+
+
+def order(n, control=None):
+    return (f"MSH|^~\\&|RIS|HOSP|NORV|ARCH|20240101||ORM^O01|{control or f'C{n}'}|P|2.3\r"
+            f"PID|1||P{n}^^^KH^PI||Müller^Jörg\rPV1|1|O|CT1\r").encode("cp1252")
+
+
+def eventually(condition, timeout=10):
+    """Whether `condition` comes true within `timeout` seconds (for what the
+    receiver logs after the peer has already seen the outcome)."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+@pytest.fixture
+def inst(tmp_path):
+    return Installation(tmp_path, convert_reports=0)
+
+
+@pytest.fixture
+def receiver(inst):
+    procs = []
+
+    def start(**values):
+        r = Receiver(inst, **values).start()
+        procs.append(r)
+        return r
+    yield start
+    for r in procs:
+        if r.process.poll() is None:
+            r.kill()
+
+
+def test_every_corpus_message_arrives_unchanged_and_is_acknowledged(receiver):
+    files = sorted(CORPUS.glob("*.hl7")) if CORPUS.is_dir() else []
+    if not files:
+        pytest.skip(f"no HL7 corpus at {CORPUS}")
+    r = receiver()
+    expected = []
+    with Client(r.port) as c:
+        for path in files:
+            # A start block inside a message (framing residue some files
+            # carry) makes the receiver drop what came before it, as it
+            # must: MLLP cannot carry that byte.
+            message = path.read_bytes().rsplit(b"\x0b", 1)[-1]
+            code, control = ack_code_and_control(c.request(message))
+            if control_id(message) is None:
+                assert code == b"AR", path.name
+                continue
+            assert (code, control) == (b"AA", control_id(message)), path.name
+            expected.append(message)
+    assert list(r.stored().values()) == expected
+    assert r.stop() == 0
+
+
+def test_pipelined_messages_are_answered_in_order_and_stored_in_order(receiver):
+    r = receiver()
+    messages = [order(n) for n in range(60)]
+    with Client(r.port) as c:
+        c.sock.sendall(b"".join(frame(m) for m in messages))
+        acks = [ack_code_and_control(c.read_ack()) for _ in messages]
+    assert acks == [(b"AA", f"C{n}".encode()) for n in range(60)]
+    assert list(r.stored().values()) == messages
+
+
+def test_two_concurrent_senders_each_keep_their_order(receiver):
+    r = receiver()
+    results = {}
+
+    def send(name):
+        with Client(r.port) as c:
+            results[name] = [ack_code_and_control(c.request(order(n, f"{name}{n}")))[0]
+                             for n in range(150)]
+    threads = [threading.Thread(target=send, args=(name,)) for name in ("A", "B")]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == {"A": [b"AA"] * 150, "B": [b"AA"] * 150}
+    stored = [control_id(m).decode() for m in r.stored().values()]
+    assert len(stored) == 300
+    for name in ("A", "B"):
+        assert [s for s in stored if s[0] == name] == [f"{name}{n}" for n in range(150)]
+
+
+def test_garbage_non_hl7_and_oversized_frames(receiver):
+    r = receiver(MLLPMaxMessage="2000")
+    with Client(r.port) as c:
+        # Noise before the start block is skipped.
+        c.sock.sendall(b"GET / HTTP/1.0\r\n\r\n" + frame(order(1)))
+        assert ack_code_and_control(c.read_ack()) == (b"AA", b"C1")
+        # A frame without MSH is refused, and the connection goes on.
+        assert ack_code_and_control(c.request(b"hello, receiver"))[0] == b"AR"
+        assert ack_code_and_control(c.request(order(2))) == (b"AA", b"C2")
+        # Past the size limit without an end block: AR, then the connection closes.
+        c.sock.sendall(b"\x0b" + order(3, "BIG") + b"OBX|" + b"x" * 3000)
+        assert ack_code_and_control(c.read_ack()) == (b"AR", b"BIG")
+        assert c.read_ack() is None
+    assert [control_id(m) for m in r.stored().values()] == [b"C1", b"C2"]
+    assert "MLLPMaxMessage" in r.error_log()
+
+
+def test_peer_outside_the_allow_list_is_closed_and_logged_once(receiver):
+    r = receiver(MLLPAllow="127.0.0.2, 10.0.0.0/8")
+    for _ in range(3):
+        with Client(r.port) as c:
+            try:
+                assert c.request(order(1)) is None
+            except ConnectionResetError:
+                pass
+    with Client(r.port, source="127.0.0.2") as c:
+        assert ack_code_and_control(c.request(order(2)))[0] == b"AA"
+    assert eventually(lambda: "127.0.0.1 refused" in r.error_log())
+    assert r.error_log().count("127.0.0.1 refused") == 1
+    assert [control_id(m) for m in r.stored().values()] == [b"C2"]
+
+
+def test_a_peer_that_never_finishes_a_message_times_out(receiver):
+    r = receiver(MLLPIdleTimeout="1")
+    with Client(r.port) as c:
+        c.sock.sendall(b"\x0bMSH|")
+        started = time.monotonic()
+        closed = False
+        while time.monotonic() - started < 10 and not closed:
+            try:
+                c.sock.sendall(b"x")  # a byte now and then does not count as progress
+                c.sock.settimeout(0.3)
+                closed = c.sock.recv(100) == b""
+            except socket.timeout:
+                continue
+            except (BrokenPipeError, ConnectionResetError):
+                closed = True
+        assert closed and time.monotonic() - started < 5
+    assert r.stored() == {}
+
+
+def test_sigterm_answers_what_was_received_then_exits_0(receiver):
+    r = receiver()
+    messages = [order(n) for n in range(40)]
+    with Client(r.port) as c:
+        c.sock.sendall(b"".join(frame(m) for m in messages))
+        time.sleep(0.05)
+        assert r.stop() == 0
+        acks = []
+        while (ack := c.read_ack()) is not None:
+            acks.append(ack_code_and_control(ack))
+    assert acks == [(b"AA", f"C{n}".encode()) for n in range(40)]
+    assert list(r.stored().values()) == messages
+
+
+def test_second_receiver_on_the_same_directory_is_refused(inst, receiver, tmp_path):
+    first = receiver()
+    second_home = tmp_path / "home2"
+    second_home.mkdir()
+    (second_home / "NORVReader.reg").write_bytes((inst.home / "NORVReader.reg").read_bytes())
+    out = subprocess.run([str(Path(os.environ.get("NORV_BINARY_DIR", SOURCE_DIR / "build"))
+                              / "norvreader"), "--home", str(second_home), "--receive"],
+                         capture_output=True, timeout=60)
+    assert out.returncode == 78
+    assert b"another receiver" in out.stderr
+    assert first.process.poll() is None
+
+
+def test_full_disk_answers_ae_and_leaves_nothing_half_written(inst, receiver, tmp_path):
+    mnt = tmp_path / "small"
+    mnt.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(mnt)],
+                      capture_output=True).returncode != 0:
+        pytest.skip("cannot mount a tmpfs here")
+    try:
+        inst.values["InboundPath"] = str(mnt)
+        inst.inbound = mnt
+        r = receiver()
+        big = order(1, "FULL") + b"OBX|1|TX|||" + b"y" * 400_000 + b"\r"
+        with Client(r.port) as c:
+            code, control = ack_code_and_control(c.request(big))
+            assert (code, control) == (b"AE", b"FULL")
+            assert sorted(p.name for p in mnt.iterdir()) == [".norvreceive.lock"]
+            assert ack_code_and_control(c.request(order(2))) == (b"AA", b"C2")
+        assert list(r.stored().values()) == [order(2)]
+        assert "No space left on device" in r.error_log()
+        assert r.stop() == 0
+    finally:
+        subprocess.run(["umount", "-l", str(mnt)], check=False)
+
+
+# TLS: a CA, and a server and a client certificate signed by it.
+@pytest.fixture(scope="module")
+def certificates(tmp_path_factory):
+    d = tmp_path_factory.mktemp("tls")
+
+    def run(*args):
+        subprocess.run(["openssl", *args], check=True, capture_output=True, cwd=d)
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    run("req", "-x509", *key, "-days", "2", "-subj", "/CN=NORV test CA",
+        "-keyout", "ca.key", "-out", "ca.pem")
+    for name in ("server", "client"):
+        run("req", *key, "-subj", f"/CN=norv-test-{name}", "-keyout", f"{name}.key",
+            "-out", f"{name}.csr")
+        run("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-CAcreateserial", "-days", "2", "-out", f"{name}.pem")
+    return d
+
+
+def client_context(certs, with_certificate):
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    ctx.check_hostname = False
+    ctx.load_verify_locations(certs / "ca.pem")
+    if with_certificate:
+        ctx.load_cert_chain(certs / "client.pem", certs / "client.key")
+    return ctx
+
+
+def no_answer(port, context):
+    """True when the receiver closes the connection without answering."""
+    try:
+        with Client(port, context) as c:
+            return c.request(order(9)) is None
+    except (ssl.SSLError, ConnectionResetError, BrokenPipeError):
+        return True
+
+
+def test_tls_without_client_certificates(receiver, certificates):
+    r = receiver(MLLPTLSCert=str(certificates / "server.pem"),
+                 MLLPTLSKey=str(certificates / "server.key"))
+    with Client(r.port, client_context(certificates, False)) as c:
+        c.sock.sendall(frame(order(1)) + frame(order(2)))
+        assert [ack_code_and_control(c.read_ack()) for _ in range(2)] == \
+            [(b"AA", b"C1"), (b"AA", b"C2")]
+    # Plain MLLP on the TLS port gets nothing stored.
+    with Client(r.port) as c:
+        c.sock.sendall(frame(order(3)))
+        try:
+            assert c.read_ack() is None
+        except ConnectionResetError:
+            pass
+    assert list(r.stored().values()) == [order(1), order(2)]
+
+
+def test_tls_with_client_certificates(receiver, certificates):
+    r = receiver(MLLPTLSCert=str(certificates / "server.pem"),
+                 MLLPTLSKey=str(certificates / "server.key"),
+                 MLLPTLSCA=str(certificates / "ca.pem"))
+    with Client(r.port, client_context(certificates, True)) as c:
+        assert ack_code_and_control(c.request(order(1))) == (b"AA", b"C1")
+    assert no_answer(r.port, client_context(certificates, False))
+    assert list(r.stored().values()) == [order(1)]
+    assert eventually(lambda: "TLS hand-shake" in r.error_log())
