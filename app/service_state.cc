@@ -143,7 +143,6 @@ std::string SerialiseState(const ServiceState& s) {
   line("database_errors", std::to_string(s.database_errors));
   line("database_outages", std::to_string(s.database_outages));
   line("database_outage_open", s.database_outage_open ? "1" : "0");
-  if (!s.receiver.empty()) line("receiver", Escape(s.receiver));
   return out;
 }
 
@@ -205,8 +204,6 @@ std::optional<ServiceState> ParseState(std::string_view text) {
     } else if (key == "database_outage_open") {
       ok = rest == "0" || rest == "1";
       s.database_outage_open = rest == "1";
-    } else if (key == "receiver") {
-      s.receiver = Unescape(rest);
     }
     if (!ok) return std::nullopt;
   }
@@ -302,7 +299,6 @@ void ServiceStateRecorder::SetQueues(std::vector<QueueFigures> queues, std::uint
   state_.undisposable_files = undisposable_files;
 }
 
-void ServiceStateRecorder::SetReceiverState(std::string text) { state_.receiver = std::move(text); }
 
 const ServiceState& ServiceStateRecorder::Snapshot() {
   Moment now = clock_();

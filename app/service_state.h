@@ -79,7 +79,6 @@ struct ServiceState {
   std::uint64_t database_errors = 0;
   std::uint64_t database_outages = 0;  // runs of transient errors (unreachable, lock time-out)
   bool database_outage_open = false;
-  std::string receiver;  // state text of the MLLP receiver; empty: none runs
 
   bool operator==(const ServiceState&) const = default;
 };
@@ -127,7 +126,6 @@ class ServiceStateRecorder {
   void RecordDatabaseReachable();
   void SetQueues(std::vector<QueueFigures> queues, std::uint64_t skipped_files,
                  std::uint64_t undisposable_files);
-  void SetReceiverState(std::string text);
 
   // The record now (the day and week rolled over, `written` set).
   const ServiceState& Snapshot();

@@ -3,10 +3,11 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -21,6 +22,21 @@ namespace {
 constexpr std::size_t kErrorLines = 5;
 constexpr std::size_t kErrorTailBytes = 64 * 1024;
 constexpr std::size_t kMaxShownLine = 300;
+
+// Whether anything listens on `port`, by the kernel's socket tables;
+// nullopt where there are none to read.
+std::optional<bool> PortListening(int port) {
+  bool readable = false;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream in(table, std::ios::binary);
+    if (!in) continue;
+    readable = true;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (ListensOnPort(text, port)) return true;
+  }
+  if (!readable) return std::nullopt;
+  return false;
+}
 
 bool ProcessAlive(std::int64_t pid) {
   if (pid <= 0) return false;
@@ -168,6 +184,34 @@ DatabaseProbe ProbeDatabase(const std::string& db_server, const std::string& pro
   return p;
 }
 
+bool ListensOnPort(std::string_view table, int port) {
+  while (!table.empty()) {
+    std::size_t eol = table.find('\n');
+    std::string_view line = table.substr(0, eol);
+    table = eol == std::string_view::npos ? std::string_view() : table.substr(eol + 1);
+    // "  sl  local_address rem_address st ...": the second and fourth fields.
+    std::string_view fields[4];
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < line.size() && n < 4;) {
+      std::size_t b = line.find_first_not_of(' ', i);
+      if (b == std::string_view::npos) break;
+      std::size_t e = line.find(' ', b);
+      fields[n++] = line.substr(b, e == std::string_view::npos ? std::string_view::npos : e - b);
+      i = e == std::string_view::npos ? line.size() : e;
+    }
+    if (n < 4 || fields[3] != "0A") continue;
+    std::size_t colon = fields[1].rfind(':');
+    if (colon == std::string_view::npos) continue;
+    std::string_view hex = fields[1].substr(colon + 1);
+    int value = 0;
+    auto parsed = std::from_chars(hex.data(), hex.data() + hex.size(), value, 16);
+    if (parsed.ec == std::errc() && parsed.ptr == hex.data() + hex.size() && value == port) {
+      return true;
+    }
+  }
+  return false;
+}
+
 std::vector<std::string> LastErrorLogLines(const std::string& program_dir, std::size_t count) {
   std::vector<std::string> lines;
   std::ifstream in(program_dir + "/Logs/NORVReaderError.log", std::ios::binary);
@@ -245,7 +289,13 @@ StatusReport GatherStatus(const StatusInputs& in) {
   r.last_errors = LastErrorLogLines(in.program_dir, kErrorLines);
   r.database = in.probe_database ? in.probe_database()
                                  : ProbeDatabase(s.DBServer, in.program_dir, s.DBTimeout);
-  if (r.run == ServiceRun::kRunning) r.receiver = r.state.receiver;
+  r.receiver.configured = s.MLLPPort != 0;
+  r.receiver.bind = s.MLLPBind;
+  r.receiver.port = s.MLLPPort;
+  if (r.receiver.configured) {
+    r.receiver.listening =
+        in.port_listening ? in.port_listening(s.MLLPPort) : PortListening(s.MLLPPort);
+  }
   EvaluateStatus(r, s.StatusWarnAge, s.StatusCritAge);
   return r;
 }
@@ -284,6 +334,9 @@ void EvaluateStatus(StatusReport& r, std::int64_t warn_age, std::int64_t crit_ag
     } else if (q.waiting > 0 && q.oldest_age > warn_age) {
       warning.push_back("oldest file in " + dir + " waits " + Duration(q.oldest_age));
     }
+  }
+  if (r.receiver.configured && r.receiver.listening == false) {
+    critical.push_back("MLLP receiver not listening on port " + std::to_string(r.receiver.port));
   }
   if (r.state.undisposable_files > 0) {
     warning.push_back(std::to_string(r.state.undisposable_files) +
@@ -368,7 +421,14 @@ std::string FormatStatusScreen(const StatusReport& r) {
   } else {
     row("database", "UNREACHABLE: " + Shown(r.database.error));
   }
-  row("MLLP", r.receiver.empty() ? "no receiver" : Shown(r.receiver));
+  if (!r.receiver.configured) {
+    row("MLLP", "no receiver configured");
+  } else {
+    const std::string where = Shown(r.receiver.bind) + ":" + std::to_string(r.receiver.port);
+    row("MLLP", !r.receiver.listening ? where + ", cannot tell whether it listens"
+                : *r.receiver.listening ? where + ", listening"
+                                        : where + ", NOT LISTENING");
+  }
   ScreenCounts(out, "today", r.day, r.today);
   ScreenCounts(out, "this week", r.week, r.this_week);
   row("last errors", r.last_errors.empty() ? "none" : "(Logs/NORVReaderError.log)");
@@ -416,7 +476,14 @@ std::string FormatStatusJson(const StatusReport& r) {
          ",\"connect_seconds\":" + Fixed(r.database.connect_seconds, "%.6f") +
          ",\"query_seconds\":" + Fixed(r.database.query_seconds, "%.6f") +
          ",\"error\":" + (r.database.reachable ? "null" : JsonString(Shown(r.database.error))) + "}";
-  out += ",\"mllp\":" + (r.receiver.empty() ? std::string("null") : JsonString(Shown(r.receiver)));
+  out += ",\"mllp\":";
+  if (!r.receiver.configured) {
+    out += "null";
+  } else {
+    out += "{\"bind\":" + JsonString(Shown(r.receiver.bind)) +
+           ",\"port\":" + std::to_string(r.receiver.port) + ",\"listening\":" +
+           (!r.receiver.listening ? "null" : *r.receiver.listening ? "true" : "false") + "}";
+  }
   return out + "}\n";
 }
 

@@ -1,9 +1,9 @@
 // `norvreader --status [--json]`: one screen (or one JSON object) that tells
 // whether the service of this instance runs, what waits in its inbound
 // directories, what it handled today and this week, the last error-log lines,
-// whether the database answers and the MLLP receiver's state. Reads only: the
-// state record the service publishes, the inbound directories, the error log
-// and one trivial query. The exit code follows the monitoring-plugin
+// whether the database answers and whether the MLLP receiver listens. Reads
+// only: the state record the service publishes, the inbound directories, the
+// error log, the kernel's socket table and one trivial query. The exit code follows the monitoring-plugin
 // convention (0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN) and the first line of
 // the screen is the plugin's status line with performance data.
 #ifndef NORV_APP_STATUS_H_
@@ -14,6 +14,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/service_state.h"
@@ -50,6 +51,21 @@ struct DatabaseProbe {
 DatabaseProbe ProbeDatabase(const std::string& db_server, const std::string& program_dir,
                             int timeout_seconds);
 
+// The MLLP receiver (`norvreader --receive`, its own process) as the status
+// sees it: whether the settings configure one and whether anything listens
+// on its port. Nothing connects to it: a probe would be a peer it logs.
+struct ReceiverProbe {
+  bool configured = false;        // MLLPPort is not 0
+  std::string bind;               // MLLPBind
+  std::int32_t port = 0;          // MLLPPort
+  std::optional<bool> listening;  // nullopt: cannot be told on this system
+};
+
+// Whether a TCP socket listens on `port`, read from the text of Linux's
+// /proc/net/tcp or /proc/net/tcp6 (one socket per line, the local address
+// "ADDR:PORT" in hex, the state 0A for listening).
+bool ListensOnPort(std::string_view proc_net_tcp, int port);
+
 // What the report is made from; the functions are seams for tests.
 struct StatusInputs {
   const Settings* settings = nullptr;
@@ -59,6 +75,8 @@ struct StatusInputs {
   std::function<bool(std::int64_t pid)> process_alive;  // default: kill(pid, 0)
   // Default: ProbeDatabase(DBServer, program_dir, DBTimeout).
   std::function<DatabaseProbe()> probe_database;
+  // Default: ListensOnPort on /proc/net/tcp and tcp6 (nullopt without them).
+  std::function<std::optional<bool>(int port)> port_listening;
 };
 
 struct StatusReport {
@@ -74,9 +92,7 @@ struct StatusReport {
   EventCounts today, this_week;
   std::vector<std::string> last_errors;  // Windows-1252, oldest first
   DatabaseProbe database;
-  // MLLP receiver: the state text the receiver publishes in the record;
-  // empty when no receiver runs.
-  std::string receiver;
+  ReceiverProbe receiver;
   StatusLevel level = StatusLevel::kOk;
   std::vector<std::string> reasons;  // why the level is not OK
   std::int64_t warn_age = 0, crit_age = 0;  // the thresholds applied
@@ -86,7 +102,8 @@ StatusReport GatherStatus(const StatusInputs& in);
 
 // Sets `level` and `reasons` from the report's figures: CRITICAL when the
 // service does not run, the database does not answer, an inbound directory
-// cannot be listed or its oldest file waits longer than `crit_age`;
+// cannot be listed or its oldest file waits longer than `crit_age`, or a
+// configured MLLP receiver does not listen;
 // UNKNOWN when the record cannot be read; WARNING when a file waits longer
 // than `warn_age` or a message failed today.
 void EvaluateStatus(StatusReport& report, std::int64_t warn_age, std::int64_t crit_age);

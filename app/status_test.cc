@@ -69,6 +69,7 @@ class GatherStatusTest : public ::testing::Test {
     in.now = {kNow, {2026, 12, 7, 10, 0, 0}};
     in.process_alive = [alive](std::int64_t) { return alive; };
     in.probe_database = [] { return DatabaseProbe{true, 0.001, 0.0005, ""}; };
+    in.port_listening = [](int port) { return std::optional<bool>(port == 2575); };
     return GatherStatus(in);
   }
   void WriteRecord(std::int64_t last_tick, std::int64_t stopped = 0) {
@@ -153,6 +154,37 @@ TEST(ProbeDatabase, ARelativeSqlitePathLiesInTheProgramDirectory) {
   DatabaseProbe missing = ProbeDatabase("sqlite:other.db", home.path(), 5);
   EXPECT_FALSE(missing.reachable);
   EXPECT_NE(missing.error.find(home / "other.db"), std::string::npos) << missing.error;
+}
+
+TEST_F(GatherStatusTest, AConfiguredReceiverMustListen) {
+  WriteRecord(kNow - 5);
+  EXPECT_FALSE(Gather(true).receiver.configured);
+  settings_.MLLPPort = 2575;
+  StatusReport r = Gather(true);
+  EXPECT_EQ(r.receiver.listening, true);
+  EXPECT_EQ(r.level, StatusLevel::kOk);
+  settings_.MLLPPort = 2576;
+  r = Gather(true);
+  EXPECT_EQ(r.level, StatusLevel::kCritical);
+  EXPECT_NE(FormatStatusScreen(r).find("127.0.0.1:2576, NOT LISTENING"), std::string::npos);
+  EXPECT_NE(FormatStatusJson(r).find(
+                "\"mllp\":{\"bind\":\"127.0.0.1\",\"port\":2576,\"listening\":false}"),
+            std::string::npos);
+}
+
+TEST(ListensOnPort, OnlyAListeningSocketOnThePortCounts) {
+  const std::string tcp =
+      "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt\n"
+      "   0: 0100007F:0A0F 00000000:0000 0A 00000000:00000000 00:00000000 00000000\n"
+      "   1: 0100007F:1F90 0100007F:C350 01 00000000:00000000 00:00000000 00000000\n";
+  const std::string tcp6 =
+      "  sl  local_address                         remote_address                        st\n"
+      "   0: 00000000000000000000000000000000:0A10 00000000000000000000000000000000:0000 0A\n";
+  EXPECT_TRUE(ListensOnPort(tcp, 2575));
+  EXPECT_FALSE(ListensOnPort(tcp, 8080));  // connected, not listening
+  EXPECT_FALSE(ListensOnPort(tcp, 50000));  // a remote port
+  EXPECT_TRUE(ListensOnPort(tcp6, 2576));
+  EXPECT_FALSE(ListensOnPort("", 2575));
 }
 
 TEST(ErrorLogTail, LastLinesConvertedForTheScreen) {

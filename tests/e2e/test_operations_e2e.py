@@ -19,6 +19,7 @@ import pytest
 
 from installation import BINARY_DIR, Installation, week_folder
 from messages import batch, seed_sql
+from mllp import Receiver
 
 COUNTED = {"ADT^A08", "ADT^A40", "ADT^A47", "ORM^O01", "OMG^O19", "ORU^R01"}
 
@@ -158,6 +159,19 @@ def test_status_and_metrics_through_a_service_life(inst, tmp_path):
     assert report["database"]["reachable"] and report["database"]["query_seconds"] >= 0
     assert report["queue"] == [{"directory": str(inst.inbound) + "/", "readable": True,
                                 "waiting": 0, "oldest_age_seconds": 0}]
+    assert report["mllp"] is None
+
+    # A configured MLLP receiver must listen: running it is OK, stopping it critical.
+    receiver = Receiver(inst).start()
+    code, report = status_json(inst)
+    assert code == 0 and report["mllp"] == {"bind": "127.0.0.1", "port": receiver.port,
+                                            "listening": True}, report
+    assert receiver.stop() == 0
+    code, report = status_json(inst)
+    assert code == 2 and report["mllp"]["listening"] is False
+    assert any("MLLP receiver not listening" in r for r in report["reasons"])
+    del inst.values["MLLPPort"]
+    inst.write_settings()
 
     messages, model = batch(64, lambda k: f"S{k:05d}")
     for number, text in messages:
