@@ -37,6 +37,13 @@ static_assert(norv::kServiceNumberLimit == norv::kInboundNumberLimit);
 #define NORV_VERSION "0.0.0"
 #endif
 
+#if defined(__SANITIZE_ADDRESS__)
+// psqlODBC leaks a few hundred bytes when a connection dies under an open
+// statement (a server stopped mid-batch); the leak is the driver's own, as
+// in the database tests, and must not fail the sanitizer runs of the service.
+extern "C" const char* __lsan_default_suppressions() { return "leak:psqlodbcw.so\n"; }
+#endif
+
 int main(int argc, char** argv) {
   using norv::CommandLine;
   std::vector<std::string> args(argv + 1, argv + argc);
