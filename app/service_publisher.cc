@@ -14,8 +14,8 @@ constexpr int kPublishedFileMode = 0644;
 
 }  // namespace
 
-std::string StateFilePath(const std::string& program_dir) {
-  return program_dir + "/" + kStateFileName;
+std::string StateFilePath(const std::string& program_dir, const std::string& instance) {
+  return program_dir + "/NORVReader." + instance + ".state";
 }
 
 std::string MetricsFilePath(const std::string& metrics_file, const std::string& program_dir) {
@@ -36,7 +36,7 @@ ServicePublisher::ServicePublisher(ServiceStateRecorder& recorder, const Setting
 void ServicePublisher::CarryOverEarlierRun() {
   try {
     std::string text;
-    if (!fs_.ReadWholeFile(StateFilePath(program_dir_), text).ok()) return;
+    if (!fs_.ReadWholeFile(StateFilePath(program_dir_, feed_), text).ok()) return;
     if (auto earlier = ParseState(text)) recorder_.CarryOver(*earlier);
   } catch (...) {
   }
@@ -58,7 +58,7 @@ void ServicePublisher::Write(const std::string& path, const std::string& text, b
 }
 
 void ServicePublisher::WriteBoth(const ServiceState& state) {
-  Write(StateFilePath(program_dir_), SerialiseState(state), state_failed_, "state file");
+  Write(StateFilePath(program_dir_, feed_), SerialiseState(state), state_failed_, "state file");
   std::string metrics = MetricsFilePath(settings_.MetricsFile, program_dir_);
   if (!metrics.empty()) Write(metrics, FormatMetrics(state, feed_), metrics_failed_, "metrics file");
 }

@@ -18,8 +18,9 @@
 
 namespace norv {
 
-// "<program_dir>/NORVReader.state".
-std::string StateFilePath(const std::string& program_dir);
+// "<program_dir>/NORVReader.<instance>.state": one record per instance, as
+// several instances may share a program directory.
+std::string StateFilePath(const std::string& program_dir, const std::string& instance);
 // The MetricsFile setting as a path: relative ones lie in the program
 // directory; empty when unset.
 std::string MetricsFilePath(const std::string& metrics_file, const std::string& program_dir);

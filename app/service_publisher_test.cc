@@ -29,7 +29,7 @@ class ServicePublisherTest : public ::testing::Test {
     settings_.MetricsFile = "norv.prom";
   }
   ServiceState Record() {
-    std::optional<ServiceState> s = ParseState(ReadFile(StateFilePath(home_.path())));
+    std::optional<ServiceState> s = ParseState(ReadFile(StateFilePath(home_.path(), "01")));
     EXPECT_TRUE(s.has_value());
     return s.value_or(ServiceState{});
   }
@@ -57,7 +57,7 @@ TEST_F(ServicePublisherTest, BothFilesAreReadableByEveryoneWhateverTheMask) {
   EXPECT_EQ(s.queues[0].waiting, 1u);
   std::string metrics = ReadFile(home_ / "norv.prom");
   EXPECT_NE(metrics.find("norvreader_undisposable_files{feed=\"01\"} 1\n"), std::string::npos);
-  EXPECT_EQ(ModeOf(StateFilePath(home_.path())), 0644u);
+  EXPECT_EQ(ModeOf(StateFilePath(home_.path(), "01")), 0644u);
   EXPECT_EQ(ModeOf(home_ / "norv.prom"), 0644u);
   EXPECT_TRUE(reports_.empty());
 
@@ -77,6 +77,21 @@ TEST_F(ServicePublisherTest, AWriteFailureIsReportedOnceUntilAWriteSucceeds) {
   publisher_.Publish(0, 0);
   EXPECT_EQ(reports_.size(), 2u);
   EXPECT_EQ(Record().pid, 42);  // the state file is written all along
+}
+
+TEST_F(ServicePublisherTest, InstancesSharingAProgramDirectoryKeepRecordsOfTheirOwn) {
+  ServiceStateRecorder other(43, "1.2.3", [this] { return now_; });
+  settings_.MetricsFile.clear();
+  ServicePublisher second(other, settings_, PlatformFileSystem(), home_.path(), "02", nullptr);
+  recorder_.RecordMessage("ORU^R01", Outcome::kProcessed, 0);
+  publisher_.Publish(0, 0);
+  second.Publish(0, 0);
+  EXPECT_EQ(Record().pid, 42);
+  EXPECT_EQ(Record().total.Of("ORU^R01", Outcome::kProcessed), 1u);
+  std::optional<ServiceState> s2 = ParseState(ReadFile(StateFilePath(home_.path(), "02")));
+  ASSERT_TRUE(s2.has_value());
+  EXPECT_EQ(s2->pid, 43);
+  EXPECT_TRUE(reports_.empty());
 }
 
 TEST_F(ServicePublisherTest, ANewRunTakesOverTodaysCounts) {

@@ -4,7 +4,7 @@
 // and outcome today, this ISO week and since the start, with a histogram of
 // the time each took), the queue per inbound directory, and the database
 // errors it met. The service keeps one ServiceStateRecorder on the loop's
-// thread and rewrites the record's file, "<program dir>/NORVReader.state",
+// thread and rewrites the record's file, "<program dir>/NORVReader.NN.state",
 // on every alive tick (a small line-oriented text; see SerialiseState).
 #ifndef NORV_APP_SERVICE_STATE_H_
 #define NORV_APP_SERVICE_STATE_H_
@@ -23,8 +23,6 @@
 #include "platform/system.h"
 
 namespace norv {
-
-inline constexpr char kStateFileName[] = "NORVReader.state";
 
 // The message events counted under their own name. Any other MSH-9 counts
 // as "other"; a file whose event could not be read (no header, unreadable)

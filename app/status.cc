@@ -249,7 +249,7 @@ StatusReport GatherStatus(const StatusInputs& in) {
   r.caption = s.Caption;
   r.now = in.now.unix_seconds;
 
-  const std::string state_file = StateFilePath(in.program_dir);
+  const std::string state_file = StateFilePath(in.program_dir, in.instance);
   std::error_code ec;
   bool exists = std::filesystem::exists(state_file, ec);
   std::ifstream file;

@@ -82,7 +82,7 @@ class GatherStatusTest : public ::testing::Test {
     s.week = "2026-50";
     s.today.by_event["ORM^O01"] = {4, 2};
     s.this_week.by_event["ORM^O01"] = {4, 2};
-    WriteFile(StateFilePath(home_.path()), SerialiseState(s));
+    WriteFile(StateFilePath(home_.path(), "01"), SerialiseState(s));
   }
 
   TempDir home_, in_;
@@ -104,12 +104,12 @@ TEST_F(GatherStatusTest, TheServiceRunsWhenItsProcessLivesAndItsTickIsRecent) {
       {"no record", false, 0, 0, true, ServiceRun::kNeverRan},
   };
   for (const Case& c : cases) {
-    std::filesystem::remove(StateFilePath(home_.path()));
+    std::filesystem::remove(StateFilePath(home_.path(), "01"));
     if (c.write) WriteRecord(c.last_tick, c.stopped);
     StatusReport r = Gather(c.alive);
     EXPECT_EQ(r.run, c.run) << c.what;
   }
-  WriteFile(StateFilePath(home_.path()), "norvreader-state 1\npid ???\n");
+  WriteFile(StateFilePath(home_.path(), "01"), "norvreader-state 1\npid ???\n");
   EXPECT_EQ(Gather(true).run, ServiceRun::kUnreadable);
   EXPECT_EQ(Gather(true).level, StatusLevel::kUnknown);
 }

@@ -152,7 +152,7 @@ def test_status_and_metrics_through_a_service_life(inst, tmp_path):
         os.umask(old_mask)
     # The record is written at start-up; an idle service with an empty queue is OK.
     assert wait_for(lambda: status(inst)[0] == 0), status(inst)[1]
-    for published in (inst.home / "NORVReader.state", metrics_file):
+    for published in (inst.home / "NORVReader.01.state", metrics_file):
         assert published.stat().st_mode & 0o777 == 0o644, published
     code, report = status_json(inst)
     assert report["service"]["running"] and report["service"]["pid"] == inst.process.pid
@@ -228,7 +228,7 @@ def test_status_and_metrics_through_a_service_life(inst, tmp_path):
     assert any("not running" in r for r in report["reasons"])
     assert report["today"]["processed"] + report["today"]["failed"] == total
 
-    (inst.home / "NORVReader.state").write_text("this is not a state record\n")
+    (inst.home / "NORVReader.01.state").write_text("this is not a state record\n")
     code, out = status(inst)
     assert code == 3 and out.startswith("NORVREADER UNKNOWN - ")
 
