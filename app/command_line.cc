@@ -4,7 +4,8 @@ namespace norv {
 
 std::string UsageText() {
   return "Usage: norvreader [--home DIR] [--settings FILE] [--instance NN] [--check]\n"
-         "                  [--receive] [--version] [--help]\n"
+         "                  [--receive] [--status [--json]] [--requeue [--dry-run] PATH...]\n"
+         "                  [--version] [--help]\n"
          "\n"
          "  --home DIR       program directory (Logs/, procedure-ids.txt, RenameOrders/);\n"
          "                   default: the executable's directory (env NORVREADER_HOME)\n"
@@ -15,6 +16,12 @@ std::string UsageText() {
          "                   (0: ready to run, 1: something the service needs is missing)\n"
          "  --receive        run the MLLP receiver of the instance (MLLPPort) instead\n"
          "                   of the service: HL7 over TCP into the inbound directory\n"
+         "  --status         show whether the service runs, its queue, today's and this\n"
+         "                   week's messages, the last errors and the database; exit\n"
+         "                   0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN; --json: one JSON object\n"
+         "  --requeue PATH...  move files (or week folders) from failed/ or debug/ back\n"
+         "                   into the inbound directory under fresh numbers; --dry-run\n"
+         "                   only shows what would be moved\n"
          "  --version        print the version and exit\n"
          "  --help           print this text and exit\n";
 }
@@ -62,6 +69,19 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
       cl.action = CommandLine::Action::kCheck;
     } else if (a == "--receive") {
       cl.action = CommandLine::Action::kReceive;
+    } else if (a == "--status") {
+      cl.action = CommandLine::Action::kStatus;
+    } else if (a == "--json") {
+      cl.json = true;
+    } else if (a == "--requeue") {
+      cl.action = CommandLine::Action::kRequeue;
+    } else if (a == "--dry-run") {
+      cl.dry_run = true;
+    } else if (a == "--") {
+      cl.paths.insert(cl.paths.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      break;
+    } else if (!a.empty() && a[0] != '-') {
+      cl.paths.push_back(a);
     } else if (a == "--version") {
       cl.action = CommandLine::Action::kVersion;
     } else if (a == "--help" || a == "-h") {
@@ -71,6 +91,18 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
       cl.error = "unknown option: " + a;
       return cl;
     }
+  }
+  using Action = CommandLine::Action;
+  auto misuse = [&cl](const char* text) {
+    cl.action = Action::kUsageError;
+    cl.error = text;
+    return cl;
+  };
+  if (cl.json && cl.action != Action::kStatus) return misuse("--json goes with --status");
+  if (cl.dry_run && cl.action != Action::kRequeue) return misuse("--dry-run goes with --requeue");
+  if (cl.action == Action::kRequeue && cl.paths.empty()) return misuse("--requeue needs a PATH");
+  if (cl.action != Action::kRequeue && !cl.paths.empty()) {
+    return misuse(("unexpected argument: " + cl.paths.front()).c_str());
   }
   if (cl.home.empty()) cl.home = exe_dir;
   while (cl.home.size() > 1 && cl.home.back() == '/') cl.home.pop_back();

@@ -10,12 +10,15 @@
 namespace norv {
 
 struct CommandLine {
-  enum class Action { kRun, kCheck, kReceive, kVersion, kHelp, kUsageError };
+  enum class Action { kRun, kCheck, kReceive, kVersion, kHelp, kUsageError, kStatus, kRequeue };
   Action action = Action::kRun;
   std::string home;           // --home DIR, env NORVREADER_HOME
   std::string settings_file;  // --settings FILE, env NORVREADER_SETTINGS
   std::string instance = "01";  // --instance NN: the program's settings key
   std::string error;          // for kUsageError
+  bool json = false;                // --status --json
+  bool dry_run = false;             // --requeue --dry-run
+  std::vector<std::string> paths;   // --requeue PATH...
 };
 
 // Parses argv (without argv[0]). `env_home` and `env_settings` are the

@@ -46,5 +46,22 @@ TEST(CommandLine, InstanceSelectsTheSettingsKey) {
   EXPECT_EQ(ParseCommandLine({"--check"}, "", "", "/x").action, Action::kCheck);
 }
 
+TEST(CommandLine, StatusAndRequeue) {
+  CommandLine status = ParseCommandLine({"--status", "--json", "--instance=2"}, "", "", "/x");
+  EXPECT_EQ(status.action, Action::kStatus);
+  EXPECT_TRUE(status.json);
+  EXPECT_EQ(status.instance, "02");
+  CommandLine requeue =
+      ParseCommandLine({"--requeue", "--dry-run", "/in/failed/2026-49/1.HL7", "--", "-2.HL7"}, "", "", "/x");
+  EXPECT_EQ(requeue.action, Action::kRequeue);
+  EXPECT_TRUE(requeue.dry_run);
+  EXPECT_EQ(requeue.paths, (std::vector<std::string>{"/in/failed/2026-49/1.HL7", "-2.HL7"}));
+  for (std::vector<std::string> bad : {std::vector<std::string>{"--requeue"},
+                                       {"--json"}, {"--status", "--dry-run"}, {"stray"},
+                                       {"--status", "/path"}}) {
+    EXPECT_EQ(ParseCommandLine(bad, "", "", "/x").action, Action::kUsageError) << bad[0];
+  }
+}
+
 }  // namespace
 }  // namespace norv

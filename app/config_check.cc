@@ -205,6 +205,9 @@ std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSourc
   setting("StandardHL7", std::to_string(s.StandardHL7));
   setting("PatientIDType", s.PatientIDType);
   setting("PatientIDAuthority", s.PatientIDAuthority);
+  setting("MetricsFile", s.MetricsFile);
+  setting("StatusWarnAge", std::to_string(s.StatusWarnAge));
+  setting("StatusCritAge", std::to_string(s.StatusCritAge));
 
   // How inbound messages are read, and whose identifier a patient gets.
   const bool standard = s.StandardHL7 == 1;

@@ -6,11 +6,21 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include "app/alive.h"
 #include "app/command_line.h"
 #include "app/config_check.h"
 #include "app/main_form.h"
+#include "app/queue_summary.h"
+#include "app/requeue.h"
 #include "app/service.h"
+#include "app/service_publisher.h"
+#include "app/service_state.h"
+#include "app/status.h"
+#include "core/error.h"
 #include "core/settings.h"
+#include "intake/inbound_cycle.h"
 #include "intake/inbound_queue.h"
 #include "platform/event_loop.h"
 #include "platform/file_system.h"
@@ -55,6 +65,8 @@ int main(int argc, char** argv) {
     case CommandLine::Action::kRun:
     case CommandLine::Action::kCheck:
     case CommandLine::Action::kReceive:
+    case CommandLine::Action::kStatus:
+    case CommandLine::Action::kRequeue:
       break;
   }
 
@@ -65,6 +77,21 @@ int main(int argc, char** argv) {
   }
   if (cl.action == CommandLine::Action::kReceive) {
     return norv::RunReceiver(fs, source, cl.home);
+  }
+  // Operations commands: read the settings as the service would, then act.
+  if (cl.action == CommandLine::Action::kStatus || cl.action == CommandLine::Action::kRequeue) {
+    norv::Settings s;
+    std::string problem = norv::LoadSettings(source, s);
+    if (!problem.empty()) problem = "the settings file " + cl.settings_file + ": " + problem;
+    if (cl.action == CommandLine::Action::kStatus) {
+      return norv::RunStatus(s, cl.home, cl.instance, cl.json, stdout, problem);
+    }
+    if (!problem.empty()) {
+      std::fprintf(stderr, "norvreader: %s\n", problem.c_str());
+      return 1;
+    }
+    return norv::RunRequeue(cl.paths, norv::InboundDirectories(s.InboundPath, s.ExportPathList),
+                            s.FileSuffix, cl.dry_run, stdout, stderr);
   }
 
   // The signals are taken over first: a SIGHUP or SIGTERM while the
@@ -90,7 +117,38 @@ int main(int argc, char** argv) {
   running = &form;
   loop.SetUncaughtHandler(
       [&service](const char* what) { service.log.WriteErrorLog(5, what, "MainForm"); });
-  form.SetAfterAliveTick(norv::NotifyWatchdog);
+  // The state record for --status and the metrics file: counts from the
+  // processing tick, the files taken, the heartbeat and the error log;
+  // published on the alive tick.
+  norv::ServiceStateRecorder state(getpid(), NORV_VERSION);
+  norv::ServicePublisher publisher(state, service.settings, fs, cl.home, cl.instance,
+                                   [&service](std::int32_t n, const std::string& d) {
+                                     service.log.WriteErrorLog(n, d, "ServiceState");
+                                   });
+  publisher.CarryOverEarlierRun();
+  form.SetAfterProgressTick([&state] { state.RecordTick(); });
+  form.cycle().on_taken = [&state](const norv::TakenFile& file) {
+    // A file held by a database outage is neither processed nor failed: it
+    // is taken again. The outage itself is counted, once.
+    if (file.outage_began) state.RecordDatabaseError(true);
+    if (file.outage_ended) state.RecordDatabaseReachable();
+    if (!file.held) state.RecordMessage(file.event, file.outcome, file.seconds);
+  };
+  // Database errors are counted where the database layer logs them; the
+  // cycle's own line about an outage is counted by on_taken above.
+  service.log.SetErrorObserver([&state](std::int32_t number, std::string_view source) {
+    if (number == norv::kErrDatabase && source != norv::kInboundTickSource) {
+      state.RecordDatabaseError(false);
+    }
+  });
+  form.SetAliveSender([&state, &service] {
+    norv::SendAlive(service.settings, service.log);
+    if (!service.settings.Caption.empty()) state.RecordHeartbeat();  // empty: nothing was sent
+  });
+  form.SetAfterAliveTick([&] {
+    norv::NotifyWatchdog();
+    publisher.Publish(form.cycle().reported_files.size(), form.cycle().undisposable.size());
+  });
   // Tests and benchmarks drain large batches faster than one file per 250 ms.
   if (const char* ms = std::getenv("NORVREADER_TICK_MS")) {
     int v = std::atoi(ms);
@@ -100,8 +158,11 @@ int main(int argc, char** argv) {
     }
   }
   form.Start();
+  publisher.Publish(0, 0);
   norv::NotifyReady();
   loop.Run();
   norv::NotifyStopping();
+  service.log.SetErrorObserver(nullptr);
+  publisher.PublishStopped();
   return 0;
 }

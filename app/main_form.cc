@@ -78,6 +78,10 @@ void MainForm::TimerProgress_Timer() {
   if (took && service_.settings.DrainBacklog == 1) interval = milliseconds(0);
   loop_.SetTimerInterval(timer_progress_, interval);
   loop_.SetTimerEnabled(timer_progress_, true);
+  try {
+    if (after_progress_) after_progress_();
+  } catch (...) {
+  }
 }
 
 // With WatchInbound the loop wakes when a directory's watch reports a file

@@ -50,6 +50,9 @@ class MainForm {
   void SetTickOverride(std::chrono::milliseconds interval) { tick_override_ = interval; }
   // Called after every alive tick (the service watchdog uses it).
   void SetAfterAliveTick(std::function<void()> hook) { after_alive_ = std::move(hook); }
+  // Called after every processing tick (the state record counts them); what
+  // it throws is ignored.
+  void SetAfterProgressTick(std::function<void()> hook) { after_progress_ = std::move(hook); }
 
  private:
   EventLoop& loop_;
@@ -64,6 +67,7 @@ class MainForm {
   std::chrono::milliseconds tick_override_{0};
   bool in_tick_ = false;
   RepeatLimiter settings_problems_;
+  std::function<void()> after_progress_;
 
   void WatchInboundDirectories();
   void LoadAndReport();

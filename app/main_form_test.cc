@@ -75,7 +75,14 @@ TEST_F(MainFormTest, TheProgressTimerIsOnAgainAfterItsTick) {
   EventLoop loop;
   MainForm form(loop, service_);
   form.Start();
+  int ticks = 0;
+  form.SetAfterProgressTick([&ticks] {
+    ++ticks;
+    throw std::runtime_error("counter failed");
+  });
   form.TimerProgress_Timer();
+  form.TimerProgress_Timer();
+  EXPECT_EQ(ticks, 2);
   EXPECT_TRUE(loop.TimerEnabled(form.TimerProgress()));
 }
 

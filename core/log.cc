@@ -85,6 +85,10 @@ void Log::WriteErrorLog(std::int32_t number, std::string_view description,
   } catch (...) {
   }
   try {
+    if (observer_) observer_(number, source);
+  } catch (...) {
+  }
+  try {
     if (DebugOn()) {
       std::string text = std::to_string(number);
       text += ", ";

@@ -7,6 +7,7 @@
 #define NORV_CORE_LOG_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -41,6 +42,12 @@ class Log {
   // Logs the exception being handled under `source`; call only in a catch.
   void LogCaughtError(std::string_view source);
 
+  // Told of every error-log line once it is written, by number and source
+  // (the service counts database errors by it); empty: nobody. An observer
+  // that throws is ignored.
+  using ErrorObserver = std::function<void(std::int32_t number, std::string_view source)>;
+  void SetErrorObserver(ErrorObserver observer) { observer_ = std::move(observer); }
+
   bool DebugOn() const { return settings_.Debug == 1; }
   const std::string& program_dir() const { return program_dir_; }
 
@@ -71,6 +78,7 @@ class Log {
   Clock clock_;
   LogFileNames names_;
   std::string current_file_;
+  ErrorObserver observer_;
 };
 
 // Exposed for tests: the date and time as the log writes it

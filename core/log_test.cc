@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
+#include <utility>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,6 +71,22 @@ TEST_F(LogFiles, ErrorGoesToTheDebugLogOnlyWhenDebugIsOne) {
   settings().Debug = 1;
   WriteErrorLog(-1, "D", "S");
   EXPECT_EQ(DebugLog(), FormatDebugLine(kTime, "-1, D, S", "") + "\r\n");
+}
+
+TEST_F(LogFiles, TheObserverIsToldOfEachErrorLineAndCannotStopIt) {
+  std::vector<std::pair<std::int32_t, std::string>> seen;
+  log_->SetErrorObserver([&seen](std::int32_t n, std::string_view source) {
+    seen.emplace_back(n, std::string(source));
+    throw std::runtime_error("observer failure");
+  });
+  WriteErrorLog(kErrDatabase, "gone", "UpdatePatient");
+  WriteDebugLog("not an error line");
+  WriteErrorLog(53, "File not found", "Tick");
+  EXPECT_EQ(seen, (std::vector<std::pair<std::int32_t, std::string>>{
+                      {kErrDatabase, "UpdatePatient"}, {53, "Tick"}}));
+  // Both lines were written although the observer threw.
+  EXPECT_EQ(ErrorLog(), FormatErrorLine(kTime, kErrDatabase, "gone", "UpdatePatient") + "\r\n" +
+                            FormatErrorLine(kTime, 53, "File not found", "Tick") + "\r\n");
 }
 
 TEST_F(LogFiles, LinesAreAppendedInWindows1252Unchanged) {

@@ -157,6 +157,9 @@ std::string LoadSettings(const SettingsSource& source, Settings& s) {
   Step(reg, base + "MLLPTLSCA", "", s.MLLPTLSCA, text);
   Step(reg, base + "MLLPMaxMessage", "16777216", s.MLLPMaxMessage, ToInt32);
   Step(reg, base + "MLLPIdleTimeout", "300", s.MLLPIdleTimeout, ToInt32);
+  Step(reg, base + "MetricsFile", "", s.MetricsFile, text);
+  Step(reg, base + "StatusWarnAge", "300", s.StatusWarnAge, ToInt32);
+  Step(reg, base + "StatusCritAge", "1800", s.StatusCritAge, ToInt32);
   return problem;
 }
 

@@ -49,6 +49,12 @@ struct Settings {
   std::string MLLPTLSCA;                // client certificates mandatory
   std::int32_t MLLPMaxMessage = 16777216;  // bytes per message
   std::int32_t MLLPIdleTimeout = 300;   // seconds without a complete message
+  // Operations: the Prometheus metrics file (empty: none; relative to the
+  // program directory) and the queue ages in seconds from which
+  // `norvreader --status` warns and raises the alarm.
+  std::string MetricsFile;
+  std::int32_t StatusWarnAge = 300;
+  std::int32_t StatusCritAge = 1800;
 };
 
 // Where LoadSettings reads from: the settings file and the instance number

@@ -69,7 +69,8 @@ TEST_F(SettingsLoad, ValuesAreConvertedAndNormalised) {
       "\"Debug\"=dword:00000001\r\n\"Caption\"=\"NORV 01\"\r\n"
       "\"InboundPath\"=\"/data/in\"\r\n\"FileSuffix\"=\"hl7\"\r\n"
       "\"ModalityName\"=\"0001\"\r\n\"ForceRegAppointment\"=\"1\"\r\n"
-      "\"WildcardDigit\"=\"3\"\r\n\"KeepFiles\"=\"1\"\r\n\"DBTimeout\"=dword:00000005\r\n",
+      "\"WildcardDigit\"=\"3\"\r\n\"KeepFiles\"=\"1\"\r\n\"DBTimeout\"=dword:00000005\r\n"
+      "\"MetricsFile\"=\"/var/lib/node/norv.prom\"\r\n\"StatusWarnAge\"=\"60\"\r\n",
       "[HKLM\\Software\\VLM\\Tessarine\\ Default]\r\n"
       "\"DBServer\"=\"sqlite:x.db\"\r\n\"UDP\"=dword:0000c350\r\n\"Temp\"=\"/tmp/r/\"\r\n");
   LoadSettings();
@@ -88,6 +89,9 @@ TEST_F(SettingsLoad, ValuesAreConvertedAndNormalised) {
   EXPECT_EQ(s.KeepFiles, 1);
   EXPECT_EQ(s.ConvertReports, 0);
   EXPECT_EQ(s.DBTimeout, 5);
+  EXPECT_EQ(s.MetricsFile, "/var/lib/node/norv.prom");
+  EXPECT_EQ(s.StatusWarnAge, 60);
+  EXPECT_EQ(s.StatusCritAge, 1800);
 }
 
 TEST_F(SettingsLoad, ReceiverValuesAndTheirDefaults) {

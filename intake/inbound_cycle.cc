@@ -24,7 +24,7 @@ namespace {
 
 constexpr std::int32_t kLowestStart = 5000000;
 constexpr std::int32_t kErrPermissionDenied = 70;
-constexpr char kTickSource[] = "MainForm TimerProgress";
+constexpr const char* kTickSource = kInboundTickSource;
 // Upper bound of the <name>.n copies kept in one failed week folder.
 constexpr int kMaxFailedCopies = 100000;
 
@@ -133,8 +133,10 @@ Outcome Dispatch(const IntakeContext& ctx, Hl7Segments& store, HL7Message& msg) 
   return Outcome::kFailed;
 }
 
-// Reads, parses and dispatches the chosen file.
-Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path) {
+// Reads, parses and dispatches the chosen file; `event` receives its MSH-9
+// as soon as that is read.
+Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path,
+                           std::string& event) {
   ctx.log.DebugLog("Processing: " + path);
   std::string bytes;
   if (FsStatus st = ctx.fs.ReadWholeFile(path, bytes); !st.ok()) {
@@ -159,7 +161,7 @@ Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path) {
     std::optional<Outcome> outcome = ProcessStandardMessage(
         text, PatientIdRule{s.PatientIDType, s.PatientIDAuthority},
         [&ctx](Hl7Segments& store, HL7Message& msg) { return Dispatch(ctx, store, msg); },
-        [&ctx](std::string_view line) { ctx.log.DebugLog(line); });
+        [&ctx](std::string_view line) { ctx.log.DebugLog(line); }, &event);
     if (!outcome) {
       ctx.log.WriteErrorLog(-1, "No message header!", "");
       return Outcome::kFailed;
@@ -169,7 +171,15 @@ Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path) {
   Hl7Segments store;
   HL7Message msg;
   SplitSegments(ctx.log, text.substr(header), store);
-  if (!ReadCommonValues(ctx.log, store, msg)) return Outcome::kFailed;
+  bool readable = false;
+  try {
+    readable = ReadCommonValues(ctx.log, store, msg);
+  } catch (...) {
+    event = store.MessageEvent;  // read before the error
+    throw;
+  }
+  event = store.MessageEvent;
+  if (!readable) return Outcome::kFailed;
   // The message's database work is one transaction (where the connection
   // source keeps one): stored when the message was processed, undone when
   // it failed or threw. A failed commit throws and fails the message.
@@ -367,12 +377,26 @@ std::chrono::milliseconds NextRetryPause(std::chrono::milliseconds previous) {
 void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, std::string chosen) {
   // Every error line about the file names it, the cycle's own included.
   Log::FileScope about_file(ctx.log, chosen);
+  TakenFile taken;
+  taken.path = chosen;
+  const auto started = std::chrono::steady_clock::now();
+  // Tells on_taken; a counter's failure must not disturb the queue.
+  auto report = [&] {
+    if (!cycle.on_taken) return;
+    taken.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    try {
+      cycle.on_taken(taken);
+    } catch (...) {
+    }
+  };
   Outcome outcome = Outcome::kFailed;
   try {
-    outcome = ProcessInboundFile(ctx, chosen);
+    outcome = ProcessInboundFile(ctx, chosen, taken.event);
   } catch (const Error& e) {
     if (e.transient()) {
       ctx.log.DebugLog(std::string("Database not reachable, the file waits: ") + e.what());
+      taken.held = true;
+      taken.outage_began = !cycle.outage;
       if (!cycle.outage) {
         ctx.log.WriteErrorLog(e.number(),
                               std::string("The database cannot be reached; the inbound queue "
@@ -385,6 +409,7 @@ void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, std::string chosen)
       cycle.retry_at = std::chrono::steady_clock::now() + cycle.retry_pause;
       cycle.held_dir = cycle.CurrentInboundDir;
       cycle.held_file = chosen;
+      report();
       return;
     }
     ctx.log.LogCaughtError(kTickSource);
@@ -398,6 +423,7 @@ void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, std::string chosen)
     cycle.outage = false;
     cycle.retry_pause = std::chrono::milliseconds(0);
     cycle.held_file.clear();
+    taken.outage_ended = true;
   }
   std::string problem = DisposeInboundFile(ctx, cycle.CurrentInboundDir, chosen, outcome);
   if (!problem.empty()) {
@@ -411,6 +437,8 @@ void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, std::string chosen)
                               "restarts (" + chosen + ")",
                           kTickSource);
   }
+  taken.outcome = outcome;
+  report();
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -24,6 +25,23 @@
 #include "intake/inbound_queue.h"
 
 namespace norv {
+
+// The source the cycle's own error-log lines carry.
+inline constexpr char kInboundTickSource[] = "MainForm TimerProgress";
+
+// What became of one file the cycle took, told to InboundCycle::on_taken
+// for whoever keeps counts (the service's state record and metrics).
+struct TakenFile {
+  std::string path;
+  std::string event;  // its MSH-9; empty when it could not be read
+  // Processed or failed, unless `held`: a database outage keeps the file in
+  // the queue to be tried again, so it is neither.
+  Outcome outcome = Outcome::kFailed;
+  bool held = false;
+  bool outage_began = false;  // this file's attempt began an outage
+  bool outage_ended = false;  // this file's attempt found the database again
+  double seconds = 0;         // from reading the file to its disposal (or hold)
+};
 
 // State the form keeps between ticks.
 struct InboundCycle {
@@ -55,6 +73,8 @@ struct InboundCycle {
   // The index of each inbound directory used so far (with a watch of the
   // directory where the platform has one).
   std::map<std::string, std::unique_ptr<InboundQueue>> queues;
+  // Told after every file taken; empty: nobody. What it throws is ignored.
+  std::function<void(const TakenFile&)> on_taken;
 };
 
 // One processing tick: choose the directory and the file, read, parse and

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -109,9 +110,9 @@ class TestFileSystem : public FileSystem {
   FsStatus AppendToFile(const std::string& p, std::string_view b) override {
     return real_.AppendToFile(p, b);
   }
-  FsStatus WriteFileAtomically(const std::string& p, std::string_view b,
-                               const std::string& t) override {
-    return real_.WriteFileAtomically(p, b, t);
+  FsStatus WriteFileAtomically(const std::string& p, std::string_view b, const std::string& t,
+                               int m) override {
+    return real_.WriteFileAtomically(p, b, t, m);
   }
 
  private:
@@ -338,6 +339,27 @@ TEST_F(InboundCycleTest, BadInputEndsInFailedOneFilePerTick) {
   EXPECT_GE(Count(ErrorLog(), "Subscript out of range"), 2u);
 }
 
+TEST_F(InboundCycleTest, EveryTakenFileIsReportedWithItsEventAndOutcome) {
+  std::vector<TakenFile> reports;
+  cycle_.on_taken = [&](const TakenFile& f) {
+    EXPECT_GE(f.seconds, 0.0);
+    reports.push_back(f);
+  };
+  Drop("1.HL7", "no header at all");
+  Drop("2.HL7", Message("ZZZ^Z01"));
+  // The event is read before the missing PID fails the message.
+  Drop("3.HL7", "MSH|^~\\&|RIS|HOSP|PACS|HOSP|20261202||ADT^A08|1|P|2.3\r");
+  for (int i = 0; i < 4; ++i) Tick();
+  ASSERT_EQ(reports.size(), 3u);
+  const char* events[] = {"", "ZZZ^Z01", "ADT^A08"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(reports[i].event, events[i]);
+    EXPECT_EQ(reports[i].outcome, Outcome::kFailed);
+    EXPECT_FALSE(reports[i].held || reports[i].outage_began || reports[i].outage_ended);
+  }
+  EXPECT_EQ(reports[2].path, in_ / "3.HL7");
+}
+
 TEST_F(InboundCycleTest, ErrorsOfTheTickAreLoggedOnceAndFailTheFile) {
   Drop("1.HL7", "MSH|^~\\&|RIS|HOSP|PACS|HOSP|20261202||ADT^A08|1|P|2.3\rPID|1||4711^^^KH^PI||X||19600131|M\r");
   Tick();
@@ -532,8 +554,14 @@ TEST_F(InboundCycleTest, AnUndisposableFileIsReportedOnceAndSkippedUntilItChange
 
 // A database that cannot be reached holds the queue: the file stays where it
 // is, nothing behind it is taken, one line marks the outage; once the
-// database answers, the same file goes first and one line says so.
+// database answers, the same file goes first and one line says so. on_taken
+// hears of every attempt; one that throws changes nothing.
 TEST_F(InboundCycleTest, AnOutageHoldsTheQueueInOrderAndIsLoggedOnce) {
+  std::vector<TakenFile> reports;
+  cycle_.on_taken = [&](const TakenFile& f) {
+    reports.push_back(f);
+    throw std::runtime_error("a counter that fails");
+  };
   const std::string reachable = settings().DBServer;
   settings().DBServer = "sqlite:" + (prog_ / "missing.db");
   Drop("1.HL7", Message("ADT^A08"));
@@ -559,6 +587,19 @@ TEST_F(InboundCycleTest, AnOutageHoldsTheQueueInOrderAndIsLoggedOnce) {
   Tick();
   EXPECT_EQ(Inbound(), V{});
   EXPECT_EQ(Failed(), V{});
+
+  ASSERT_EQ(reports.size(), 7u);
+  for (std::size_t i = 0; i < 5; ++i) {
+    EXPECT_TRUE(reports[i].held) << i;
+    EXPECT_EQ(reports[i].outage_began, i == 0) << i;
+    EXPECT_EQ(reports[i].path, in_ / "1.HL7") << i;
+  }
+  EXPECT_FALSE(reports[5].held);
+  EXPECT_TRUE(reports[5].outage_ended);
+  EXPECT_EQ(reports[5].path, in_ / "1.HL7");
+  EXPECT_EQ(reports[5].event, "ADT^A08");
+  EXPECT_EQ(reports[5].outcome, Outcome::kProcessed);
+  EXPECT_FALSE(reports[6].outage_began || reports[6].outage_ended || reports[6].held);
 }
 
 // The sample messages: every one goes through the reader and the cycle

@@ -10,7 +10,7 @@ namespace norv {
 
 std::optional<Outcome> ProcessStandardMessage(std::string_view text, const PatientIdRule& rule,
                                               const EventDispatch& dispatch,
-                                              const DebugLines& debug) {
+                                              const DebugLines& debug, std::string* event_out) {
   std::optional<Hl7StandardMessage> m = ParseStandardMessage(text);
   if (!m) return std::nullopt;
   if (m->message_count > 1 || m->batch) {
@@ -21,6 +21,7 @@ std::optional<Outcome> ProcessStandardMessage(std::string_view text, const Patie
                     "; one message per file, without a batch envelope, is read");
   }
   const std::string event = StandardMessageEvent(*m);
+  if (event_out != nullptr) *event_out = event;
   debug("Event ID: " + event);
   debug("MsgCtrlID: " + Value(*m, m->segments.front(), 10));
   if (LosesCharacters(text, m->charset)) {

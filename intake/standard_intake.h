@@ -31,9 +31,12 @@ using DebugLines = std::function<void(std::string_view)>;
 // holding more than one message or a batch envelope, and for a unit whose
 // values cannot be read. The dispatching stops at the first unit that does
 // not end processed; the result is the last dispatched unit's outcome.
+// `event` (when given) receives the message's event as soon as it is read,
+// before any unit is, so it is known even when reading them fails.
 std::optional<Outcome> ProcessStandardMessage(std::string_view text, const PatientIdRule& rule,
                                               const EventDispatch& dispatch,
-                                              const DebugLines& debug);
+                                              const DebugLines& debug,
+                                              std::string* event = nullptr);
 
 }  // namespace norv
 

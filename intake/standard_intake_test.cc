@@ -25,11 +25,14 @@ class StandardIntake : public ::testing::Test {
       return OutcomeOf(verdicts.at(calls_.size() - 1));
     };
     auto debug = [this](std::string_view line) { debug_.emplace_back(line); };
-    std::optional<Outcome> outcome = ProcessStandardMessage(text, PatientIdRule{}, dispatch, debug);
+    event_.clear();
+    std::optional<Outcome> outcome =
+        ProcessStandardMessage(text, PatientIdRule{}, dispatch, debug, &event_);
     header_ = outcome.has_value();
     return outcome == Outcome::kProcessed;
   }
   std::vector<std::string> calls_, debug_;
+  std::string event_;
   bool header_ = false;
 };
 
@@ -72,6 +75,9 @@ TEST_F(StandardIntake, AMessageThatCannotBeReadDispatchesNothing) {
     }
     EXPECT_TRUE(calls_.empty()) << c.text;
   }
+  // The event is told although the message's units cannot be read.
+  EXPECT_THROW(Run(kMsh + "ADT^A08^ADT_A01|1\rEVN|A08\r"), Error);
+  EXPECT_EQ(event_, "ADT^A08");
   // A header without usable delimiters counts as no header at all.
   EXPECT_FALSE(Run("MSHH0\r"));
   EXPECT_FALSE(header_);

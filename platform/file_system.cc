@@ -39,7 +39,7 @@ FsStatus FileSystem::AppendToFile(const std::string&, std::string_view) {
   return FsStatus{ENOSYS};
 }
 FsStatus FileSystem::WriteFileAtomically(const std::string&, std::string_view,
-                                         const std::string&) {
+                                         const std::string&, int) {
   return FsStatus{ENOSYS};
 }
 

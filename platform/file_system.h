@@ -137,9 +137,11 @@ class FileSystem {
   // `temp_path` (default `path` + ".part", in the same folder), are synced
   // to disk, and the temporary file is renamed over `path`. The temporary
   // name is created exclusively and never followed as a link; on failure it
-  // is removed again.
+  // is removed again. The file gets the permission bits `mode` exactly (for
+  // files other users' programs read), or 0666 less the creation mask when
+  // `mode` is negative.
   virtual FsStatus WriteFileAtomically(const std::string& path, std::string_view bytes,
-                                       const std::string& temp_path = {});
+                                       const std::string& temp_path = {}, int mode = -1);
 };
 
 // The operating system's file system.

@@ -413,7 +413,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   FsStatus WriteFileAtomically(const std::string& path, std::string_view bytes,
-                               const std::string& temp_path) override {
+                               const std::string& temp_path, int mode) override {
     const std::string temp = temp_path.empty() ? path + ".part" : temp_path;
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0 && errno == EEXIST) {
@@ -424,6 +424,8 @@ class PosixFileSystem final : public FileSystem {
     }
     if (fd < 0) return Errno();
     FsStatus st = WriteAll(fd, bytes);
+    // fchmod sets the bits whatever the creation mask took away.
+    if (st.ok() && mode >= 0 && fchmod(fd, static_cast<mode_t>(mode)) != 0) st = Errno();
     if (st.ok() && fsync(fd) != 0) st = Errno();
     if (close(fd) != 0 && st.ok()) st = Errno();
     // rename replaces a link at `path` rather than writing through it.

@@ -290,6 +290,31 @@ TEST(PlatformFileSystem, MoveNeverReplacesAndCopyReplacesOnlyWhenAsked) {
   EXPECT_EQ(fs.MoveFileTo(dir / "new", dir / "again").error, ENOENT);
 }
 
+TEST(PlatformFileSystem, AtomicWritesReplaceLinksAndSetTheModeAsked) {
+  TempDir dir;
+  FileSystem& fs = PlatformFileSystem();
+  WriteFile(dir / "victim", "keep");
+  std::filesystem::create_symlink(dir / "victim", dir / "metrics.prom");
+  std::filesystem::create_symlink(dir / "victim", dir / "metrics.prom.part");
+  const mode_t old_mask = umask(0027);
+  FsStatus plain = fs.WriteFileAtomically(dir / "plain", "p");
+  FsStatus shared = fs.WriteFileAtomically(dir / "metrics.prom", "new", {}, 0644);
+  umask(old_mask);
+  ASSERT_TRUE(plain.ok() && shared.ok());
+  // Neither the target link nor a link planted on the temporary name is
+  // followed; no temporary file is left.
+  EXPECT_EQ(ReadFile(dir / "victim"), "keep");
+  EXPECT_FALSE(std::filesystem::is_symlink(dir / "metrics.prom"));
+  EXPECT_EQ(ReadFile(dir / "metrics.prom"), "new");
+  EXPECT_FALSE(Exists(dir / "metrics.prom.part"));
+  struct stat st;
+  ASSERT_EQ(stat((dir / "metrics.prom").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  ASSERT_EQ(stat((dir / "plain").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_FALSE(fs.WriteFileAtomically(dir / "missing/x", "y", {}, 0644).ok());
+}
+
 TEST(PlatformFileSystem, ReadsEveryByte) {
   TempDir dir;
   FileSystem& fs = PlatformFileSystem();

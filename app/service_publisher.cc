@@ -1,0 +1,88 @@
+#include "app/service_publisher.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "app/metrics.h"
+#include "core/error.h"
+
+namespace norv {
+namespace {
+
+// The state record and the metrics are read by other users' programs.
+constexpr int kPublishedFileMode = 0644;
+
+}  // namespace
+
+std::string StateFilePath(const std::string& program_dir, const std::string& instance) {
+  return program_dir + "/NORVReader." + instance + ".state";
+}
+
+std::string MetricsFilePath(const std::string& metrics_file, const std::string& program_dir) {
+  if (metrics_file.empty() || metrics_file.front() == '/') return metrics_file;
+  return program_dir + "/" + metrics_file;
+}
+
+ServicePublisher::ServicePublisher(ServiceStateRecorder& recorder, const Settings& settings,
+                                   FileSystem& fs, std::string program_dir, std::string feed,
+                                   ErrorSink report)
+    : recorder_(recorder),
+      settings_(settings),
+      fs_(fs),
+      program_dir_(std::move(program_dir)),
+      feed_(std::move(feed)),
+      report_(std::move(report)) {}
+
+void ServicePublisher::CarryOverEarlierRun() {
+  try {
+    std::string text;
+    if (!fs_.ReadWholeFile(StateFilePath(program_dir_, feed_), text).ok()) return;
+    if (auto earlier = ParseState(text)) recorder_.CarryOver(*earlier);
+  } catch (...) {
+  }
+}
+
+void ServicePublisher::Write(const std::string& path, const std::string& text, bool& failed,
+                             const char* what) {
+  FsStatus st = fs_.WriteFileAtomically(path, text, {}, kPublishedFileMode);
+  if (st.ok()) {
+    failed = false;
+    return;
+  }
+  if (failed) return;
+  failed = true;
+  if (report_) {
+    report_(kErrPathFileAccess, std::string("Path/File access error: ") + std::strerror(st.error) +
+                                    " (" + what + " " + path + ")");
+  }
+}
+
+void ServicePublisher::WriteBoth(const ServiceState& state) {
+  Write(StateFilePath(program_dir_, feed_), SerialiseState(state), state_failed_, "state file");
+  std::string metrics = MetricsFilePath(settings_.MetricsFile, program_dir_);
+  if (!metrics.empty()) Write(metrics, FormatMetrics(state, feed_), metrics_failed_, "metrics file");
+}
+
+void ServicePublisher::Publish(std::uint64_t skipped_files, std::uint64_t undisposable_files) {
+  try {
+    std::vector<QueueFigures> queues;
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    for (const std::string& dir : InboundDirectories(settings_.InboundPath, settings_.ExportPathList)) {
+      queues.push_back(ScanInboundQueue(dir, settings_.FileSuffix, now));
+    }
+    recorder_.SetQueues(std::move(queues), skipped_files, undisposable_files);
+    WriteBoth(recorder_.Snapshot());
+  } catch (...) {
+    // Publishing is a by-product; it must never disturb the alive tick.
+  }
+}
+
+void ServicePublisher::PublishStopped() {
+  try {
+    recorder_.MarkStopped();
+    WriteBoth(recorder_.Snapshot());
+  } catch (...) {
+  }
+}
+
+}  // namespace norv
