@@ -65,11 +65,12 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def drain(inst, env, messages, window=0, wrap=()):
+def drain(inst, env, messages, window=0, wrap=(), tick_ms="1"):
     """Runs the service until every message is taken. With `window` the
     files are dropped while it runs, keeping about that many pending;
-    otherwise all are pending at the start. Returns the seconds from the
-    start and the service's CPU seconds (None under a wrapper)."""
+    otherwise all are pending at the start. `tick_ms` "" keeps the designed
+    tick. Returns the seconds from the start and the service's CPU seconds
+    (None under a wrapper)."""
     queue = list(messages)
     for number, text in queue[:window or len(queue)]:
         drop(inst, number, text)
@@ -77,7 +78,7 @@ def drain(inst, env, messages, window=0, wrap=()):
     started = time.monotonic()
     inst.process = subprocess.Popen(
         [*wrap, str(BUILD / "norvreader"), "--home", str(inst.home)],
-        env=dict(os.environ, NORVREADER_TICK_MS="1", **env),
+        env=dict(os.environ, NORVREADER_TICK_MS=tick_ms, **env),
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     while True:
         pending = len(inst.pending())
@@ -86,7 +87,7 @@ def drain(inst, env, messages, window=0, wrap=()):
         while queue and pending < window:
             drop(inst, *queue.pop(0))
             pending += 1
-        if inst.process.poll() is not None or time.monotonic() - started > 900:
+        if inst.process.poll() is not None or time.monotonic() - started > 1800:
             raise SystemExit("norvreader stopped before the batch was done")
         time.sleep(0.001 if window else 0.02)
     elapsed = time.monotonic() - started
