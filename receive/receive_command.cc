@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <system_error>
 #include <tuple>
 
@@ -66,14 +67,16 @@ std::optional<ReceiverConfig> ReceiverConfigFrom(const Settings& s, FileSystem& 
                                     std::tuple{"MLLPTLSKey", &s.MLLPTLSKey, &c.tls_key},
                                     std::tuple{"MLLPTLSCA", &s.MLLPTLSCA, &c.tls_client_ca_file}}) {
     if (path->empty()) continue;
+    // The file seam never reads through a symbolic link, but these paths are
+    // the administrator's own choice, and certificate tools commonly hand
+    // out links to the current files: the link is resolved here, once.
+    std::error_code ec;
+    const std::filesystem::path real = std::filesystem::canonical(*path, ec);
     std::string bytes;
-    FsStatus st = files.ReadWholeFile(*path, bytes);
+    FsStatus st = files.ReadWholeFile(ec ? *path : real.string(), bytes);
     if (!st.ok() || bytes.empty()) {
-      // The file seam never reads through a symbolic link.
       *error = std::string(name) + " " + *path + ": cannot be read" +
-               (st.ok()               ? " (empty)"
-                : st.error == ELOOP ? ": it is a symbolic link, name the file itself"
-                                      : ": " + std::generic_category().message(st.error));
+               (st.ok() ? " (empty)" : ": " + std::generic_category().message(st.error));
       return std::nullopt;
     }
     // The trust file is handed over by name; certificate and key as text.

@@ -40,12 +40,13 @@ TEST(ReceiverConfigFrom, SettingsThatCannotWork) {
          s.MLLPTLSKey = d / "missing.pem";
        },
        "MLLPTLSKey"},
+      // Certificate tools hand out links to the current files.
       {"key through a link",
        [](Settings& s, const testing::TempDir& d) {
          s.MLLPTLSCert = d / "cert.pem";
          s.MLLPTLSKey = d / "link.pem";
        },
-       "symbolic link"},
+       nullptr},
       {"TLS", [](Settings& s, const testing::TempDir& d) {
          s.MLLPTLSCert = d / "cert.pem";
          s.MLLPTLSKey = d / "key.pem";
