@@ -13,6 +13,7 @@
 #include <string>
 
 #include "core/settings.h"
+#include "db/procedure.h"
 #include "testing/intake_context.h"
 #include "testing/test_database.h"
 
@@ -48,6 +49,17 @@ class BenchInstallation {
   bool ok() const { return db_ != nullptr; }
   Settings& settings() { return ctx_->settings; }
   const IntakeContext& intake() { return ctx_->intake; }
+  // The same context on the service's way to the database: one connection
+  // kept open, the work of a message in one transaction (the cycle's
+  // MessageTransaction begins and commits it).
+  const IntakeContext& kept_intake() {
+    if (!kept_) {
+      reused_ = std::make_unique<ReusedConnection>(settings(), home());
+      kept_ = std::make_unique<IntakeContext>(IntakeContext{
+          DbContext{ctx_->intake, *reused_, nullptr}, ctx_->codes, ctx_->intake.fonts});
+    }
+    return *kept_;
+  }
   testing::TestIntakeContext& context() { return *ctx_; }
   testing::TestDatabase& db() { return *db_; }
   const std::string& home() const { return home_->path(); }
@@ -66,6 +78,8 @@ class BenchInstallation {
   std::unique_ptr<testing::TempDir> home_;
   std::unique_ptr<testing::TestDatabase> db_;
   std::unique_ptr<testing::TestIntakeContext> ctx_;
+  std::unique_ptr<ReusedConnection> reused_;
+  std::unique_ptr<IntakeContext> kept_;
 };
 
 }  // namespace norv::bench

@@ -49,10 +49,7 @@ void BM_OrmO01NewPatientTwoAets(benchmark::State& state) {
   // Argument 1 set: the service's kept connection and one transaction per
   // message instead of a connection per procedure call.
   const bool kept = state.range(1) == 1;
-  ReusedConnection reused(settings, inst.home());
-  const IntakeContext kept_intake{DbContext{inst.intake(), reused, nullptr}, inst.context().codes,
-                                  inst.intake().fonts};
-  const IntakeContext& intake = kept ? kept_intake : inst.intake();
+  const IntakeContext& intake = kept ? inst.kept_intake() : inst.intake();
 
   InboundCycle cycle;
   const std::string file = settings.InboundPath + "1.HL7";

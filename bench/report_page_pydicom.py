@@ -3,7 +3,8 @@
 
 Draws the same 52 lines (Tahoma 12 px from Debian's fonts-wine, full ink on
 a 595 x 842 MONOCHROME1 page), builds the same Secondary Capture attributes
-and writes the page as a DICOM file, repeatedly; prints the median time per
+and writes the page as a DICOM file as durably as the service does (temporary
+name, fsync, rename, folder fsync), repeatedly; prints the median time per
 page. With --three-page it makes one three-page report (105 lines) instead
 and prints the process's peak resident memory.
 
@@ -72,7 +73,17 @@ def make_page(font, texts, study_uid, series_uid, number, path):
     ds.PixelRepresentation = 0
     ds.BurnedInAnnotation = "YES"
     ds.PixelData = image.tobytes()
-    ds.save_as(path, write_like_original=False)
+    # Written as durably as the service writes its pages: a temporary name
+    # in the folder, flushed, renamed into place, the folder flushed.
+    tmp = path + ".part"
+    ds.save_as(tmp, write_like_original=False)
+    fd = os.open(tmp, os.O_RDONLY)
+    os.fsync(fd)
+    os.close(fd)
+    os.replace(tmp, path)
+    fd = os.open(os.path.dirname(path), os.O_RDONLY)
+    os.fsync(fd)
+    os.close(fd)
 
 
 def main():
