@@ -420,7 +420,11 @@ std::string DicomImage::EncodeFile(std::vector<std::string>* notes) const {
   // The file meta information is made afresh for the written form; the
   // stream hands the bytes back whenever its buffer is full.
   const E_TransferSyntax xfer = EXS_LittleEndianExplicit;
+  // Room for the whole file at once: the pixels and a generous header. A
+  // page is about half a megabyte, and growing the text step by step would
+  // copy it several times over.
   std::string bytes;
+  bytes.reserve(im.pixels.size() + (1 << 16));
   std::vector<char> buffer(1 << 16);
   DcmOutputBufferStream out(buffer.data(), buffer.size());
   file.transferInit();
