@@ -2,11 +2,9 @@
 
 #include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -188,75 +186,6 @@ class Planner {
   std::set<std::string> seen_;
 };
 
-void SyncFolder(const std::string& folder) {
-  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)fsync(fd);
-  close(fd);
-}
-
-// Renames `from` to `to` unless `to` exists (EEXIST then); on file systems
-// without the no-replace rename, a hard link (which never replaces) and
-// an unlink of the old name do the same.
-int RenameNoReplace(const std::string& from, const std::string& to) {
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  int err = errno;
-  if (err != EINVAL && err != ENOSYS) return err;
-  if (link(from.c_str(), to.c_str()) != 0) return errno;
-  (void)unlink(from.c_str());
-  return 0;
-}
-
-// Copies `from` into a new hidden file in `folder`; returns its path.
-int CopyToTemporary(const std::string& from, const std::string& folder, std::string& temp) {
-  static int serial = 0;
-  int in = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (in < 0) return errno;
-  struct stat st;
-  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-    int err = errno != 0 ? errno : EINVAL;
-    close(in);
-    return err;
-  }
-  temp = folder + "/.requeue." + std::to_string(getpid()) + "." + std::to_string(++serial) + ".part";
-  int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 0777);
-  if (out < 0) {
-    int err = errno;
-    close(in);
-    return err;
-  }
-  // Run as root, the copy must still belong to whoever owned the original.
-  if (geteuid() == 0 && fchown(out, st.st_uid, st.st_gid) != 0) {
-    // Not fatal: the file then stays root's and the copy goes on.
-  }
-  int err = 0;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(in, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      err = errno;
-      break;
-    }
-    if (n == 0) break;
-    for (ssize_t done = 0; done < n;) {
-      ssize_t w = write(out, buf + done, static_cast<std::size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) {
-        err = errno;
-        break;
-      }
-      done += w;
-    }
-    if (err != 0) break;
-  }
-  if (err == 0 && fsync(out) != 0) err = errno;
-  if (close(out) != 0 && err == 0) err = errno;
-  close(in);
-  if (err != 0) (void)unlink(temp.c_str());
-  return err;
-}
-
 }  // namespace
 
 RequeuePlan PlanRequeue(const std::vector<std::string>& paths,
@@ -267,47 +196,39 @@ RequeuePlan PlanRequeue(const std::vector<std::string>& paths,
   return plan;
 }
 
-std::vector<RequeueOutcome> CarryOutRequeue(const RequeuePlan& plan, const std::string& suffix) {
+std::vector<RequeueOutcome> CarryOutRequeue(FileSystem& fs, const RequeuePlan& plan,
+                                            const std::string& suffix) {
   std::vector<RequeueOutcome> outcomes;
   std::map<std::string, std::int32_t> shift;  // per inbound directory
   for (const RequeueMove& planned : plan.moves) {
     RequeueOutcome o{planned, 0};
     RequeueMove& m = o.move;
     m.number += shift[m.inbound_dir];
-    struct stat st;
-    if (lstat(m.from.c_str(), &st) != 0) {
-      o.error = errno;
-    } else if (!S_ISREG(st.st_mode)) {
+    const PathKind kind = fs.KindOf(m.from);
+    if (kind == PathKind::kMissing) {
+      o.error = ENOENT;
+    } else if (kind != PathKind::kFile) {
       o.error = EINVAL;  // replaced by a link or folder since it was planned
     }
-    std::string source = m.from;
-    std::string temp;
-    bool copied = false;
+    // The move never replaces a file: a number taken meanwhile is skipped.
     while (o.error == 0) {
       if (m.number >= kLowestStart) {
         o.error = EEXIST;
         break;
       }
       m.to = m.inbound_dir + "/" + std::to_string(m.number) + "." + suffix;
-      int err = RenameNoReplace(source, m.to);
-      if (err == 0) break;
-      if (err == EEXIST) {
+      const FsStatus moved = fs.MoveFileTo(m.from, m.to);
+      if (moved.ok()) break;
+      if (moved.error != EEXIST) {
+        o.error = moved.error;
+      } else {
         ++m.number;
         ++shift[m.inbound_dir];
-      } else if (err == EXDEV && !copied) {
-        o.error = CopyToTemporary(m.from, m.inbound_dir, temp);
-        source = temp;
-        copied = true;
-      } else {
-        o.error = err;
       }
     }
-    if (o.error != 0 && copied && !temp.empty()) (void)unlink(temp.c_str());
     if (o.error == 0) {
-      SyncFolder(m.inbound_dir);
-      // A copy is in place and durable: only now does the original go.
-      if (copied) (void)unlink(m.from.c_str());
-      SyncFolder(Parent(m.from));
+      (void)fs.SyncFolder(m.inbound_dir);
+      (void)fs.SyncFolder(Parent(m.from));
     }
     outcomes.push_back(std::move(o));
   }
@@ -326,7 +247,7 @@ int RunRequeue(const std::vector<std::string>& paths, const std::vector<std::str
     std::fprintf(out, "dry run: %zu file(s) would be moved, nothing was changed\n", plan.moves.size());
     return status;
   }
-  for (const RequeueOutcome& o : CarryOutRequeue(plan, suffix)) {
+  for (const RequeueOutcome& o : CarryOutRequeue(PlatformFileSystem(), plan, suffix)) {
     if (o.error == 0) {
       std::fprintf(out, "%s -> %s\n", o.move.from.c_str(), o.move.to.c_str());
     } else {

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_system.h"
+
 namespace norv {
 
 struct RequeueMove {
@@ -49,9 +51,10 @@ struct RequeueOutcome {
 
 // Carries the plan out, move by move. A planned name that has been taken
 // meanwhile moves this and the later files of that directory up by one.
-// Across file systems the file is copied to a hidden temporary name in the
-// inbound directory, flushed and renamed; the original goes only after.
-std::vector<RequeueOutcome> CarryOutRequeue(const RequeuePlan& plan, const std::string& suffix);
+// Each move is FileSystem::MoveFileTo (across file systems a flushed copy,
+// the original removed only after); both folders are then flushed.
+std::vector<RequeueOutcome> CarryOutRequeue(FileSystem& fs, const RequeuePlan& plan,
+                                            const std::string& suffix);
 
 // The whole command: prints "old -> new" per file to `out` and refusals and
 // failures to `err`. Returns 0 when every path was moved (or, with

@@ -51,7 +51,7 @@ TEST_F(RequeueTest, FilesGetNumbersAboveTheQueueInTheOrderGiven) {
   RequeuePlan plan = Plan({Failed("30.HL7"), Failed("2.HL7"), root_ + "/in/debug/2026-50/1.HL7"});
   ASSERT_TRUE(plan.refused.empty());
   std::vector<std::string> to;
-  for (const RequeueOutcome& o : CarryOutRequeue(plan, "HL7")) {
+  for (const RequeueOutcome& o : CarryOutRequeue(PlatformFileSystem(), plan, "HL7")) {
     EXPECT_EQ(o.error, 0);
     to.push_back(o.move.to);
   }
@@ -79,7 +79,7 @@ TEST_F(RequeueTest, ANameTakenMeanwhileIsNeverOverwritten) {
   WriteFile(Failed("2.HL7"), "second");
   RequeuePlan plan = Plan({Failed("1.HL7"), Failed("2.HL7")});
   WriteFile(In("13.HL7"), "a sender's new file");  // arrives between plan and move
-  std::vector<RequeueOutcome> done = CarryOutRequeue(plan, "HL7");
+  std::vector<RequeueOutcome> done = CarryOutRequeue(PlatformFileSystem(), plan, "HL7");
   ASSERT_EQ(done.size(), 2u);
   EXPECT_EQ(done[0].move.to, In("14.HL7"));
   EXPECT_EQ(done[1].move.to, In("15.HL7"));  // the order still holds

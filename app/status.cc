@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -15,6 +14,7 @@
 #include "core/ansi.h"
 #include "core/dates.h"
 #include "db/database.h"
+#include "platform/file_system.h"
 
 namespace norv {
 namespace {
@@ -250,21 +250,14 @@ StatusReport GatherStatus(const StatusInputs& in) {
   r.now = in.now.unix_seconds;
 
   const std::string state_file = StateFilePath(in.program_dir, in.instance);
-  std::error_code ec;
-  bool exists = std::filesystem::exists(state_file, ec);
-  std::ifstream file;
-  int open_error = 0;
-  if (exists) {
-    file.open(state_file, std::ios::binary);
-    if (!file) open_error = errno != 0 ? errno : EIO;
-  }
-  if (!exists && !ec) {
+  std::string text;
+  const FsStatus read = PlatformFileSystem().ReadWholeFile(state_file, text);
+  if (read.error == ENOENT) {
     r.run = ServiceRun::kNeverRan;
-  } else if (!file) {
+  } else if (!read.ok()) {
     r.run = ServiceRun::kUnreadable;
-    r.state_problem = ec ? ec.message() : std::string(std::strerror(open_error));
+    r.state_problem = std::strerror(read.error);
   } else {
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     if (std::optional<ServiceState> st = ParseState(text)) {
       r.state = std::move(*st);
       auto alive = in.process_alive ? in.process_alive : ProcessAlive;

@@ -35,6 +35,7 @@ FsStatus FileSystem::GetFolderStamp(const std::string&, FolderStamp&) {
 
 // A file system that cannot do these (a test's stand-in) says so.
 FsStatus FileSystem::Identify(const std::string&, FileIdentity&) { return FsStatus{ENOSYS}; }
+FsStatus FileSystem::SyncFolder(const std::string&) { return FsStatus{ENOSYS}; }
 FsStatus FileSystem::AppendToFile(const std::string&, std::string_view) {
   return FsStatus{ENOSYS};
 }

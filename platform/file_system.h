@@ -118,6 +118,8 @@ class FileSystem {
   // and then renamed to `to`: a link at `to` is replaced, never written
   // through, and `to` never holds a partial file. The folder itself must not
   // be a symbolic link (ELOOP or ENOTDIR).
+  // The copy keeps the original's permission bits, and its owner where the
+  // program may set it (run as root).
   virtual FsStatus CopyFileTo(const std::string& from, const std::string& to, bool overwrite) = 0;
   // Moves `from` to the file path `to`, never replacing an existing `to`
   // (EEXIST, also when `to` is a link). Works across file systems; the
@@ -127,6 +129,8 @@ class FileSystem {
   // is not read (ELOOP), nor anything else that is not a regular file
   // (EISDIR for a folder, EINVAL for a pipe or device); none of them blocks.
   virtual FsStatus ReadWholeFile(const std::string& path, std::string& bytes) = 0;
+  // Flushes the folder's entries (files created, renamed, removed) to disk.
+  virtual FsStatus SyncFolder(const std::string& folder);
   // The identity of the file at `path` (the link itself for a link).
   virtual FsStatus Identify(const std::string& path, FileIdentity& identity);
   // Appends `bytes` to the file, creating it when missing; never writes

@@ -346,8 +346,13 @@ class PosixFileSystem final : public FileSystem {
     int in = OpenRegularForReading(from, st);
     if (in < 0) return Errno();
     FdCloser closer(in);
-    return WriteThroughTemporary(to, overwrite, st.st_mode & 07777,
-                                 [in](int out) { return CopyBytes(in, out); });
+    return WriteThroughTemporary(to, overwrite, st.st_mode & 07777, [in, &st](int out) {
+      // Run as root, the copy still belongs to whoever owned the original;
+      // where that cannot be set, the copy stays the program's own.
+      if (geteuid() == 0 && fchown(out, st.st_uid, st.st_gid) != 0) {
+      }
+      return CopyBytes(in, out);
+    });
   }
 
   FsStatus MoveFileTo(const std::string& from, const std::string& to) override {
@@ -438,6 +443,14 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
+  FsStatus SyncFolder(const std::string& folder) override {
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return Errno();
+    FsStatus synced = fsync(fd) == 0 ? FsStatus{} : Errno();
+    close(fd);
+    return synced;
+  }
+
  private:
   static FsStatus WriteAll(int fd, std::string_view bytes) {
     std::size_t done = 0;
@@ -453,13 +466,9 @@ class PosixFileSystem final : public FileSystem {
   }
 
   // Makes a rename in the folder of `path` durable; best effort.
-  static void SyncFolderOf(const std::string& path) {
+  void SyncFolderOf(const std::string& path) {
     std::size_t slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-    int dfd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0) return;
-    (void)fsync(dfd);
-    close(dfd);
+    (void)SyncFolder(slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash));
   }
 };
 

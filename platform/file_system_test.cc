@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -281,8 +282,20 @@ TEST(PlatformFileSystem, MoveNeverReplacesAndCopyReplacesOnlyWhenAsked) {
   EXPECT_EQ(ReadFile(dir / "old"), "old");
   EXPECT_EQ(fs.CopyFileTo(dir / "new", dir / "old", false).error, EEXIST);
   EXPECT_EQ(ReadFile(dir / "old"), "old");
+  // Run as root, a copy keeps the original's owner (requeued files stay
+  // the sender's).
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown((dir / "new").c_str(), 65534, 65534), 0);
+  }
   ASSERT_TRUE(fs.CopyFileTo(dir / "new", dir / "old", true).ok());
   EXPECT_EQ(ReadFile(dir / "old"), "new");
+  struct stat copied {};
+  ASSERT_EQ(stat((dir / "old").c_str(), &copied), 0);
+  EXPECT_EQ(copied.st_uid, geteuid() == 0 ? 65534u : geteuid());
+
+  // A folder's entries can be flushed; a missing folder says so.
+  EXPECT_TRUE(fs.SyncFolder(dir.path()).ok());
+  EXPECT_EQ(fs.SyncFolder(dir / "none").error, ENOENT);
 
   ASSERT_TRUE(fs.MoveFileTo(dir / "new", dir / "moved").ok());
   EXPECT_FALSE(Exists(dir / "new"));
