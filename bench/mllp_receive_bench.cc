@@ -57,7 +57,7 @@ const std::string& Message() {
 std::unique_ptr<norv::InboundSpool> OpenSpool(const TempDir& dir) {
   std::filesystem::create_directory(dir / "inbound");
   std::string error, note;
-  return norv::InboundSpool::Open(norv::PlatformSpoolFiles(),
+  return norv::InboundSpool::Open(norv::PlatformDurableFiles(),
                                   {dir / "inbound", "HL7", dir / "counter"}, &error, &note);
 }
 

@@ -13,9 +13,34 @@
 #include <string>
 
 #include "platform/file_system.h"
+#include "platform/posix_rename.h"
 
 namespace norv {
+
+namespace posix {
+
+FsStatus RenameNoReplace(int from_dfd, const char* from, int dfd, const char* to) {
+  if (renameat2(from_dfd, from, dfd, to, RENAME_NOREPLACE) == 0) return {};
+  int err = errno;
+  if (err != EINVAL && err != ENOSYS) return FsStatus{err};
+  if (linkat(from_dfd, from, dfd, to, 0) == 0) {
+    (void)unlinkat(from_dfd, from, 0);
+    return {};
+  }
+  err = errno;
+  if (err == EEXIST || err == EXDEV || err == ENOENT) return FsStatus{err};
+  // Neither works (a file system without hard links): check, then rename.
+  struct stat st;
+  if (fstatat(dfd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) return FsStatus{EEXIST};
+  if (renameat(from_dfd, from, dfd, to) != 0) return FsStatus{errno};
+  return {};
+}
+
+}  // namespace posix
+
 namespace {
+
+using posix::RenameNoReplace;
 
 // A file counts as "just written" (the archive bit) while its modification
 // time lies within this span of now, on either side: a writer's clock a
@@ -128,25 +153,6 @@ FsStatus CopyBytes(int in, int out) {
   }
 }
 
-// Renames `from` to `to`, both in the folder `dfd`, without replacing an
-// existing `to` of any kind: renameat2's no-replace flag, or a hard link
-// where the file system lacks the flag.
-FsStatus RenameNoReplace(int from_dfd, const char* from, int dfd, const char* to) {
-  if (renameat2(from_dfd, from, dfd, to, RENAME_NOREPLACE) == 0) return {};
-  int err = errno;
-  if (err != EINVAL && err != ENOSYS) return FsStatus{err};
-  if (linkat(from_dfd, from, dfd, to, 0) == 0) {
-    (void)unlinkat(from_dfd, from, 0);
-    return {};
-  }
-  err = errno;
-  if (err == EEXIST || err == EXDEV || err == ENOENT) return FsStatus{err};
-  // Neither works (a file system without hard links): check, then rename.
-  struct stat st;
-  if (fstatat(dfd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) return FsStatus{EEXIST};
-  if (renameat(from_dfd, from, dfd, to) != 0) return Errno();
-  return {};
-}
 
 // Writes a file at `to` through a new temporary name in its folder: `fill`
 // writes the content to the descriptor, which is then given `mode`, flushed

@@ -66,7 +66,7 @@ std::optional<std::int64_t> InboundFileNumber(std::string_view name, std::string
   return v;
 }
 
-InboundSpool::InboundSpool(SpoolFiles& files, const SpoolConfig& config)
+InboundSpool::InboundSpool(DurableFiles& files, const SpoolConfig& config)
     : files_(files), folder_(config.folder), suffix_(config.suffix),
       counter_file_(config.counter_file) {
   if (folder_.empty() || folder_.back() != '/') folder_ += '/';
@@ -76,7 +76,7 @@ InboundSpool::InboundSpool(SpoolFiles& files, const SpoolConfig& config)
 
 InboundSpool::~InboundSpool() { files_.Unlock(lock_); }
 
-std::unique_ptr<InboundSpool> InboundSpool::Open(SpoolFiles& files, const SpoolConfig& config,
+std::unique_ptr<InboundSpool> InboundSpool::Open(DurableFiles& files, const SpoolConfig& config,
                                                  std::string* error, std::string* note) {
   std::unique_ptr<InboundSpool> spool(new InboundSpool(files, config));
   const std::string& folder = spool->folder_;

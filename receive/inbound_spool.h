@@ -5,7 +5,7 @@
 // across restarts through a counter file, so the service (which takes the
 // smallest number first) sees the messages in the order they were stored.
 // One spool per inbound folder, enforced by a lock file in that folder.
-// Single-threaded; all file work goes through SpoolFiles.
+// Single-threaded; all file work goes through DurableFiles.
 #ifndef NORV_RECEIVE_INBOUND_SPOOL_H_
 #define NORV_RECEIVE_INBOUND_SPOOL_H_
 
@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "receive/spool_files.h"
+#include "platform/durable_files.h"
 
 namespace norv {
 
@@ -57,7 +57,7 @@ class InboundSpool {
   // the highest numbered file in the folder when that is higher. nullptr and
   // *error when another spool holds the lock or the folder cannot be used.
   // *note tells about a counter file that was missing or unreadable.
-  static std::unique_ptr<InboundSpool> Open(SpoolFiles& files, const SpoolConfig& config,
+  static std::unique_ptr<InboundSpool> Open(DurableFiles& files, const SpoolConfig& config,
                                             std::string* error, std::string* note);
   ~InboundSpool();
   InboundSpool(const InboundSpool&) = delete;
@@ -74,13 +74,13 @@ class InboundSpool {
   const std::string& folder() const { return folder_; }
 
  private:
-  InboundSpool(SpoolFiles& files, const SpoolConfig& config);
+  InboundSpool(DurableFiles& files, const SpoolConfig& config);
   std::optional<std::int64_t> NextNumber();
   bool FolderHoldsNumberedFile();
   FsStatus Reserve(std::int64_t number);
   std::string TempName(std::uint64_t id) const;
 
-  SpoolFiles& files_;
+  DurableFiles& files_;
   std::string folder_;  // with a trailing '/'
   std::string suffix_;
   std::string counter_file_;

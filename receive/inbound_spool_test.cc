@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 
 // The real files, with single operations made to fail: `fail` gets the
 // operation's name and path and returns the errno to fail with (0: run it).
-class FaultyFiles final : public SpoolFiles {
+class FaultyFiles final : public DurableFiles {
  public:
   std::function<int(const std::string& op, const std::string& path)> fail;
 
@@ -47,7 +47,7 @@ class FaultyFiles final : public SpoolFiles {
   void Unlock(int handle) override { real().Unlock(handle); }
 
  private:
-  static SpoolFiles& real() { return PlatformSpoolFiles(); }
+  static DurableFiles& real() { return PlatformDurableFiles(); }
   int Fault(const std::string& op, const std::string& path) { return fail ? fail(op, path) : 0; }
 };
 

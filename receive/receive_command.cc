@@ -167,7 +167,7 @@ int RunReceiver(FileSystem& files, const SettingsSource& source, const std::stri
 
   std::string note;
   std::unique_ptr<InboundSpool> spool = InboundSpool::Open(
-      PlatformSpoolFiles(), {folder, s.FileSuffix, ReceiverCounterFile(program_dir)}, &error, &note);
+      PlatformDurableFiles(), {folder, s.FileSuffix, ReceiverCounterFile(program_dir)}, &error, &note);
   if (!spool) return fail(kReceiveConfigError, error);
   if (!note.empty()) log.debug(note);
 

@@ -1,6 +1,6 @@
-// The durable file operations the inbound spool is built from, behind an
-// interface so that tests can fail single steps (a full disk, a refused
-// rename). Paths are byte strings used as given; every call is synchronous
+// The durable file operations a spool is built from (the MLLP receiver's
+// inbound spool), behind an interface so that tests can fail single steps
+// (a full disk, a refused rename). Paths are byte strings used as given; every call is synchronous
 // and never follows a symbolic link at the path it creates or reads.
 //
 // FileSystem::WriteFileAtomically is not enough here: it renames over an
@@ -8,8 +8,8 @@
 // must never replace an inbound file another writer put at a number, must
 // rename a batch of messages before one folder sync, and must know that
 // sync failed so it acknowledges nothing that may be lost.
-#ifndef NORV_RECEIVE_SPOOL_FILES_H_
-#define NORV_RECEIVE_SPOOL_FILES_H_
+#ifndef NORV_PLATFORM_DURABLE_FILES_H_
+#define NORV_PLATFORM_DURABLE_FILES_H_
 
 #include <string>
 #include <string_view>
@@ -19,9 +19,9 @@
 
 namespace norv {
 
-class SpoolFiles {
+class DurableFiles {
  public:
-  virtual ~SpoolFiles() = default;
+  virtual ~DurableFiles() = default;
 
   // Creates `path`, which must not exist yet (EEXIST, also for a symbolic
   // link there), writes `bytes`, flushes them to the disk and closes the
@@ -45,8 +45,8 @@ class SpoolFiles {
 };
 
 // The operating system's files.
-SpoolFiles& PlatformSpoolFiles();
+DurableFiles& PlatformDurableFiles();
 
 }  // namespace norv
 
-#endif  // NORV_RECEIVE_SPOOL_FILES_H_
+#endif  // NORV_PLATFORM_DURABLE_FILES_H_

@@ -1,4 +1,6 @@
-// POSIX files behind spool_files.h.
+// POSIX files behind durable_files.h. The no-replace rename is the one the
+// file system code uses (on plain paths: a configured folder may be a link);
+// the folder sync, reading and removing a file are FileSystem's.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -8,7 +10,9 @@
 
 #include <memory>
 
-#include "receive/spool_files.h"
+#include "platform/durable_files.h"
+#include "platform/file_system.h"
+#include "platform/posix_rename.h"
 
 namespace norv {
 namespace {
@@ -32,7 +36,7 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
-class PosixSpoolFiles final : public SpoolFiles {
+class PosixDurableFiles final : public DurableFiles {
  public:
   FsStatus WriteNew(const std::string& path, std::string_view bytes) override {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -49,44 +53,17 @@ class PosixSpoolFiles final : public SpoolFiles {
 
   FsStatus Rename(const std::string& from, const std::string& to, bool replace) override {
     if (replace) return rename(from.c_str(), to.c_str()) == 0 ? FsStatus{} : Errno();
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-      return FsStatus{};
-    }
-    if (errno != EINVAL && errno != ENOSYS) return Errno();
-    // A file system without the no-replace rename: a hard link never
-    // replaces either.
-    if (link(from.c_str(), to.c_str()) != 0) return Errno();
-    unlink(from.c_str());
-    return FsStatus{};
+    return posix::RenameNoReplace(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str());
   }
 
   FsStatus SyncFolder(const std::string& folder) override {
-    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return Errno();
-    int error = fsync(fd) == 0 ? 0 : errno;
-    close(fd);
-    return FsStatus{error};
+    return PlatformFileSystem().SyncFolder(folder);
   }
 
-  FsStatus Remove(const std::string& path) override {
-    return unlink(path.c_str()) == 0 ? FsStatus{} : Errno();
-  }
+  FsStatus Remove(const std::string& path) override { return PlatformFileSystem().RemoveFile(path); }
 
   FsStatus Read(const std::string& path, std::string& bytes) override {
-    bytes.clear();
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return Errno();
-    char buffer[4096];
-    int error = 0;
-    for (;;) {
-      ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) error = errno;
-      if (n <= 0) break;
-      bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fd);
-    return FsStatus{error};
+    return PlatformFileSystem().ReadWholeFile(path, bytes);
   }
 
   FsStatus List(const std::string& folder, std::vector<std::string>& names) override {
@@ -122,8 +99,8 @@ class PosixSpoolFiles final : public SpoolFiles {
 
 }  // namespace
 
-SpoolFiles& PlatformSpoolFiles() {
-  static PosixSpoolFiles files;
+DurableFiles& PlatformDurableFiles() {
+  static PosixDurableFiles files;
   return files;
 }
 
