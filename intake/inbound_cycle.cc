@@ -51,50 +51,6 @@ Error FileError(int err, const std::string& path, bool is_folder) {
   return Error(number, text + " (" + path + ")");
 }
 
-// The file number of a name's base: decimal digits with an optional sign.
-// nullopt with `overflow` set when the digits leave the 32-bit range.
-std::optional<std::int32_t> FileNumber(std::string_view base, bool& overflow) {
-  overflow = false;
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < base.size() && (base[i] == '+' || base[i] == '-')) negative = base[i++] == '-';
-  if (i == base.size()) return std::nullopt;
-  std::int64_t value = 0;
-  for (; i < base.size(); ++i) {
-    char c = base[i];
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-    if (value > 2147483648LL) {
-      // Keep reading: a later non-digit still makes it no number at all.
-      overflow = true;
-      value = 2147483648LL;
-    }
-  }
-  if (negative) value = -value;
-  if (overflow || value > 2147483647LL) {
-    overflow = true;
-    return std::nullopt;
-  }
-  return static_cast<std::int32_t>(value);
-}
-
-// The characters after the last full stop; the whole name without one.
-std::string_view ExtensionOf(std::string_view name) {
-  std::size_t dot = name.rfind('.');
-  return dot == std::string_view::npos ? name : name.substr(dot + 1);
-}
-
-// The extension compared with FileSuffix: upper-cased, ASCII only.
-bool SuffixMatches(std::string_view extension, const std::string& suffix) {
-  if (extension.size() != suffix.size()) return false;
-  for (std::size_t i = 0; i < extension.size(); ++i) {
-    char c = extension[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != suffix[i]) return false;
-  }
-  return true;
-}
-
 // Logs a problem with one inbound file the first time this process meets it.
 void ReportOnce(Log& log, std::set<std::string>& reported, const std::string& path,
                 std::int32_t number, const std::string& description) {
@@ -191,6 +147,31 @@ Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path,
 
 }  // namespace
 
+namespace {
+
+// Whether `path` is one of the files whose disposal failed and is unchanged
+// since; a changed file is forgotten, as it is a new file to take.
+bool StillUndisposable(FileSystem& fs, std::map<std::string, FileIdentity>& undisposable,
+                       const std::string& path) {
+  auto held = undisposable.find(path);
+  if (held == undisposable.end()) return false;
+  FileIdentity now;
+  if (fs.Identify(path, now).ok() && now == held->second) return true;
+  undisposable.erase(held);
+  return false;
+}
+
+// A stray file (abc.HL7) must neither stop the choice nor cost the file
+// already chosen its turn; it is reported once.
+void ReportNoFileNumber(Log& log, std::set<std::string>& reported, const std::string& path,
+                        bool overflow) {
+  ReportOnce(log, reported, path, overflow ? kErrOverflow : kErrTypeMismatch,
+             std::string(overflow ? "Overflow" : "Type mismatch") +
+                 ": the name is no file number (" + path + ")");
+}
+
+}  // namespace
+
 std::string ScanInboundDirectory(const Context& ctx, const std::string& dir,
                                  std::set<std::string>& reported_files,
                                  std::map<std::string, FileIdentity>* undisposable) {
@@ -200,7 +181,7 @@ std::string ScanInboundDirectory(const Context& ctx, const std::string& dir,
   // crowded directory most files are someone else's.
   std::vector<FileInfo> files;
   FsStatus listed = fs.ListFiles(dir, files, [&settings](std::string_view name) {
-    return SuffixMatches(ExtensionOf(name), settings.FileSuffix);
+    return ClassifyInboundName(name, settings.FileSuffix).kind != InboundName::kOther;
   });
   if (!listed.ok()) throw FileError(listed.error, dir, true);
 
@@ -208,26 +189,15 @@ std::string ScanInboundDirectory(const Context& ctx, const std::string& dir,
   std::string chosen;
   for (const FileInfo& file : files) {
     DoEvents();
-    std::string_view name = file.Name;
-    std::string_view extension = ExtensionOf(name);
     // The suffix is compared afresh, as a settings reload may have run
     // during DoEvents; a file listed unexamined waits for the next tick.
-    if (!file.Examined || !SuffixMatches(extension, settings.FileSuffix)) continue;
-    std::string_view base = extension.size() == name.size()
-                                ? std::string_view()
-                                : name.substr(0, name.size() - extension.size() - 1);
-
-    bool overflow = false;
-    std::optional<std::int32_t> number = FileNumber(base, overflow);
-    if (!number) {
-      // A stray file (abc.HL7) must neither stop the scan nor cost the file
-      // already chosen its turn.
-      ReportOnce(ctx.log, reported_files, file.Path, overflow ? kErrOverflow : kErrTypeMismatch,
-                 std::string(overflow ? "Overflow" : "Type mismatch") +
-                     ": the name is no file number (" + file.Path + ")");
+    const InboundName name = ClassifyInboundName(file.Name, settings.FileSuffix);
+    if (!file.Examined || name.kind == InboundName::kOther) continue;
+    if (name.kind != InboundName::kNumber) {
+      ReportNoFileNumber(ctx.log, reported_files, file.Path, name.kind == InboundName::kOverflow);
       continue;
     }
-    if (file.Attributes != 0 || *number >= lowest) {
+    if (file.Attributes != 0 || name.number >= lowest) {
       // Clearing is a no-op for a word that is 0 already, so only a set word
       // costs a call. The archive bit clears itself as the file ages.
       if (file.Attributes != 0) {
@@ -245,48 +215,31 @@ std::string ScanInboundDirectory(const Context& ctx, const std::string& dir,
       }
       continue;
     }
-    if (undisposable != nullptr) {
-      // A file that could not be disposed of waits until it changes: taking
-      // it again would repeat its effects on every tick.
-      auto held = undisposable->find(file.Path);
-      if (held != undisposable->end()) {
-        FileIdentity now;
-        if (fs.Identify(file.Path, now).ok() && now == held->second) continue;
-        undisposable->erase(held);
-      }
-    }
-    lowest = *number;
+    // A file that could not be disposed of waits until it changes: taking
+    // it again would repeat its effects on every tick.
+    if (undisposable != nullptr && StillUndisposable(fs, *undisposable, file.Path)) continue;
+    lowest = name.number;
     chosen = file.Path;
   }
   return chosen;
 }
 
-bool IsUndisposable(const Context& ctx, InboundCycle& cycle, const std::string& path) {
-  auto held = cycle.undisposable.find(path);
-  if (held == cycle.undisposable.end()) return false;
-  FileIdentity now;
-  if (ctx.fs.Identify(path, now).ok() && now == held->second) return true;
-  cycle.undisposable.erase(held);  // changed: a new file to take
-  return false;
-}
 
 std::string ChooseInboundFile(const Context& ctx, InboundCycle& cycle, bool complete_skips_age) {
   const std::string& dir = cycle.CurrentInboundDir;
   std::unique_ptr<InboundQueue>& queue = cycle.queues[dir];
   if (!queue) queue = std::make_unique<InboundQueue>(ctx.fs, dir, NewPlatformDirWatch());
-  InboundChoice choice =
-      queue->Choose(ctx.settings.FileSuffix, complete_skips_age,
-                    [&](const std::string& path) { return IsUndisposable(ctx, cycle, path); });
+  InboundChoice choice = queue->Choose(
+      ctx.settings.FileSuffix, complete_skips_age,
+      [&](const std::string& path) { return StillUndisposable(ctx.fs, cycle.undisposable, path); });
   for (const InboundProblem& p : choice.problems) {
     // A stray file (abc.HL7), or one whose attributes or emptiness cannot be
     // dealt with, must neither stop the choice nor be reported every tick.
     switch (p.kind) {
       case InboundProblem::kNotANumber:
       case InboundProblem::kOverflow: {
-        const bool overflow = p.kind == InboundProblem::kOverflow;
-        ReportOnce(ctx.log, cycle.reported_files, p.path, overflow ? kErrOverflow : kErrTypeMismatch,
-                   std::string(overflow ? "Overflow" : "Type mismatch") +
-                       ": the name is no file number (" + p.path + ")");
+        ReportNoFileNumber(ctx.log, cycle.reported_files, p.path,
+                           p.kind == InboundProblem::kOverflow);
         break;
       }
       case InboundProblem::kAttributes:
