@@ -142,19 +142,32 @@ std::int32_t ssl_init_client(std::int32_t socket, const char* ca_file) {
   return Register(std::move(c));
 }
 
-std::int32_t ssl_init_server(std::int32_t socket, const char* certificate, const char* key) {
+namespace {
+
+// A server connection with its context: TLS 1.2 or later, the certificate
+// and key given as PEM text. nullptr (errors cleared) when either is missing
+// or unusable.
+std::shared_ptr<Connection> NewServerConnection(const char* certificate, const char* key) {
   ERR_clear_error();
-  if (!certificate || !key) return 0;
+  if (!certificate || !key) return nullptr;
   auto c = std::make_shared<Connection>();
   c->ctx = SSL_CTX_new(TLS_server_method());
-  if (!c->ctx) return 0;
+  if (!c->ctx) return nullptr;
   SSL_CTX_set_min_proto_version(c->ctx, TLS1_2_VERSION);
   // A peer that closes without close_notify reads as a plain end of stream.
   SSL_CTX_set_options(c->ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
   if (!UseCertificate(c->ctx, certificate) || !UseKey(c->ctx, key)) {
     ERR_clear_error();
-    return 0;
+    return nullptr;
   }
+  return c;
+}
+
+}  // namespace
+
+std::int32_t ssl_init_server(std::int32_t socket, const char* certificate, const char* key) {
+  std::shared_ptr<Connection> c = NewServerConnection(certificate, key);
+  if (!c) return 0;
   c->ssl = SSL_new(c->ctx);
   if (!c->ssl || SSL_set_fd(c->ssl, socket) != 1) return 0;
   if (SSL_accept(c->ssl) != 1) {
@@ -166,19 +179,10 @@ std::int32_t ssl_init_server(std::int32_t socket, const char* certificate, const
 
 std::int32_t ssl_new_server(std::int32_t socket, const char* certificate, const char* key,
                             const char* ca_file) {
-  ERR_clear_error();
-  if (!certificate || !key) return 0;
-  auto c = std::make_shared<Connection>();
-  c->ctx = SSL_CTX_new(TLS_server_method());
-  if (!c->ctx) return 0;
-  SSL_CTX_set_min_proto_version(c->ctx, TLS1_2_VERSION);
-  SSL_CTX_set_options(c->ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+  std::shared_ptr<Connection> c = NewServerConnection(certificate, key);
+  if (!c) return 0;
   // The owner keeps unsent bytes in a buffer that may move as it grows.
   SSL_CTX_set_mode(c->ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  if (!UseCertificate(c->ctx, certificate) || !UseKey(c->ctx, key)) {
-    ERR_clear_error();
-    return 0;
-  }
   if (ca_file && *ca_file) {
     STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(ca_file);
     if (!names || SSL_CTX_load_verify_locations(c->ctx, ca_file, nullptr) != 1) {
