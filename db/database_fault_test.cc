@@ -16,6 +16,7 @@
 #include "core/error.h"
 #include "db/database.h"
 #include "db/odbc_backend.h"
+#include "testing/database_fixture.h"
 #include "testing/test_database.h"
 #include "testing/test_util.h"
 
@@ -30,16 +31,7 @@ using Clock = std::chrono::steady_clock;
 // minutes a call blocked for without them.
 constexpr auto kNoBlocking = std::chrono::seconds(12);
 
-template <typename F>
-Error ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no Error thrown";
-  return Error(0, "");
-}
+using testing::ErrorOf;
 
 // A TCP port on 127.0.0.1 that takes connections and never says a word
 // (the kernel completes the handshake; nobody accepts or answers). With

@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "testing/test_context.h"
+#include "testing/database_fixture.h"
 #include "testing/test_database.h"
 #include "testing/test_util.h"
 
@@ -24,17 +25,7 @@ using testing::Backend;
 using testing::TempDir;
 using testing::TestDatabase;
 
-// The error a callable throws as norv::Error; fails the test when it does not.
-template <typename F>
-Error ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no Error thrown";
-  return Error(0, "");
-}
+using testing::ErrorOf;
 
 TEST(ResolveDBServer, SelectsBackEndAndConnectionText) {
   TempDir dir;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/error.h"
 #include "core/settings.h"
 #include "testing/test_context.h"
 #include "testing/test_database.h"
@@ -83,6 +84,18 @@ struct UnreachableDatabase {
                            ::testing::ValuesIn(::norv::testing::AllBackends()), \
                            ::norv::testing::BackendParamName<                   \
                                ::testing::TestParamInfo<::norv::testing::Backend>>)
+
+// The error a callable throws as norv::Error; fails the test when it does not.
+template <typename F>
+Error ErrorOf(F&& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no Error thrown";
+  return Error(0, "");
+}
 
 }  // namespace norv::testing
 
