@@ -147,7 +147,8 @@ int main(int argc, char** argv) {
   });
   form.SetAfterAliveTick([&] {
     norv::NotifyWatchdog();
-    publisher.Publish(form.cycle().reported_files.size(), form.cycle().undisposable.size());
+    publisher.Publish(form.cycle().reported_files.size(), form.cycle().undisposable.size(),
+                      &form.cycle().queues);
   });
   // Tests and benchmarks drain large batches faster than one file per 250 ms.
   if (const char* ms = std::getenv("NORVREADER_TICK_MS")) {

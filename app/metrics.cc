@@ -107,7 +107,7 @@ std::string FormatMetrics(const ServiceState& s, std::string_view feed) {
       {"norvreader_queue_files", "Numbered files waiting in the inbound directory.",
        [](const QueueFigures& q) { return std::to_string(q.waiting); }},
       {"norvreader_queue_oldest_age_seconds",
-       "Seconds since the oldest waiting file was written; 0 when none waits.",
+       "Seconds since the file next in line (normally the oldest) was written; 0 when none waits.",
        [](const QueueFigures& q) { return std::to_string(q.oldest_age); }},
       {"norvreader_queue_readable", "1 when the inbound directory could be listed, 0 otherwise.",
        [](const QueueFigures& q) { return std::string(q.readable ? "1" : "0"); }},

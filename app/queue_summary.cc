@@ -41,8 +41,8 @@ QueueFigures ScanInboundQueue(const std::string& directory, std::string_view suf
   for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
     const fs::directory_entry& entry = *it;
     std::error_code e1, e2;
-    // status() follows links: a link to a file is listed like the file.
-    if (!entry.is_regular_file(e1) || e1) continue;
+    // A link is no inbound file: the cycle never takes one.
+    if (entry.symlink_status(e1).type() != fs::file_type::regular || e1) continue;
     fs::file_time_type t = entry.last_write_time(e2);
     if (e2) continue;  // removed since it was listed
     auto sys = std::chrono::file_clock::to_sys(t);
@@ -69,6 +69,23 @@ std::vector<std::string> InboundDirectories(const std::string& inbound_path,
     dirs.push_back(inbound_path);
   }
   return dirs;
+}
+
+std::optional<QueueFigures> IndexedQueueFigures(const std::string& directory,
+                                                const InboundQueue& index, FileSystem& fs,
+                                                std::int64_t now) {
+  std::optional<InboundQueueSummary> summary = index.Summary();
+  if (!summary) return std::nullopt;
+  QueueFigures q;
+  q.directory = directory;
+  q.waiting = summary->waiting;
+  q.highest = summary->highest;
+  FileIdentity next;
+  if (!summary->next.empty() && fs.Identify(summary->next, next).ok()) {
+    const std::int64_t modified = next.mtime_ns / 1000000000;
+    if (now > modified) q.oldest_age = now - modified;
+  }
+  return q;
 }
 
 }  // namespace norv

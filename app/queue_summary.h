@@ -12,6 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "intake/inbound_queue.h"
+#include "platform/file_system.h"
+
 namespace norv {
 
 // The number of a file waiting in the queue: decimal digits with an optional
@@ -42,8 +45,9 @@ struct QueueEntry {
 QueueFigures SummariseQueue(const std::string& directory, const std::vector<QueueEntry>& entries,
                             std::string_view suffix, std::int64_t now);
 
-// Lists `directory` (links followed, as the cycle does; sub-folders left out)
-// and summarises it. A directory that cannot be listed gives readable false.
+// Lists `directory` (regular files only, as the cycle takes them: no links,
+// no sub-folders) and summarises it. A directory that cannot be listed gives
+// readable false. One look at every file: for a command, not for the loop.
 QueueFigures ScanInboundQueue(const std::string& directory, std::string_view suffix,
                               std::int64_t now);
 
@@ -51,6 +55,13 @@ QueueFigures ScanInboundQueue(const std::string& directory, std::string_view suf
 // when it is "TCPRECEIVE". Empty entries are left out.
 std::vector<std::string> InboundDirectories(const std::string& inbound_path,
                                             const std::vector<std::string>& export_paths);
+
+// The figures of `directory` from the running service's index of it: no
+// listing, and one look at the file next in line, whose age stands for the
+// queue's. nullopt when the index has not listed the directory yet.
+std::optional<QueueFigures> IndexedQueueFigures(const std::string& directory,
+                                                const InboundQueue& index, FileSystem& fs,
+                                                std::int64_t now);
 
 }  // namespace norv
 

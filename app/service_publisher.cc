@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 #include "app/metrics.h"
 #include "core/error.h"
@@ -63,12 +64,19 @@ void ServicePublisher::WriteBoth(const ServiceState& state) {
   if (!metrics.empty()) Write(metrics, FormatMetrics(state, feed_), metrics_failed_, "metrics file");
 }
 
-void ServicePublisher::Publish(std::uint64_t skipped_files, std::uint64_t undisposable_files) {
+void ServicePublisher::Publish(std::uint64_t skipped_files, std::uint64_t undisposable_files,
+                               const std::map<std::string, std::unique_ptr<InboundQueue>>* indexes) {
   try {
     std::vector<QueueFigures> queues;
     const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
     for (const std::string& dir : InboundDirectories(settings_.InboundPath, settings_.ExportPathList)) {
-      queues.push_back(ScanInboundQueue(dir, settings_.FileSuffix, now));
+      // The alive tick must not grow with the backlog: the index knows it.
+      std::optional<QueueFigures> indexed;
+      if (indexes != nullptr) {
+        auto it = indexes->find(dir);
+        if (it != indexes->end() && it->second) indexed = IndexedQueueFigures(dir, *it->second, fs_, now);
+      }
+      queues.push_back(indexed ? *indexed : ScanInboundQueue(dir, settings_.FileSuffix, now));
     }
     recorder_.SetQueues(std::move(queues), skipped_files, undisposable_files);
     WriteBoth(recorder_.Snapshot());

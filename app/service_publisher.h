@@ -10,10 +10,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 
 #include "app/service_state.h"
 #include "core/settings.h"
+#include "intake/inbound_queue.h"
 #include "platform/file_system.h"
 
 namespace norv {
@@ -40,8 +43,10 @@ class ServicePublisher {
   void CarryOverEarlierRun();
   // Counts the queue of every inbound directory, then writes the state file
   // and the metrics file with the cycle's figures of unusable and
-  // undisposable files. Never throws.
-  void Publish(std::uint64_t skipped_files, std::uint64_t undisposable_files);
+  // undisposable files. A directory the cycle's `indexes` (when given) have
+  // listed is counted from its index; any other is listed. Never throws.
+  void Publish(std::uint64_t skipped_files, std::uint64_t undisposable_files,
+               const std::map<std::string, std::unique_ptr<InboundQueue>>* indexes = nullptr);
   // Marks the record stopped and writes it once more. Never throws.
   void PublishStopped();
 

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -103,6 +106,30 @@ TEST_F(ServicePublisherTest, ANewRunTakesOverTodaysCounts) {
   next.RecordMessage("ORU^R01", Outcome::kFailed, 0);
   EXPECT_EQ(next.Snapshot().today.Of("ORU^R01", Outcome::kFailed), 2u);
   EXPECT_EQ(next.Snapshot().total.Of("ORU^R01", Outcome::kFailed), 1u);
+}
+
+// The alive tick counts the queue from the cycle's index, not by listing
+// the directory again: what the index has not seen yet is not counted.
+TEST_F(ServicePublisherTest, QueueFiguresComeFromTheIndexOnceItHasListed) {
+  testing::WriteFile(home_ / "in/7.HL7", "waiting");
+  testing::WriteFile(home_ / "in/9.HL7", "waiting");
+  const auto past = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+  std::filesystem::last_write_time(home_ / "in/7.HL7", past);
+  std::map<std::string, std::unique_ptr<InboundQueue>> indexes;
+  auto& index = indexes[settings_.InboundPath];
+  index = std::make_unique<InboundQueue>(PlatformFileSystem(), settings_.InboundPath, nullptr);
+  publisher_.Publish(0, 0, &indexes);  // not listed yet: the directory is listed
+  EXPECT_EQ(Record().queues.at(0).waiting, 2u);
+
+  index->Choose("HL7");
+  testing::WriteFile(home_ / "in/11.HL7", "unseen by the index");
+  publisher_.Publish(0, 0, &indexes);
+  QueueFigures q = Record().queues.at(0);
+  EXPECT_EQ(q.waiting, 2u);
+  EXPECT_EQ(q.highest, 9);
+  EXPECT_GE(q.oldest_age, 3500);  // 7.HL7, next in line
+  publisher_.Publish(0, 0);
+  EXPECT_EQ(Record().queues.at(0).waiting, 3u);
 }
 
 }  // namespace

@@ -318,4 +318,15 @@ InboundChoice InboundQueue::Choose(const std::string& suffix, bool complete_skip
   return out;
 }
 
+std::optional<InboundQueueSummary> InboundQueue::Summary() const {
+  if (!listed_) return std::nullopt;
+  InboundQueueSummary summary;
+  summary.waiting = order_.size();
+  if (!order_.empty()) {
+    summary.highest = order_.rbegin()->first.number;
+    summary.next = prefix_ + order_.begin()->second;
+  }
+  return summary;
+}
+
 }  // namespace norv

@@ -32,6 +32,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -93,6 +94,13 @@ struct InboundQueueOptions {
   std::function<std::chrono::nanoseconds()> clock;
 };
 
+// What the index holds of the waiting files (numbers below the limit).
+struct InboundQueueSummary {
+  std::size_t waiting = 0;
+  std::int32_t highest = 0;  // 0 when none waits
+  std::string next;          // path of the file next in line; empty when none
+};
+
 // Counters for tests, benchmarks and the debug log.
 struct InboundQueueStats {
   std::uint64_t listings = 0;  // folder listings read
@@ -122,6 +130,10 @@ class InboundQueue {
   // complete (counted from the first choice on), a hint to choose at once.
   int watch_fd() const;
   std::size_t Poll();
+
+  // What the index holds now, without a system call; nothing before the
+  // first listing. As true as the last choice left it.
+  std::optional<InboundQueueSummary> Summary() const;
 
   // Whether the listing is kept true by a complete watch.
   bool watched() const { return watched_; }
