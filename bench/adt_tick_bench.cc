@@ -50,9 +50,8 @@ void BM_AdtA08KnownPatientThreeStudies(benchmark::State& state) {
       state.SkipWithError("the message has no header");
       break;
     }
-    MessageTransaction transaction(intake.connections);
-    ok = HandlePatientUpdate(intake, store, msg) == Outcome::kProcessed;
-    transaction.End(ok);
+    ok = RunMessage(intake.connections, [&] { return HandlePatientUpdate(intake, store, msg); }) ==
+         Outcome::kProcessed;
     if (!ok) {
       state.SkipWithError("the message failed");
       break;

@@ -51,7 +51,7 @@ class BenchInstallation {
   const IntakeContext& intake() { return ctx_->intake; }
   // The same context on the service's way to the database: one connection
   // kept open, the work of a message in one transaction (the cycle's
-  // MessageTransaction begins and commits it).
+  // RunMessage begins and commits it).
   const IntakeContext& kept_intake() {
     if (!kept_) {
       reused_ = std::make_unique<ReusedConnection>(settings(), home());

@@ -372,6 +372,25 @@ void Connection::Rollback() {
 
 bool Connection::in_transaction() const { return impl_ && impl_->in_transaction; }
 
+void Connection::Savepoint() {
+  try {
+    impl_->Session().once << (dialect_ == SqlDialect::kSqlServer ? "SAVE TRANSACTION norv_call"
+                                                                   : "SAVEPOINT norv_call");
+  } catch (...) {
+    RethrowAsError(impl_->connect, nullptr);
+  }
+}
+
+void Connection::RollbackToSavepoint() {
+  try {
+    impl_->Session().once << (dialect_ == SqlDialect::kSqlServer
+                                  ? "ROLLBACK TRANSACTION norv_call"
+                                  : "ROLLBACK TO SAVEPOINT norv_call");
+  } catch (...) {
+    RethrowAsError(impl_->connect, nullptr);
+  }
+}
+
 bool Connection::Alive() {
   if (!impl_ || !impl_->session) return false;
   if (!impl_->odbc) {

@@ -92,6 +92,13 @@ class Connection {
   void Rollback();
   // Whether Begin() was called and neither Commit() nor Rollback() since.
   bool in_transaction() const;
+  // Inside a transaction: marks the point that RollbackToSavepoint() returns
+  // to, undoing the statements run since while keeping the earlier ones and
+  // the transaction itself (also after a failed statement, which on some
+  // databases spoils the rest of the transaction). A later mark replaces
+  // the earlier as the point to return to.
+  void Savepoint();
+  void RollbackToSavepoint();
 
   // Whether a connection kept open since earlier work can still be used:
   // for SQLite whether the path still names the file that was opened (a

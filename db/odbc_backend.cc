@@ -208,9 +208,32 @@ class LentBackendFactory final : public soci::backend_factory {
 };
 thread_local LentBackend* LentBackendFactory::pending = nullptr;
 
+// The connection text with the PostgreSQL driver's options the program
+// relies on, unless the text sets them itself: a failed statement leaves the
+// transaction to the program (Protocol=7.4-0), which undoes a procedure's
+// work to its own savepoint; the driver's own statement rollback would wrap
+// every statement in a savepoint of its own, whose release drops the
+// program's, and costs a round trip per statement. Statements are not
+// prepared on the server (UseServerSidePrepare=0): the server could not
+// forget a prepared statement freed while its transaction waited for that
+// rollback, and a later statement would then clash with its name.
+std::string WithDriverOptions(const std::string& connect) {
+  if (!MentionsNoCase(connect, "postgres")) return connect;
+  std::string text = connect;
+  auto add = [&text](std::string_view key, std::string_view value) {
+    if (MentionsNoCase(text, key)) return;
+    if (!text.empty() && text.back() != ';') text += ';';
+    text.append(key).append("=").append(value).append(";");
+  };
+  add("Protocol", "7.4-0");
+  add("UseServerSidePrepare", "0");
+  return text;
+}
+
 }  // namespace
 
-std::unique_ptr<soci::session> OpenOdbcSession(const std::string& connect, int timeout_seconds) {
+std::unique_ptr<soci::session> OpenOdbcSession(const std::string& given, int timeout_seconds) {
+  const std::string connect = WithDriverOptions(given);
   OdbcHandles h;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h.env))) {
     h.env = SQL_NULL_HENV;

@@ -27,7 +27,8 @@ enum class OdbcProduct { kPostgreSql, kSqlServer, kSqlite, kOther };
 // and SQL_ATTR_QUERY_TIMEOUT, set before connecting). A failed connect frees
 // every handle it allocated and throws soci::odbc_soci_error with the
 // driver's diagnostic. (SOCI's own ODBC connect leaves its handles behind
-// when it fails, and sets no time-out.)
+// when it fails, and sets no time-out.) A text naming the PostgreSQL driver
+// gets the driver options the program's savepoints need (odbc_backend.cc).
 std::unique_ptr<soci::session> OpenOdbcSession(const std::string& connect, int timeout_seconds);
 
 // `session` must be an open ODBC session.

@@ -1,32 +1,56 @@
 #include "db/procedure.h"
 
+#include <utility>
+
 #include "core/error.h"
 
 namespace norv {
 namespace {
 
 constexpr char kMessageLost[] =
-    "The message's database work was rolled back after an error of one of its procedures";
+    "The message's database work was rolled back: the database could not be reached";
+constexpr char kNoSavepoint[] =
+    "The message's database work was rolled back: a procedure's own work could not be "
+    "undone alone: ";
 
 }  // namespace
 
 Connection& ConnectionPerCall::Acquire() {
   if (!open_) {
-    open_ = std::make_unique<Connection>(settings_.DBServer, program_dir_, settings_.DBTimeout);
+    auto con = std::make_unique<Connection>(settings_.DBServer, program_dir_, settings_.DBTimeout);
+    con->Begin();
+    open_ = std::move(con);
   }
   return *open_;
 }
 
-void ConnectionPerCall::Release(bool ok) {
-  // After a failure the connection is dropped (its destructor closes it
-  // quietly); after success a failing close is the call's error.
+void ConnectionPerCall::Release(CallEnd end) {
+  // After a failure the connection is dropped (closing it quietly rolls its
+  // transaction back); after success a failing commit or close is the
+  // call's error.
   std::unique_ptr<Connection> con = std::move(open_);
-  if (ok && con) con->Close();
+  if (!con) return;
+  if (end != CallEnd::kDone) {
+    try {
+      con->Rollback();
+    } catch (...) {
+    }
+    return;
+  }
+  con->Commit();
+  con->Close();
 }
 
 Connection& ReusedConnection::Acquire() {
-  if (message_failed_) throw Error(kErrDatabase, kMessageLost);
-  if (open_ && open_->in_transaction()) return *open_;
+  if (lost_) throw *lost_;
+  call_savepoint_ = false;
+  if (open_ && open_->in_transaction()) {
+    // A later procedure of the message: its statements can be undone
+    // without the work of the procedures before it.
+    open_->Savepoint();
+    call_savepoint_ = true;
+    return *open_;
+  }
   if (open_ && (settings_.DBServer != opened_with_ ||
                 (std::chrono::steady_clock::now() - last_used_ >= idle_check_ && !open_->Alive()))) {
     open_.reset();
@@ -47,41 +71,55 @@ Connection& ReusedConnection::Acquire() {
   return *open_;
 }
 
-void ReusedConnection::Release(bool ok) {
+void ReusedConnection::Release(CallEnd end) {
   last_used_ = std::chrono::steady_clock::now();
-  if (ok || !open_) return;
-  // The procedure ended in an error: the message's transaction ends here
-  // without its work, and the connection is kept only when it still
-  // answers. Most errors (a value that is no date, a file that could not be
-  // written) leave it sound, and opening a new one costs a server more than
-  // a whole message.
+  const bool savepoint = std::exchange(call_savepoint_, false);
+  if (end == CallEnd::kDone || !open_) return;
+  // The connection is kept only when it still answers. Most errors (a value
+  // that is no date, a file that could not be written) leave it sound, and
+  // opening a new one costs a server more than a whole message.
   try {
-    if (open_->in_transaction()) {
-      message_failed_ = true;
+    if (!open_->in_transaction()) {
+      if (!open_->Alive()) open_.reset();
+    } else if (end == CallEnd::kFailed && savepoint) {
+      try {
+        open_->RollbackToSavepoint();
+      } catch (const Error& e) {
+        if (e.transient()) throw;
+        lost_ = Error(kErrDatabase, kNoSavepoint + std::string(e.what()));
+        open_->Rollback();
+      }
+    } else {
+      // An outage undoes the whole message; a first procedure's error undoes
+      // the transaction, which held its work alone.
+      if (end == CallEnd::kTransient) lost_ = Error(kErrDatabase, kMessageLost, true);
       open_->Rollback();
-    } else if (!open_->Alive()) {
-      open_.reset();
     }
   } catch (...) {
+    // The connection's state is unknown, and with it the earlier work of
+    // the message: it is tried again whole.
+    if (savepoint || end == CallEnd::kTransient) lost_ = Error(kErrDatabase, kMessageLost, true);
     open_.reset();
   }
 }
 
 void ReusedConnection::BeginMessage() {
   in_message_ = true;
-  message_failed_ = false;
+  lost_.reset();
+  call_savepoint_ = false;
 }
 
-void ReusedConnection::EndMessage(bool commit) {
-  const bool failed = message_failed_;
+void ReusedConnection::EndMessage(bool keep) {
+  std::optional<Error> lost = std::move(lost_);
+  lost_.reset();
   in_message_ = false;
-  message_failed_ = false;
+  call_savepoint_ = false;
   if (!open_ || !open_->in_transaction()) {
-    if (commit && failed) throw Error(kErrDatabase, kMessageLost);
+    if (keep && lost) throw *lost;
     return;
   }
   try {
-    if (commit) {
+    if (keep) {
       open_->Commit();
     } else {
       open_->Rollback();
@@ -89,7 +127,7 @@ void ReusedConnection::EndMessage(bool commit) {
   } catch (...) {
     // The connection's state is unknown: the next use opens a new one.
     open_.reset();
-    if (commit) throw;
+    if (keep) throw;
   }
 }
 
@@ -98,12 +136,12 @@ bool RunProcedure(const DbContext& db, std::string_view source,
   ProcedureConnection con(db.connections);
   try {
     bool result = body(con);
-    if (con.opened()) db.connections.Release(true);
+    if (con.opened()) db.connections.Release(CallEnd::kDone);
     return result;
   } catch (...) {
     const bool transient = DescribeCurrentException().transient;
     try {
-      if (con.opened()) db.connections.Release(false);
+      if (con.opened()) db.connections.Release(transient ? CallEnd::kTransient : CallEnd::kFailed);
     } catch (...) {
     }
     // The database could not be reached: the caller holds the message and

@@ -6,42 +6,57 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/context.h"
+#include "core/error.h"
 #include "db/database.h"
 
 namespace norv {
 
-// Hands out the connection a procedure call works on.
+// How one procedure call ended, for ConnectionSource::Release.
+enum class CallEnd {
+  kDone,       // its body returned (true or false): its work stands
+  kFailed,     // it raised an error: its own statements are undone
+  kTransient,  // the database could not be reached or a wait ran out
+               // (Error::transient()): the message's whole work is undone,
+               // so that the message can be tried again later
+};
+
+// Hands out the connection a procedure call works on. Every source makes a
+// procedure call's statements one piece: a call that raised an error leaves
+// nothing of its own behind, while what earlier calls did stands.
 class ConnectionSource {
  public:
   virtual ~ConnectionSource() = default;
-  // An open connection; throws Error when the database cannot be opened.
+  // An open connection for a new procedure call; throws Error when the
+  // database cannot be opened.
   virtual Connection& Acquire() = 0;
-  // The call is done with the connection. With `ok` (the call succeeded) a
-  // failure to finish it cleanly is thrown; with `ok` false (it ended in an
-  // error) nothing is thrown.
-  virtual void Release(bool ok) = 0;
+  // The call is done with the connection. With kDone a failure to finish it
+  // cleanly (a commit, a close) is thrown; otherwise nothing is thrown.
+  virtual void Release(CallEnd end) = 0;
 
   // The database work of one message runs between BeginMessage() and
-  // EndMessage(). A source may gather it into one transaction, which
-  // EndMessage(true) commits (a failed commit is thrown as Error) and
-  // EndMessage(false) rolls back (never throws). By default every statement
-  // takes effect on its own and both do nothing. See MessageTransaction.
+  // EndMessage() (see RunMessage). A source may gather it into one
+  // transaction, which EndMessage(true) commits (a failed commit is thrown
+  // as Error) and EndMessage(false) rolls back (never throws). By default
+  // every call is stored when it ends and both do nothing.
   virtual void BeginMessage() {}
-  virtual void EndMessage(bool commit) { (void)commit; }
+  virtual void EndMessage(bool keep) { (void)keep; }
 };
 
 // A new connection for every procedure call, on the DBServer setting as it
-// is when the call opens it, closed when the call ends.
+// is when the call opens it, closed when the call ends. The call's
+// statements are one transaction: committed when it ends well, rolled back
+// when it raised an error.
 class ConnectionPerCall final : public ConnectionSource {
  public:
   ConnectionPerCall(const Settings& settings, std::string program_dir)
       : settings_(settings), program_dir_(std::move(program_dir)) {}
   Connection& Acquire() override;
-  void Release(bool ok) override;
+  void Release(CallEnd end) override;
 
  private:
   const Settings& settings_;
@@ -58,21 +73,27 @@ class ConnectionPerCall final : public ConnectionSource {
 //
 // Between BeginMessage() and EndMessage() the first Acquire begins a
 // transaction that every later procedure of the message joins, so the
-// message costs one commit and a failed one leaves nothing behind. A
-// procedure that ends in an error rolls the transaction back with the
-// message's earlier work; the rest of the message then cannot reach the
-// database (Acquire throws) and EndMessage(true) throws rather than report
-// half of the work as stored. Outside a message every statement takes effect
-// on its own. The setting is compared only between transactions.
+// message costs one commit. Each later procedure starts at a savepoint: one
+// that raises an error is rolled back to it, so only its own statements are
+// undone and the procedures before it keep their work, which the message's
+// commit stores (a first procedure that fails takes the transaction with it,
+// which held its work alone). A transient error rolls back the whole
+// message; the rest of the message then cannot reach the database (Acquire
+// throws a transient Error) and EndMessage(true) throws one rather than
+// report the work as stored. Where the database kept no savepoint (a driver
+// that releases it), the message's work is rolled back with the failing
+// procedure's and the message ends in an Error that is not transient.
+// Outside a message every statement takes effect on its own. The setting is
+// compared only between transactions.
 class ReusedConnection final : public ConnectionSource {
  public:
   ReusedConnection(const Settings& settings, std::string program_dir,
                    std::chrono::milliseconds idle_check = std::chrono::seconds(1))
       : settings_(settings), program_dir_(std::move(program_dir)), idle_check_(idle_check) {}
   Connection& Acquire() override;
-  void Release(bool ok) override;
+  void Release(CallEnd end) override;
   void BeginMessage() override;
-  void EndMessage(bool commit) override;
+  void EndMessage(bool keep) override;
 
   // How many connections this source has opened so far.
   int opened() const { return opened_; }
@@ -86,42 +107,45 @@ class ReusedConnection final : public ConnectionSource {
   std::chrono::steady_clock::time_point last_used_;
   int opened_ = 0;
   bool in_message_ = false;
-  bool message_failed_ = false;  // a procedure of the message ended in an error
+  bool call_savepoint_ = false;  // the current call began at a savepoint
+  // Why the message's earlier work was rolled back, when it was: the rest
+  // of the message is refused with it.
+  std::optional<Error> lost_;
 };
 
-// The database work of one message, for the inbound cycle:
-//
-//   MessageTransaction transaction(ctx.connections);
-//   bool processed = ...;            // the procedures of the message
-//   transaction.End(processed);      // commit, or roll back
-//
-// Leaving the scope without End() (an exception) rolls back.
-class MessageTransaction {
- public:
-  explicit MessageTransaction(ConnectionSource& source) : source_(source) {
-    source_.BeginMessage();
-  }
-  ~MessageTransaction() {
-    if (!open_) return;
+// Runs the database work of one message: `work` calls the procedures and
+// returns the message's result, which is returned. Whatever the result, and
+// also when `work` throws, each procedure that did not raise an error keeps
+// its work (stored by one commit at the end where the source gathers the
+// message into a transaction); a procedure that raised one has its own
+// statements undone (RunProcedure). A transient error (Error::transient())
+// thrown by `work` undoes the whole message and is thrown on: the message is
+// to be retried whole. A failed commit is thrown; it is transient when the
+// database could not be reached, and the work is then not stored.
+template <typename Work>
+auto RunMessage(ConnectionSource& source, Work&& work) {
+  source.BeginMessage();
+  decltype(work()) result{};
+  try {
+    result = work();
+  } catch (...) {
+    if (DescribeCurrentException().transient) {
+      source.EndMessage(false);
+      throw;
+    }
+    // An error of the message's own handling: the procedures before it
+    // stand. Only a commit that could not reach the database replaces it.
     try {
-      source_.EndMessage(false);
+      source.EndMessage(true);
+    } catch (const Error& e) {
+      if (e.transient()) throw;
     } catch (...) {
     }
+    throw;
   }
-  MessageTransaction(const MessageTransaction&) = delete;
-  MessageTransaction& operator=(const MessageTransaction&) = delete;
-
-  // Commits the message's work when `processed`, else rolls it back. Throws
-  // Error when the commit fails; the work is then not stored.
-  void End(bool processed) {
-    open_ = false;
-    source_.EndMessage(processed);
-  }
-
- private:
-  ConnectionSource& source_;
-  bool open_ = true;
-};
+  source.EndMessage(true);
+  return result;
+}
 
 // The context of the database procedures: the program's, plus where their
 // connections come from and how they pause between retries.

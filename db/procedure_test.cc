@@ -5,7 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <stdexcept>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -28,20 +28,36 @@ class ReusedConnectionTest : public testing::DatabaseFixture {
     settings().Debug = 0;
   }
 
-  // A procedure adding the counter row `name`; with `fail` it throws after
-  // the row was added.
-  bool AddRow(const std::string& name, bool fail = false) {
-    return RunProcedure(db_ctx_, "Test AddRow", [&](ProcedureConnection& pc) {
+  // How AddRow ends after its insert.
+  enum class End { kTrue, kFalse, kThrow, kBadStatement, kTransient };
+
+  // A procedure adding the counter row `name` on `source`, then ending as
+  // `end` says.
+  bool AddRow(const std::string& name, End end = End::kTrue, ConnectionSource* source = nullptr) {
+    DbContext db{ctx_.db, source ? *source : reused_, nullptr};
+    return RunProcedure(db, "Test AddRow", [&](ProcedureConnection& pc) {
       Statement st(pc.get(), "INSERT INTO tblLetzteID (Tabellenname, LetzteID) VALUES (:n, 1)");
       st.BindText("n", name).Execute();
-      if (fail) throw Error(kErrDatabase, "failing on purpose");
-      return true;
+      if (end == End::kThrow) throw Error(kErrDatabase, "failing on purpose");
+      if (end == End::kTransient) throw Error(kErrDatabase, "gone on purpose", true);
+      if (end == End::kBadStatement) Statement(pc.get(), "UPDATE no_such_table SET x = 1").Execute();
+      return end == End::kTrue;
     });
   }
 
   // The rows AddRow added, as another client sees them.
   int Rows() {
     return db_->QueryInt("SELECT COUNT(*) AS n FROM tblLetzteID WHERE Tabellenname LIKE 'zz%'");
+  }
+  std::string RowNames() {
+    std::string names;
+    for (const char* name : {"zz1", "zz2", "zz3"}) {
+      if (db_->QueryInt(std::string("SELECT COUNT(*) AS n FROM tblLetzteID WHERE Tabellenname = '") +
+                        name + "'") != 0) {
+        names += names.empty() ? name : std::string(" ") + name;
+      }
+    }
+    return names;
   }
 
   // Checked before every use outside a transaction, as after a long pause.
@@ -56,61 +72,71 @@ TEST_P(ReusedConnectionTest, OneConnectionOneTransactionPerMessage) {
   ASSERT_TRUE(AddRow("zz1"));
   EXPECT_EQ(Rows(), 1);
   for (int message = 0; message < 3; ++message) {
-    MessageTransaction transaction(reused_);
-    ASSERT_TRUE(AddRow("zz" + std::to_string(2 * message + 2)));
-    ASSERT_TRUE(AddRow("zz" + std::to_string(2 * message + 3)));
-    EXPECT_EQ(Rows(), 1 + 2 * message) << "visible before the commit";
-    transaction.End(true);
+    RunMessage(reused_, [&] {
+      EXPECT_TRUE(AddRow("zz" + std::to_string(2 * message + 2)));
+      EXPECT_TRUE(AddRow("zz" + std::to_string(2 * message + 3)));
+      EXPECT_EQ(Rows(), 1 + 2 * message) << "visible before the commit";
+      return true;
+    });
     EXPECT_EQ(Rows(), 3 + 2 * message);
   }
   EXPECT_EQ(reused_.opened(), 1);
   EXPECT_TRUE(ErrorLines().empty());
 }
 
-// A message that failed, whose procedure ended in an error, or that was left
-// by an exception stores nothing; the next message is stored as usual.
-TEST_P(ReusedConnectionTest, AFailedMessageLeavesNothingBehind) {
+// What a message of three procedures keeps, on either source: everything
+// but the statements of a procedure that raised an error, whatever the
+// message's result and also when its handling throws afterwards; nothing
+// after an outage, which is thrown on for a retry. The next message is
+// stored as usual, and the kept connection outlives the errors.
+TEST_P(ReusedConnectionTest, AMessageKeepsWhatItsProcedureDid) {
   struct Case {
     const char* label;
-    bool procedure_fails;  // the second procedure throws after its insert
-    bool processed;        // the verdict the message ends with
-    bool thrown;           // the message is left by an exception instead
+    End first, second;
+    bool handling_throws;  // the message's handling fails after the procedures
+    const char* kept;      // the rows stored afterwards
+    int error_lines;
+    // Calls that committed on their own before an outage stay stored.
+    const char* kept_per_call = nullptr;
   } cases[] = {
-      {"failed verdict", false, false, false},
-      {"a procedure ended in an error", true, true, false},
-      {"left by an exception", false, true, true},
+      {"all succeed", End::kTrue, End::kTrue, false, "zz1 zz2 zz3", 0},
+      {"a procedure returns false", End::kTrue, End::kFalse, false, "zz1 zz2 zz3", 0},
+      {"a later procedure's statement fails", End::kTrue, End::kBadStatement, false, "zz1 zz3", 1},
+      {"the first procedure raises an error", End::kThrow, End::kTrue, false, "zz2 zz3", 1},
+      {"two procedures raise errors", End::kThrow, End::kThrow, false, "zz3", 2},
+      {"the handling throws afterwards", End::kTrue, End::kTrue, true, "zz1 zz2 zz3", 0},
+      {"an outage in the middle", End::kTrue, End::kTransient, false, "", 0, "zz1"},
   };
-  ASSERT_TRUE(AddRow("zz0"));
-  db_->Exec("DELETE FROM tblLetzteID WHERE Tabellenname LIKE 'zz%'");
-  for (const Case& c : cases) {
-    const int opened = reused_.opened();
-    const std::size_t errors = ErrorLines().size();
-    try {
-      MessageTransaction transaction(reused_);
-      ASSERT_TRUE(AddRow("zz1"));
-      EXPECT_EQ(AddRow("zz2", c.procedure_fails), !c.procedure_fails);
-      // Once the transaction is gone, the rest of the message must not
-      // store its part alone.
-      EXPECT_EQ(AddRow("zz3"), !c.procedure_fails) << c.label;
-      if (c.thrown) throw std::runtime_error("message abandoned");
-      if (c.procedure_fails) {
-        EXPECT_THROW(transaction.End(c.processed), Error) << c.label;
-      } else {
-        transaction.End(c.processed);
+  ConnectionPerCall per_call(settings(), home_.path());
+  for (ConnectionSource* source : std::initializer_list<ConnectionSource*>{&per_call, &reused_}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.label) + (source == &per_call ? ", per call" : ", kept"));
+      const std::size_t errors = ErrorLines().size();
+      bool transient = false;
+      std::string thrown;
+      try {
+        RunMessage(*source, [&] {
+          bool ok = AddRow("zz1", c.first, source);
+          ok = AddRow("zz2", c.second, source) && ok;
+          ok = AddRow("zz3", End::kTrue, source) && ok;
+          if (c.handling_throws) ThrowSubscriptOutOfRange();
+          return ok;
+        });
+        EXPECT_FALSE(c.handling_throws);
+      } catch (const Error& e) {
+        transient = e.transient();
+        thrown = e.what();
       }
-    } catch (const std::runtime_error&) {
+      EXPECT_EQ(transient, c.second == End::kTransient) << thrown;
+      EXPECT_EQ(!thrown.empty(), c.handling_throws || transient) << thrown;
+      EXPECT_EQ(RowNames(), source == &per_call && c.kept_per_call ? c.kept_per_call : c.kept);
+      EXPECT_EQ(ErrorLines().size() - errors, static_cast<std::size_t>(c.error_lines));
+      db_->Exec("DELETE FROM tblLetzteID WHERE Tabellenname LIKE 'zz%'");
+      RunMessage(*source, [&] { return AddRow("zz1", End::kTrue, source); });
+      EXPECT_EQ(RowNames(), "zz1");
+      db_->Exec("DELETE FROM tblLetzteID WHERE Tabellenname LIKE 'zz%'");
+      EXPECT_LE(reused_.opened(), 1);
     }
-    EXPECT_EQ(Rows(), 0) << c.label;
-    EXPECT_EQ(ErrorLines().size() - errors, c.procedure_fails ? 2u : 0u) << c.label;
-    {
-      MessageTransaction next(reused_);
-      ASSERT_TRUE(AddRow("zz4")) << c.label;
-      next.End(true);
-    }
-    EXPECT_EQ(Rows(), 1) << c.label;
-    db_->Exec("DELETE FROM tblLetzteID WHERE Tabellenname LIKE 'zz%'");
-    // A sound connection outlives a procedure's error.
-    EXPECT_EQ(reused_.opened(), opened) << c.label;
   }
 }
 
@@ -118,13 +144,12 @@ TEST_P(ReusedConnectionTest, AFailedMessageLeavesNothingBehind) {
 // transaction, never inside one.
 TEST_P(ReusedConnectionTest, FollowsAChangedDBServerBetweenTransactions) {
   testing::TestDatabase other(GetParam());
-  {
-    MessageTransaction transaction(reused_);
-    ASSERT_TRUE(AddRow("zz1"));
+  RunMessage(reused_, [&] {
+    EXPECT_TRUE(AddRow("zz1"));
     settings().DBServer = other.db_server();
-    ASSERT_TRUE(AddRow("zz2"));
-    transaction.End(true);
-  }
+    EXPECT_TRUE(AddRow("zz2"));
+    return true;
+  });
   EXPECT_EQ(Rows(), 2);
   ASSERT_TRUE(AddRow("zz3"));
   EXPECT_EQ(Rows(), 2);

@@ -112,12 +112,18 @@ Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path,
     ctx.log.WriteErrorLog(-1, "No Message Header! (" + path + ")", "TimerProgress");
     return Outcome::kFailed;
   }
+  // The message's database work is stored in one piece where the
+  // connection source keeps one transaction: every procedure that did not
+  // raise an error keeps its work, processed or failed; an outage undoes it
+  // all and holds the file (RunMessage).
   if (ctx.settings.StandardHL7 == 1) {
     const Settings& s = ctx.settings;
-    std::optional<Outcome> outcome = ProcessStandardMessage(
-        text, PatientIdRule{s.PatientIDType, s.PatientIDAuthority},
-        [&ctx](Hl7Segments& store, HL7Message& msg) { return Dispatch(ctx, store, msg); },
-        [&ctx](std::string_view line) { ctx.log.DebugLog(line); }, &event);
+    std::optional<Outcome> outcome = RunMessage(ctx.connections, [&] {
+      return ProcessStandardMessage(
+          text, PatientIdRule{s.PatientIDType, s.PatientIDAuthority},
+          [&ctx](Hl7Segments& store, HL7Message& msg) { return Dispatch(ctx, store, msg); },
+          [&ctx](std::string_view line) { ctx.log.DebugLog(line); }, &event);
+    });
     if (!outcome) {
       ctx.log.WriteErrorLog(-1, "No message header!", "");
       return Outcome::kFailed;
@@ -136,13 +142,7 @@ Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path,
   }
   event = store.MessageEvent;
   if (!readable) return Outcome::kFailed;
-  // The message's database work is one transaction (where the connection
-  // source keeps one): stored when the message was processed, undone when
-  // it failed or threw. A failed commit throws and fails the message.
-  MessageTransaction transaction(ctx.connections);
-  Outcome outcome = Dispatch(ctx, store, msg);
-  transaction.End(outcome == Outcome::kProcessed);
-  return outcome;
+  return RunMessage(ctx.connections, [&] { return Dispatch(ctx, store, msg); });
 }
 
 }  // namespace

@@ -661,8 +661,29 @@ TEST_F(InboundCycleTest, EverySampleMessageIsReadAndDisposed) {
   EXPECT_EQ(Failed().size() + Debug().size(), kept);
 }
 
-// The cycle on a kept connection: a message's database work is stored when
-// the message is processed and undone as a whole when it fails.
+// A kept connection whose Acquire throws a transient error at call
+// `fail_at` (counted from 1), as when the server goes away mid-message.
+class OutageAt final : public ConnectionSource {
+ public:
+  explicit OutageAt(ConnectionSource& inner) : inner_(inner) {}
+  int fail_at = 0;
+  Connection& Acquire() override {
+    if (++calls_ == fail_at) throw Error(kErrDatabase, "server gone on purpose", true);
+    return inner_.Acquire();
+  }
+  void Release(CallEnd end) override { inner_.Release(end); }
+  void BeginMessage() override { inner_.BeginMessage(); }
+  void EndMessage(bool keep) override { inner_.EndMessage(keep); }
+  void Reset() { calls_ = 0; }
+
+ private:
+  ConnectionSource& inner_;
+  int calls_ = 0;
+};
+
+// The cycle on a kept connection: what each procedure of a failed message
+// did stands, only a procedure that raised an error is undone, and an
+// outage undoes the whole message and holds it.
 class InboundCycleTransactionTest : public testing::IntakeFixture {
  protected:
   void SetUp() override {
@@ -672,24 +693,38 @@ class InboundCycleTransactionTest : public testing::IntakeFixture {
     settings().InboundPath = in_.path() + "/";
     settings().FileSuffix = "HL7";
     settings().ModalityLocation = "PV1;3;0";
+    settings().ConvertReports = 1;
+    settings().Temp = temp_.path() + "/";
     SetProcedureCodes("CT123");
     db_->AddAet(1, "(CT1)");
+    db_->AddAet(2, "(MR1)");
+    db_->AddAet(3, "(MR1)");
+    // The second booking of an MR1 order is refused by the database.
+    if (GetParam() == testing::Backend::kSqlite) {
+      db_->Exec("CREATE TRIGGER refuse AFTER INSERT ON tblTermine WHEN NEW.FKeyAETID = 3 "
+                "BEGIN SELECT RAISE(ABORT, 'refused on purpose'); END");
+    } else {
+      db_->Exec("CREATE FUNCTION refuse() RETURNS trigger AS $$ BEGIN IF NEW.FKeyAETID = 3 "
+                "THEN RAISE EXCEPTION 'refused on purpose'; END IF; RETURN NEW; END $$ "
+                "LANGUAGE plpgsql");
+      db_->Exec("CREATE TRIGGER refuse AFTER INSERT ON tblTermine FOR EACH ROW EXECUTE "
+                "FUNCTION refuse()");
+    }
+    db_->AddAppointment(999, 1, "2000-01-01", "PAST");
   }
 
-  // An order for `patient` (last name `last`) at `location`, taken by one
-  // tick; true when it was processed.
-  bool Order(const std::string& patient, const std::string& last, const std::string& location) {
-    std::string obr = "OBR|1|||CT123^CT Thorax";
-    for (int i = 5; i <= 24; ++i) obr += "|" + std::string(i == 21 ? "A" + patient : i == 24 ? "CT" : "");
-    WriteFile(in_ / "1.HL7",
-              "MSH|^~\\&|RIS|KH|NORV|RAD|20300101||ORM^O01|M1|P|2.3\r"
-              "PID|1||X1^^^KH^PI~" + patient + "^^^KH^PN||" + last + "^Liam||19600131|M\r"
-              "PV1|1|O|" + location + "\rORC|NW|P1|F1||SC||^^^20300620093015\r" + obr + "\r");
-    SetAge(in_ / "1.HL7", 60);
-    const std::size_t failed_before = FailedCount();
-    RunInboundTick(intake_reused_, cycle_);
-    EXPECT_FALSE(Exists(in_ / "1.HL7"));
-    return FailedCount() == failed_before;
+  V PatientNames() {
+    V patients;
+    for (const std::string& row : db_->Patients()) {
+      std::vector<std::string> cols = SplitText(row, '|');
+      patients.push_back(cols[1] + "|" + cols[3]);
+    }
+    return patients;
+  }
+  V Accessions() {
+    V accessions;
+    for (auto& row : db_->Appointments()) accessions.push_back(row["AccessionNumber"]);
+    return accessions;
   }
   std::size_t FailedCount() {
     std::size_t n = 0;
@@ -698,37 +733,58 @@ class InboundCycleTransactionTest : public testing::IntakeFixture {
     return n;
   }
 
-  TempDir in_;
+  TempDir in_, temp_;
   ReusedConnection reused_{settings(), home_.path()};
-  IntakeContext intake_reused_{DbContext{ctx_.db, reused_, nullptr}, codes_, testing::Fonts()};
+  OutageAt outage_{reused_};
+  IntakeContext intake_reused_{DbContext{ctx_.db, outage_, nullptr}, codes_, testing::Fonts()};
   InboundCycle cycle_;
 };
 
-TEST_P(InboundCycleTransactionTest, AFailedMessageUndoesItsPatientRegistration) {
-  // Without an AET for the location the booking fails after the patient was
-  // registered or updated; the registration must go with it.
+TEST_P(InboundCycleTransactionTest, AFailedMessageKeepsWhatItsProceduresDid) {
+  auto order = [](const std::string& patient, const std::string& last, const std::string& pv1) {
+    std::string obr = "OBR|1|||CT123^CT Thorax";
+    for (int i = 5; i <= 24; ++i) obr += "|" + std::string(i == 21 ? "A" + patient : i == 24 ? "CT" : "");
+    return "MSH|^~\\&|RIS|KH|NORV|RAD|20300101||ORM^O01|M1|P|2.3\r"
+           "PID|1||X1^^^KH^PI~" + patient + "^^^KH^PN||" + last + "^Liam||19600131|M\r"
+           "PV1|1|O|" + pv1 + "\rORC|NW|P1|F1||SC||^^^20300620093015\r" + obr + "\r";
+  };
+  const std::string report =
+      "MSH|^~\\&|RIS|KH|NORV|RAD|20300101||ORU^R01|M2|P|2.3\r"
+      "PID|1||X1^^^KH^PI~P1^^^KH^PN||Neu^Liam||19600131|M\rOBR|1\rOBX|1|TX|||Befund\r";
   struct Step {
-    const char* patient;
-    const char* last;
-    const char* location;
-    bool processed;
-    V patients;  // PATID1|PATNachname afterwards
-    int appointments;
+    const char* label;
+    std::string text;
+    int outage_at;     // the procedure call that meets an outage; 0: none
+    const char* kept;  // "processed", "failed" or "held"
+    V patients;        // PATID1|PATNachname afterwards
+    V accessions;      // of the appointment rows afterwards
+    std::size_t pages;
   } steps[] = {
-      {"P1", "Neu", "MR9", false, {}, 0},
-      {"P1", "Neu", "CT1", true, {"P1|Neu"}, 1},
-      {"P1", "Anders", "MR9", false, {"P1|Neu"}, 1},
-      {"P2", "Zwei", "CT1", true, {"P1|Neu", "P2|Zwei"}, 2},
+      {"no AET serves the location", order("P1", "Neu", "MR9"), 0, "failed", {"P1|Neu"}, {}, 0},
+      {"the report that follows", report, 0, "processed", {"P1|Neu"}, {}, 1},
+      {"the second of two bookings is refused", order("P1", "Anders", "MR1"), 0, "failed",
+       {"P1|Anders"}, {}, 1},
+      {"an outage at the booking", order("P2", "Zwei", "CT1"), 2, "held", {"P1|Anders"}, {}, 1},
+      {"the held order again", "", 0, "processed", {"P1|Anders", "P2|Zwei"}, {"AP2"}, 1},
   };
   for (const Step& s : steps) {
-    EXPECT_EQ(Order(s.patient, s.last, s.location), s.processed) << s.patient << s.location;
-    V patients;
-    for (const std::string& row : db_->Patients()) {
-      std::vector<std::string> cols = SplitText(row, '|');
-      patients.push_back(cols[1] + "|" + cols[3]);
+    SCOPED_TRACE(s.label);
+    if (!s.text.empty()) {
+      WriteFile(in_ / "1.HL7", s.text);
+      SetAge(in_ / "1.HL7", 60);
     }
-    EXPECT_EQ(patients, s.patients) << s.patient << s.location;
-    EXPECT_EQ(db_->Appointments().size(), static_cast<std::size_t>(s.appointments));
+    cycle_.retry_at = {};
+    outage_.Reset();
+    outage_.fail_at = s.outage_at;
+    const std::size_t failed_before = FailedCount();
+    RunInboundTick(intake_reused_, cycle_);
+    const char* kept = Exists(in_ / "1.HL7")           ? "held"
+                       : FailedCount() > failed_before ? "failed"
+                                                       : "processed";
+    EXPECT_STREQ(kept, s.kept);
+    EXPECT_EQ(PatientNames(), s.patients);
+    EXPECT_EQ(Accessions(), s.accessions);
+    EXPECT_EQ(Names(temp_.path()).size(), 2 * s.pages);  // a marker and a page each
   }
   EXPECT_EQ(reused_.opened(), 1);
 }
