@@ -113,6 +113,12 @@ std::size_t InboundQueue::ReadWatch() {
   const bool apply = watched_ && listed_ && !relist_;
   std::size_t arrived = 0;
   for (const DirChange& change : changes_) {
+    // Any change but a removal may have set the attribute word again.
+    looked_.erase(change.name);
+    if (change.kind != DirChange::kRemoved &&
+        ClassifyInboundName(change.name, listed_suffix_).kind == InboundName::kNumber) {
+      fresh_.push_back(change.name);
+    }
     switch (change.kind) {
       case DirChange::kArrived: {
         InboundName name = ClassifyInboundName(change.name, listed_suffix_);
@@ -163,9 +169,16 @@ FsStatus InboundQueue::List(const std::string& suffix, std::chrono::nanoseconds 
   std::vector<std::pair<Key, std::string>> found;
   std::vector<Odd> odd;
   std::uint32_t seq = 0;
+  const std::uint64_t listing = stats_.listings + 1;
   FsStatus st = fs_.ListNames(dir_, [&](std::string_view name, bool regular) {
     InboundName n = ClassifyInboundName(name, suffix);
     if (n.kind == InboundName::kNumber) {
+      // A name that is new to the index has its attribute word looked at.
+      if (auto known = looked_.find(name); known != looked_.end()) {
+        known->second = listing;
+      } else {
+        fresh_.emplace_back(name);
+      }
       if (n.number < kInboundNumberLimit) found.emplace_back(Key{n.number, seq++}, name);
     } else if (n.kind != InboundName::kOther) {
       odd.push_back(Odd{std::string(name), n.kind, regular});
@@ -173,6 +186,7 @@ FsStatus InboundQueue::List(const std::string& suffix, std::chrono::nanoseconds 
   });
   ++stats_.listings;
   if (!st.ok()) return st;
+  std::erase_if(looked_, [listing](const auto& entry) { return entry.second != listing; });
 
   std::sort(found.begin(), found.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -227,6 +241,25 @@ bool InboundQueue::TieUnsure(Order::const_iterator first) const {
     reported = reported || it->first.seq >= listed_count_;
   }
   return count > 1 && reported;
+}
+
+void InboundQueue::ClearFreshAttributes() {
+  for (const std::string& name : fresh_) {
+    if (looked_.count(name) != 0) continue;  // listed and reported alike
+    const std::string path = prefix_ + name;
+    FileInfo info;
+    ++stats_.swept;
+    if (!fs_.StatFile(path, info).ok()) continue;
+    // Only the read-only bit can be cleared; the archive bit clears itself
+    // as the file ages.
+    if ((info.Attributes & kAttrReadOnly) != 0) {
+      if (FsStatus set = fs_.SetAttributes(path, 0); !set.ok()) {
+        pending_problems_.push_back(InboundProblem{InboundProblem::kAttributes, path, set.error});
+      }
+    }
+    looked_.emplace(name, stats_.listings);
+  }
+  fresh_.clear();
 }
 
 void InboundQueue::NoteNoNumber(const std::string& name, InboundName::Kind kind, bool regular) {
@@ -313,6 +346,8 @@ InboundChoice InboundQueue::Choose(const std::string& suffix, bool complete_skip
     out.arrived_complete = complete;
     break;
   }
+  // After the choice, so that a file cleared now is taken by a later one.
+  ClearFreshAttributes();
   out.problems = std::move(pending_problems_);
   pending_problems_.clear();
   return out;

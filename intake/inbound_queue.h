@@ -19,9 +19,14 @@
 //   under, or that stamp had stood for less than `settle` when it was taken
 //   (stamps are coarse: a second change in the same clock tick goes unseen),
 //   or a candidate it lists has vanished.
-// Files above the chosen number are not looked at, so a set attribute word
-// or an empty file there is dealt with when its turn comes, not on the first
-// choice that lists it.
+// Files above the chosen number are not looked at for the choice, so an
+// empty file there is dealt with when its turn comes. Their attribute words
+// are cleared as the full scan clears them, but once per file and change
+// rather than on every choice: every numbered file, those from 5000000 up
+// included, is looked at once after the choice that first lists it, and
+// again after the watch reports it changed. (Without a complete watch a
+// change that keeps the name and the folder's listing is not seen: such a
+// file is looked at again only when its turn comes.)
 //
 // Never logs: problems come back for the caller to report once per file.
 #ifndef NORV_INTAKE_INBOUND_QUEUE_H_
@@ -104,7 +109,8 @@ struct InboundQueueSummary {
 // Counters for tests, benchmarks and the debug log.
 struct InboundQueueStats {
   std::uint64_t listings = 0;  // folder listings read
-  std::uint64_t examined = 0;  // files looked at
+  std::uint64_t examined = 0;  // files looked at for a choice
+  std::uint64_t swept = 0;     // files looked at for their attribute word alone
 };
 
 class InboundQueue {
@@ -158,6 +164,7 @@ class InboundQueue {
   Order::iterator Erase(Order::iterator it);
   bool TieUnsure(Order::const_iterator first) const;
   void NoteNoNumber(const std::string& name, InboundName::Kind kind, bool regular);
+  void ClearFreshAttributes();
 
   FileSystem& fs_;
   std::string dir_;
@@ -185,6 +192,17 @@ class InboundQueue {
   FolderStamp stamp_;
   std::chrono::nanoseconds stamp_since_{0};
 
+  // Numbered names (any number) whose attribute word was dealt with since
+  // they last changed, with the listing that last saw them; and the names
+  // still to be looked at.
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const {
+      return std::hash<std::string_view>{}(name);
+    }
+  };
+  std::unordered_map<std::string, std::uint64_t, NameHash, std::equal_to<>> looked_;
+  std::vector<std::string> fresh_;
   // Names the watch saw arrive complete and nothing since.
   std::unordered_set<std::string> complete_;
   // Names already reported as no file number.

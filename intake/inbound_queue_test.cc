@@ -176,10 +176,10 @@ struct ParityCase {
 };
 
 // On every tick the old scan runs on a copy of the folder and the index on
-// the folder itself: both must choose the same file. What the index changes
-// on the way (attributes cleared, empty files deleted) must be a part of
-// what the old scan changes. The taken file is then removed and the files
-// age a second.
+// the folder itself: both must choose the same file and leave the same
+// read-only bits; the empty files the index deletes must be a part of those
+// the old scan deletes. The taken file is then removed and the files age a
+// second.
 TEST_F(InboundQueueTest, ChoosesWhatTheFullScanChooses) {
   const ParityCase cases[] = {
       {"numbers, signs, the limit, other extensions",
@@ -193,7 +193,13 @@ TEST_F(InboundQueueTest, ChoosesWhatTheFullScanChooses) {
       {"attribute words",
        {{"1.HL7", kRO}, {"2.HL7", kNew}, {"3.HL7"}, {"4.HL7", kRO | kNew}, {"6.HL7"},
         {"5000001.HL7", kRO}},
-       {"3.HL7", "1.HL7", "2.HL7", "6.HL7", "4.HL7"}},
+       {"3.HL7", "1.HL7", "2.HL7", "4.HL7", "6.HL7"}},
+      {"read-only files from 5000000 up, and read-only arrivals",
+       {{"5000000.HL7", kRO}, {"9.HL7"}},
+       {"9.HL7", "7.HL7"},
+       [](FakeFileSystem& fs, int t) {
+         if (t == 0) fs.Put({"5000001.HL7", kRO}), fs.Put({"7.HL7", kRO});
+       }},
       {"empty files go when their turn comes",
        {{"20.HL7", 0, 0}, {"9.HL7"}, {"5.HL7", 0, 0}, {"30.HL7"}, {"7.HL7", kNew, 0}},
        {"9.HL7", "30.HL7"}},
@@ -251,13 +257,17 @@ TEST_F(InboundQueueTest, ChoosesWhatTheFullScanChooses) {
         ASSERT_TRUE(choice.status.ok());
         ASSERT_EQ(choice.path, old_choice) << "tick " << t;
         for (const InboundProblem& p : choice.problems) new_reported.insert(p.path);
-        for (const FakeFile& f : before) {  // cleared or deleted: by the old scan as well
-          auto kept = [&](const std::vector<FakeFile>& in) {
-            return std::any_of(in.begin(), in.end(), [&](const FakeFile& g) {
-              return g.name == f.name && (g.attributes & kRO) == (f.attributes & kRO);
-            });
+        for (const FakeFile& f : before) {
+          auto find = [&](const std::vector<FakeFile>& in) {
+            return std::find_if(in.begin(), in.end(),
+                                [&](const FakeFile& g) { return g.name == f.name; });
           };
-          EXPECT_TRUE(kept(fs_.files) || !kept(old.files)) << f.name;
+          auto now = find(fs_.files), scanned = find(old.files);
+          EXPECT_TRUE(now != fs_.files.end() || scanned == old.files.end())
+              << f.name << " deleted by the old scan as well";
+          if (now != fs_.files.end() && scanned != old.files.end()) {
+            EXPECT_EQ(now->attributes & kRO, scanned->attributes & kRO) << f.name << " tick " << t;
+          }
         }
         if (!choice.path.empty()) {
           taken.push_back(choice.path.substr(sizeof kDir - 1));
@@ -287,6 +297,8 @@ TEST_F(InboundQueueTest, AWatchedListingIsReadOnceAndOnlyTheHeadIsLookedAt) {
   EXPECT_TRUE(queue->watched());
   EXPECT_EQ(queue->stats().listings, 1u);
   EXPECT_EQ(queue->stats().examined, 100u);
+  // Each file's attribute word once; the last arrival's by the next choice.
+  EXPECT_EQ(queue->stats().swept, 1000u + 99u);
 
   // Lost reports, or another folder under the path, mean a fresh listing.
   fs_.reports.lost = true;
