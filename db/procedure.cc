@@ -56,7 +56,7 @@ Connection& ReusedConnection::Acquire() {
     open_.reset();
   }
   if (!open_) {
-    open_ = std::make_unique<Connection>(settings_.DBServer, program_dir_);
+    open_ = std::make_unique<Connection>(settings_.DBServer, program_dir_, settings_.DBTimeout);
     opened_with_ = settings_.DBServer;
     ++opened_;
   }

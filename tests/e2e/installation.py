@@ -123,8 +123,8 @@ class Installation:
     def pending(self):
         return [p for p in self.inbound.iterdir() if p.is_file() and not p.name.startswith(".")]
 
-    def start(self, tick_ms=5):
-        env = dict(os.environ, NORVREADER_TICK_MS=str(tick_ms))
+    def start(self, tick_ms=5, env=None):
+        env = dict(os.environ, NORVREADER_TICK_MS=str(tick_ms), **(env or {}))
         self.process = subprocess.Popen(
             [str(BINARY_DIR / "norvreader"), "--home", str(self.home)], env=env,
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
