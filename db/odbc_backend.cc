@@ -209,14 +209,16 @@ class LentBackendFactory final : public soci::backend_factory {
 thread_local LentBackend* LentBackendFactory::pending = nullptr;
 
 // The connection text with the PostgreSQL driver's options the program
-// relies on, unless the text sets them itself: a failed statement leaves the
-// transaction to the program (Protocol=7.4-0), which undoes a procedure's
-// work to its own savepoint; the driver's own statement rollback would wrap
-// every statement in a savepoint of its own, whose release drops the
-// program's, and costs a round trip per statement. Statements are not
-// prepared on the server (UseServerSidePrepare=0): the server could not
-// forget a prepared statement freed while its transaction waited for that
-// rollback, and a later statement would then clash with its name.
+// relies on, unless the text sets them itself. The program undoes a failed
+// procedure's work to a savepoint of its own; left to its defaults, the
+// driver rolls back each failed statement to a savepoint of its own around
+// every statement of a transaction, and with statements prepared on the
+// server it releases those in a way that drops the program's. So a failed
+// statement leaves the transaction to the program (Protocol=7.4-0), and
+// statements are not prepared on the server (UseServerSidePrepare=0; the
+// server could not forget one freed while its transaction waits for that
+// rollback either, and a later statement would clash with its name). Both
+// also spare round trips per statement.
 std::string WithDriverOptions(const std::string& connect) {
   if (!MentionsNoCase(connect, "postgres")) return connect;
   std::string text = connect;

@@ -140,6 +140,24 @@ TEST_P(ReusedConnectionTest, AMessageKeepsWhatItsProcedureDid) {
   }
 }
 
+// The PostgreSQL driver at its defaults (a DSN that leaves them) releases
+// the savepoints: a procedure's error then fails the message whole, never
+// as an outage that would retry it forever.
+TEST_P(ReusedConnectionTest, WithoutSavepointsAProcedureErrorFailsTheMessage) {
+  if (GetParam() != testing::Backend::kPostgreSql) GTEST_SKIP() << "a driver setting";
+  settings().DBServer += "Protocol=7.4-2;UseServerSidePrepare=1;";
+  Error e = testing::ErrorOf([&] {
+    RunMessage(reused_, [&] {
+      EXPECT_TRUE(AddRow("zz1"));
+      EXPECT_FALSE(AddRow("zz2", End::kBadStatement));
+      EXPECT_FALSE(AddRow("zz3"));
+      return true;
+    });
+  });
+  EXPECT_FALSE(e.transient()) << e.what();
+  EXPECT_EQ(RowNames(), "");
+}
+
 // A changed DBServer text is followed at the next use outside a
 // transaction, never inside one.
 TEST_P(ReusedConnectionTest, FollowsAChangedDBServerBetweenTransactions) {
