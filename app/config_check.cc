@@ -205,6 +205,7 @@ std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSourc
   setting("StandardHL7", std::to_string(s.StandardHL7));
   setting("PatientIDType", s.PatientIDType);
   setting("PatientIDAuthority", s.PatientIDAuthority);
+  setting("AppointmentTimeFallback", std::to_string(s.AppointmentTimeFallback));
   setting("MetricsFile", s.MetricsFile);
   setting("StatusWarnAge", std::to_string(s.StatusWarnAge));
   setting("StatusCritAge", std::to_string(s.StatusCritAge));
@@ -226,6 +227,11 @@ std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSourc
   }
   if (!standard && (!s.PatientIDType.empty() || !s.PatientIDAuthority.empty())) {
     add(CheckLevel::kWarn, "PatientIDType and PatientIDAuthority apply only with StandardHL7 1");
+  }
+  if (s.AppointmentTimeFallback != 0 && !(standard && s.AppointmentTimeFallback == 1)) {
+    add(CheckLevel::kWarn, "AppointmentTimeFallback: only 1 with StandardHL7 1 books an order "
+                           "without a time at MSH-7; " + std::to_string(s.AppointmentTimeFallback) +
+                               " is ignored");
   }
 
   // Inbound directories.

@@ -117,8 +117,9 @@ TEST_F(ConfigCheck, ReadingModeAndIdentifierRuleAreShown) {
   Write(Good() + "\"StandardHL7\"=\"1\"\n\"PatientIDType\"=\"MR\"\n");
   EXPECT_TRUE(Mentions("HL7 reading: standard"));
   EXPECT_TRUE(Mentions("patient identifier: the first repetition of PID-3 with type code (CX-5) MR"));
-  Write(Good() + "\"PatientIDAuthority\"=\"KH\"\n");
+  Write(Good() + "\"PatientIDAuthority\"=\"KH\"\n\"AppointmentTimeFallback\"=\"1\"\n");
   EXPECT_TRUE(Mentions("apply only with StandardHL7 1"));
+  EXPECT_TRUE(Mentions("AppointmentTimeFallback: only 1 with StandardHL7 1"));
 }
 
 TEST_F(ConfigCheck, ProcedureCodesWithLineBreaksWarn) {
