@@ -221,6 +221,13 @@ std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSourc
           (standard ? DescribeRule(PatientIdRule{s.PatientIDType, s.PatientIDAuthority})
                     : std::string("component 1 of the second repetition of PID-3")) +
           "; a message without one fails");
+  if (standard) {
+    add(CheckLevel::kInfo, std::string("order appointment: ORC-7.4, else TQ1-7, else OBR-27.4, else "
+                                       "OBR-36; ") +
+                               (s.AppointmentTimeFallback == 1
+                                    ? "else the message's time, MSH-7 (AppointmentTimeFallback 1)"
+                                    : "an order without one fails"));
+  }
   if (s.StandardHL7 != 0 && !standard) {
     add(CheckLevel::kWarn, "StandardHL7: only 1 switches the standard reading on; " +
                                std::to_string(s.StandardHL7) + " reads as designed");
