@@ -144,9 +144,8 @@ std::optional<Appointment> AppointmentOf(const Hl7StandardMessage& m, const Hl7U
                  {u.obr, 36, 1, "OBR-36"}};
   for (const auto& s : sources) {
     if (s.index < 0) continue;
-    if (auto t = ParseHl7DateTime(Value(m, m.segments[static_cast<std::size_t>(s.index)], s.field, 1, s.comp, 1))) {
-      return Appointment{*t, s.name};
-    }
+    const Hl7Segment& seg = m.segments[static_cast<std::size_t>(s.index)];
+    if (auto t = ParseHl7DateTime(Value(m, seg, s.field, 1, s.comp, 1))) return Appointment{*t, s.name};
   }
   return std::nullopt;
 }
