@@ -233,6 +233,12 @@ std::int64_t WeekStart() {
 int RunTrace(const std::string& journal_path, const TraceQuery& query, FileSystem& fs,
              std::FILE* out, std::FILE* err) {
   std::string error;
+  if (fs.KindOf(journal_path) == PathKind::kMissing) {
+    // Nothing was recorded yet: found nothing, not a failure to read.
+    if (query.json) std::fputs("[]\n", out);
+    std::fprintf(err, "norvreader: no message journal yet (%s)\n", journal_path.c_str());
+    return 1;
+  }
   std::unique_ptr<Journal> journal = Journal::Open(journal_path, false, &error);
   if (!journal) {
     std::fprintf(err, "norvreader: the message journal cannot be read: %s\n", error.c_str());
