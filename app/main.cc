@@ -94,8 +94,10 @@ int main(int argc, char** argv) {
               journal_path, s, [&log](const std::string& line) {
                 log.WriteErrorLog(norv::kErrPathFileAccess, line, kJournalSource);
               });
+          // Written at once: the receiver answers in batches already.
           return [writer](const norv::ReceivedMessage& m) {
             writer->Write(norv::RecordOfReceived(m));
+            writer->Flush();
           };
         });
   }
@@ -174,7 +176,10 @@ int main(int argc, char** argv) {
   norv::JournalWriter journal(journal_path, service.settings, [&service](const std::string& line) {
     service.log.WriteErrorLog(norv::kErrPathFileAccess, line, kJournalSource);
   });
-  form.SetAfterProgressTick([&state] { state.RecordTick(); });
+  form.SetAfterProgressTick([&state, &journal] {
+    state.RecordTick();
+    journal.FlushIfDue();
+  });
   form.cycle().on_taken = [&state, &journal](const norv::TakenFile& file) {
     // A file held by a database outage is neither processed nor failed: it
     // is taken again. The outage itself is counted, once.

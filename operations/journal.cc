@@ -200,20 +200,22 @@ std::unique_ptr<Journal> Journal::Open(const std::string& path, bool create, std
 
 Journal::~Journal() { sqlite3_close(db_); }
 
-bool Journal::Add(JournalRecord& r, std::string* error) {
+bool Journal::Add(std::vector<JournalRecord>& records, std::string* error) {
   if (!Exec(db_, "BEGIN IMMEDIATE", error)) return false;
   auto rollback = [&] {
     Fail(db_, error);
     (void)Exec(db_, "ROLLBACK", nullptr);
     return false;
   };
-  {
-    Stmt st(db_,
-            "INSERT INTO messages(kind, at, finished, file, disposal, peer, answer, reason,"
-            " sending_application, sending_facility, event, control_id, patient_ids, accessions,"
-            " order_controls, outcome, error_lines, more_error_lines, changes, seconds)"
-            " VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
-    if (!st.ok()) return rollback();
+  Stmt st(db_,
+          "INSERT INTO messages(kind, at, finished, file, disposal, peer, answer, reason,"
+          " sending_application, sending_facility, event, control_id, patient_ids, accessions,"
+          " order_controls, outcome, error_lines, more_error_lines, changes, seconds)"
+          " VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+  Stmt key(db_, "INSERT INTO lookup(value, message) VALUES(?, ?)");
+  if (!st.ok() || !key.ok()) return rollback();
+  for (JournalRecord& r : records) {
+    sqlite3_reset(st.get());
     st.Text(1, r.kind == JournalRecord::Kind::kTaken ? "taken" : "received");
     st.Int(2, r.at);
     st.Int(3, r.finished);
@@ -235,28 +237,23 @@ bool Journal::Add(JournalRecord& r, std::string* error) {
     st.Text(19, Joined(r.changes));
     sqlite3_bind_double(st.get(), 20, r.seconds);
     if (sqlite3_step(st.get()) != SQLITE_DONE) return rollback();
-  }
-  r.id = sqlite3_last_insert_rowid(db_);
-  std::vector<std::string> keys = r.patient_ids;
-  keys.insert(keys.end(), r.accessions.begin(), r.accessions.end());
-  for (const std::string* f : {&r.file, &r.disposal}) {
-    if (f->empty() || *f == "deleted") continue;
-    keys.push_back(*f);
-    keys.push_back(NameOf(*f));
-  }
-  keys.push_back(r.control_id);
-  {
-    Stmt st(db_, "INSERT INTO lookup(value, message) VALUES(?, ?)");
-    if (!st.ok()) return rollback();
+    r.id = sqlite3_last_insert_rowid(db_);
+    std::vector<std::string> keys = r.patient_ids;
+    keys.insert(keys.end(), r.accessions.begin(), r.accessions.end());
+    // Files by their names; a whole path is looked up by its name too.
+    for (const std::string* f : {&r.file, &r.disposal}) {
+      if (!f->empty() && *f != "deleted") keys.push_back(NameOf(*f));
+    }
+    keys.push_back(r.control_id);
     for (std::size_t i = 0; i < keys.size(); ++i) {
       if (keys[i].empty()) continue;
       bool seen = false;
       for (std::size_t j = 0; j < i && !seen; ++j) seen = keys[j] == keys[i];
       if (seen) continue;
-      sqlite3_reset(st.get());
-      st.Text(1, keys[i]);
-      st.Int(2, r.id);
-      if (sqlite3_step(st.get()) != SQLITE_DONE) return rollback();
+      sqlite3_reset(key.get());
+      key.Text(1, keys[i]);
+      key.Int(2, r.id);
+      if (sqlite3_step(key.get()) != SQLITE_DONE) return rollback();
     }
   }
   if (!Exec(db_, "COMMIT", error)) {
@@ -354,8 +351,14 @@ std::optional<std::vector<JournalRecord>> Journal::Select(
 
 std::optional<std::vector<JournalRecord>> Journal::Find(std::string_view text, std::int64_t since,
                                                         std::string* error) {
+  const std::string whole(text);
+  if (whole.find('/') != std::string::npos) {
+    return Select("id IN (SELECT message FROM lookup WHERE value = ?) AND (file = ? OR disposal = ?)"
+                  " AND at >= ? ORDER BY at, id",
+                  {NameOf(whole), whole, whole}, {since}, error);
+  }
   return Select("id IN (SELECT message FROM lookup WHERE value = ?) AND at >= ? ORDER BY at, id",
-                {std::string(text)}, {since}, error);
+                {whole}, {since}, error);
 }
 
 std::optional<std::vector<JournalRecord>> Journal::Failed(std::int64_t since, std::string* error) {
@@ -388,7 +391,7 @@ std::optional<JournalRecord> Journal::TakenAfter(const JournalRecord& received) 
 JournalWriter::JournalWriter(std::string path, const Settings& settings, Problem problem)
     : path_(std::move(path)), settings_(settings), problem_(std::move(problem)) {}
 
-JournalWriter::~JournalWriter() = default;
+JournalWriter::~JournalWriter() { Flush(); }
 
 void JournalWriter::Tell(const std::vector<std::string>& lines) {
   for (const std::string& line : lines) {
@@ -423,20 +426,41 @@ Journal* JournalWriter::Get() {
 void JournalWriter::Write(JournalRecord record) {
   if (settings_.JournalDays <= 0) return;
   try {
-    Journal* j = Get();
-    if (j == nullptr) return;
-    std::string error;
-    if (!j->Add(record, &error)) {
-      Failed(error);
-      return;
-    }
-    Tell(failures_.Cleared());
+    if (pending_.empty()) first_pending_ = RepeatLimiter::Clock::now();
+    pending_.push_back(std::move(record));
+    if (pending_.size() >= kBatch) Flush();
   } catch (...) {
     // A record that cannot be made is lost; the message is not.
   }
 }
 
+void JournalWriter::FlushIfDue() {
+  if (!pending_.empty() &&
+      RepeatLimiter::Clock::now() - first_pending_ >= std::chrono::seconds(1)) {
+    Flush();
+  }
+}
+
+void JournalWriter::Flush() {
+  if (pending_.empty()) return;
+  try {
+    std::vector<JournalRecord> records;
+    records.swap(pending_);
+    Journal* j = Get();
+    if (j == nullptr) return;
+    std::string error;
+    if (!j->Add(records, &error)) {
+      Failed(error);
+      return;
+    }
+    Tell(failures_.Cleared());
+  } catch (...) {
+    pending_.clear();
+  }
+}
+
 void JournalWriter::Prune(std::int64_t now, int limit) {
+  Flush();
   if (settings_.JournalDays <= 0) return;
   try {
     Journal* j = Get();

@@ -65,8 +65,9 @@ class Journal {
   Journal& operator=(const Journal&) = delete;
 
   // Each returns false (or nullopt) with *error when the journal fails.
-  // Adds `record` in one transaction; its id is given back in record.id.
-  bool Add(JournalRecord& record, std::string* error);
+  // Adds `records` in one transaction (all or none); their ids are given
+  // back in each record's id.
+  bool Add(std::vector<JournalRecord>& records, std::string* error);
   // Removes at most `limit` of the oldest records answered or taken before
   // `before`; the number removed.
   std::optional<int> Prune(std::int64_t before, int limit, std::string* error);
@@ -96,18 +97,29 @@ class Journal {
 
 // The writing side for the service and the receiver: opens the journal on
 // the first record, writes while the JournalDays setting is above 0 and
-// prunes records older than JournalDays days in small steps. A journal that
-// cannot be opened or written never stops anything: the record is lost, the
-// failure is told to `problem` once, then at most once a minute, and the
-// journal is opened afresh after a minute.
+// prunes records older than JournalDays days in small steps. Records are
+// gathered and written together, one transaction for up to kBatch of them
+// or for what is at least a second old (FlushIfDue), so a busy queue does
+// not pay a commit per message; a crash loses at most that second's records,
+// never a message. A journal that cannot be opened or written never stops
+// anything: the records are lost, the failure is told to `problem` once,
+// then at most once a minute, and the journal is opened afresh after a
+// minute.
 class JournalWriter {
  public:
+  static constexpr std::size_t kBatch = 100;
   using Problem = std::function<void(const std::string& line)>;
   JournalWriter(std::string path, const Settings& settings, Problem problem);
+  // Writes what is gathered.
   ~JournalWriter();
 
   void Write(JournalRecord record);
-  // One pruning step (the alive tick): at most `limit` records.
+  // Writes what is gathered now, or when its oldest record waits for a
+  // second (called after every processing tick).
+  void Flush();
+  void FlushIfDue();
+  // One pruning step (the alive tick), after writing what is gathered: at
+  // most `limit` records.
   void Prune(std::int64_t now, int limit = 500);
 
  private:
@@ -119,6 +131,8 @@ class JournalWriter {
   const Settings& settings_;
   Problem problem_;
   std::unique_ptr<Journal> journal_;
+  std::vector<JournalRecord> pending_;
+  RepeatLimiter::Clock::time_point first_pending_{};
   RepeatLimiter failures_;
   std::string last_problem_;
   RepeatLimiter::Clock::time_point retry_at_{};

@@ -55,8 +55,9 @@ class JournalTest : public ::testing::Test {
   }
   JournalRecord Add(JournalRecord r) {
     std::string error;
-    EXPECT_TRUE(journal_->Add(r, &error)) << error;
-    return r;
+    std::vector<JournalRecord> one{std::move(r)};
+    EXPECT_TRUE(journal_->Add(one, &error)) << error;
+    return one[0];
   }
   std::vector<std::int64_t> Ids(std::string_view text, std::int64_t since = 0) {
     std::vector<std::int64_t> ids;
