@@ -362,8 +362,9 @@ std::optional<std::vector<JournalRecord>> Journal::Find(std::string_view text, s
 }
 
 std::optional<std::vector<JournalRecord>> Journal::Failed(std::int64_t since, std::string* error) {
-  return Select("kind = 'taken' AND outcome = 'failed' AND at >= ? ORDER BY at, id", {}, {since},
-                error);
+  return Select("((kind = 'taken' AND outcome = 'failed') OR (kind = 'received' AND answer <> 'AA'))"
+                " AND at >= ? ORDER BY at, id",
+                {}, {since}, error);
 }
 
 std::optional<JournalRecord> Journal::Record(std::int64_t id) {

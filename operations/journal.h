@@ -76,7 +76,8 @@ class Journal {
   // `text`, oldest first.
   std::optional<std::vector<JournalRecord>> Find(std::string_view text, std::int64_t since,
                                                  std::string* error);
-  // The failed messages taken since `since`, oldest first.
+  // The messages that failed since `since`, oldest first: taken and failed,
+  // or refused by the receiver (answered AE or AR).
   std::optional<std::vector<JournalRecord>> Failed(std::int64_t since, std::string* error);
   // The receiver record that brought `taken` (same file, answered before it
   // was taken, the latest such), and the other way round the first record

@@ -88,6 +88,9 @@ TEST_F(JournalTest, RecordsAreFoundByEachKeyOldestFirst) {
                               "C1", "failed"));
   JournalRecord b = Add(Taken(200, in + "8.HL7", "deleted", {"P1", "P2"}, {"A2"}, "C2"));
   JournalRecord c = Add(Received(50, in + "7.HL7", "C1"));
+  JournalRecord refused = Received(60, "", "C3");
+  refused.answer = "AR";
+  refused = Add(refused);
   struct Case {
     const char* text;
     std::int64_t since;
@@ -106,8 +109,9 @@ TEST_F(JournalTest, RecordsAreFoundByEachKeyOldestFirst) {
   for (const Case& k : cases) EXPECT_EQ(Ids(k.text, k.since), k.ids) << k.text;
   EXPECT_EQ(journal_->Record(a.id), a);
   std::vector<JournalRecord> failed = *journal_->Failed(0, nullptr);
-  ASSERT_EQ(failed.size(), 1u);
-  EXPECT_EQ(failed[0].id, a.id);
+  ASSERT_EQ(failed.size(), 2u);
+  EXPECT_EQ(failed[0].id, refused.id);
+  EXPECT_EQ(failed[1].id, a.id);
 }
 
 // A road joins the receiver's record to the record of the file it wrote,

@@ -93,7 +93,7 @@ def test_a_mixed_batch_is_traced_by_patient_accession_and_control_id(inst):
     assert len(written) == 4 and all(os.path.exists(w) for w in written)
 
     # Today's failures: every failed file, still in the failed folder.
-    roads = trace(inst, "--failed", "--today")
+    roads = trace(inst, "--failed", "--today")  # no receiver here: only the taken files
     assert sorted(names(roads)) == sorted(model.failed)
     assert all(r["file_there"] and r["file_now"].startswith(str(failed)) for r in roads)
     text = subprocess.run([str(BINARY_DIR / "norvreader"), "--home", str(inst.home), "--trace",
