@@ -375,16 +375,18 @@ std::optional<JournalRecord> Journal::Record(std::int64_t id) {
 
 std::optional<JournalRecord> Journal::ReceivedBefore(const JournalRecord& taken) {
   if (taken.file.empty()) return std::nullopt;
-  auto r = Select("kind = 'received' AND file = ? AND at <= ? ORDER BY at DESC, id DESC LIMIT 1",
-                  {taken.file}, {taken.at}, nullptr);
+  auto r = Select("id IN (SELECT message FROM lookup WHERE value = ?) AND kind = 'received'"
+                  " AND file = ? AND at <= ? ORDER BY at DESC, id DESC LIMIT 1",
+                  {NameOf(taken.file), taken.file}, {taken.at}, nullptr);
   if (!r || r->empty()) return std::nullopt;
   return r->front();
 }
 
 std::optional<JournalRecord> Journal::TakenAfter(const JournalRecord& received) {
   if (received.file.empty()) return std::nullopt;
-  auto r = Select("kind = 'taken' AND file = ? AND at >= ? ORDER BY at, id LIMIT 1",
-                  {received.file}, {received.at}, nullptr);
+  auto r = Select("id IN (SELECT message FROM lookup WHERE value = ?) AND kind = 'taken'"
+                  " AND file = ? AND at >= ? ORDER BY at, id LIMIT 1",
+                  {NameOf(received.file), received.file}, {received.at}, nullptr);
   if (!r || r->empty()) return std::nullopt;
   return r->front();
 }
