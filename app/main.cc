@@ -88,8 +88,8 @@ int main(int argc, char** argv) {
     // journal (while JournalDays is above 0); the service prunes it.
     return norv::RunReceiver(
         fs, source, cl.home,
-        [&journal_path](const norv::Settings& s, norv::Log& log)
-            -> std::function<void(const norv::ReceivedMessage&)> {
+        [&journal_path](const norv::Settings& s,
+                        norv::Log& log) -> std::function<void(const norv::ReceivedMessage&)> {
           auto writer = std::make_shared<norv::JournalWriter>(
               journal_path, s, [&log](const std::string& line) {
                 log.WriteErrorLog(norv::kErrPathFileAccess, line, kJournalSource);

@@ -307,8 +307,7 @@ std::string ChooseInboundFile(const Context& ctx, InboundCycle& cycle, bool comp
 }
 
 std::string DisposeInboundFile(const Context& ctx, const std::string& inbound_dir,
-                               const std::string& path, Outcome outcome,
-                               std::string* where) {
+                               const std::string& path, Outcome outcome, std::string* where) {
   FileSystem& fs = ctx.fs;
   const bool processed_ok = outcome == Outcome::kProcessed;
   std::string problem;

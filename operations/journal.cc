@@ -1,14 +1,14 @@
 #include "operations/journal.h"
 
-#include <cerrno>
-#include <chrono>
-#include <cstring>
-#include <utility>
-
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <utility>
 
 #include "core/ansi.h"
 #include "operations/service_state.h"
@@ -85,8 +85,9 @@ class Stmt {
   void Int(int i, std::int64_t v) { sqlite3_bind_int64(st_, i, v); }
   std::string ColumnText(int i) {
     const unsigned char* t = sqlite3_column_text(st_, i);
-    return t == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(t),
-                                                      static_cast<std::size_t>(sqlite3_column_bytes(st_, i)));
+    return t == nullptr ? std::string()
+                        : std::string(reinterpret_cast<const char*>(t),
+                                      static_cast<std::size_t>(sqlite3_column_bytes(st_, i)));
   }
 
  private:
@@ -302,9 +303,10 @@ std::optional<int> Journal::Prune(std::int64_t before, int limit, std::string* e
   return static_cast<int>(ids.size());
 }
 
-std::optional<std::vector<JournalRecord>> Journal::Select(
-    const std::string& where, const std::vector<std::string>& texts,
-    const std::vector<std::int64_t>& numbers, std::string* error) {
+std::optional<std::vector<JournalRecord>> Journal::Select(const std::string& where,
+                                                          const std::vector<std::string>& texts,
+                                                          const std::vector<std::int64_t>& numbers,
+                                                          std::string* error) {
   const std::string sql = std::string("SELECT ") + kColumns + " FROM messages WHERE " + where;
   Stmt st(db_, sql.c_str());
   if (!st.ok()) {
@@ -353,18 +355,20 @@ std::optional<std::vector<JournalRecord>> Journal::Find(std::string_view text, s
                                                         std::string* error) {
   const std::string whole(text);
   if (whole.find('/') != std::string::npos) {
-    return Select("id IN (SELECT message FROM lookup WHERE value = ?) AND (file = ? OR disposal = ?)"
-                  " AND at >= ? ORDER BY at, id",
-                  {NameOf(whole), whole, whole}, {since}, error);
+    return Select(
+        "id IN (SELECT message FROM lookup WHERE value = ?) AND (file = ? OR disposal = ?)"
+        " AND at >= ? ORDER BY at, id",
+        {NameOf(whole), whole, whole}, {since}, error);
   }
   return Select("id IN (SELECT message FROM lookup WHERE value = ?) AND at >= ? ORDER BY at, id",
                 {whole}, {since}, error);
 }
 
 std::optional<std::vector<JournalRecord>> Journal::Failed(std::int64_t since, std::string* error) {
-  return Select("((kind = 'taken' AND outcome = 'failed') OR (kind = 'received' AND answer <> 'AA'))"
-                " AND at >= ? ORDER BY at, id",
-                {}, {since}, error);
+  return Select(
+      "((kind = 'taken' AND outcome = 'failed') OR (kind = 'received' AND answer <> 'AA'))"
+      " AND at >= ? ORDER BY at, id",
+      {}, {since}, error);
 }
 
 std::optional<JournalRecord> Journal::Record(std::int64_t id) {
@@ -375,18 +379,20 @@ std::optional<JournalRecord> Journal::Record(std::int64_t id) {
 
 std::optional<JournalRecord> Journal::ReceivedBefore(const JournalRecord& taken) {
   if (taken.file.empty()) return std::nullopt;
-  auto r = Select("id IN (SELECT message FROM lookup WHERE value = ?) AND kind = 'received'"
-                  " AND file = ? AND at <= ? ORDER BY at DESC, id DESC LIMIT 1",
-                  {NameOf(taken.file), taken.file}, {taken.at}, nullptr);
+  auto r = Select(
+      "id IN (SELECT message FROM lookup WHERE value = ?) AND kind = 'received'"
+      " AND file = ? AND at <= ? ORDER BY at DESC, id DESC LIMIT 1",
+      {NameOf(taken.file), taken.file}, {taken.at}, nullptr);
   if (!r || r->empty()) return std::nullopt;
   return r->front();
 }
 
 std::optional<JournalRecord> Journal::TakenAfter(const JournalRecord& received) {
   if (received.file.empty()) return std::nullopt;
-  auto r = Select("id IN (SELECT message FROM lookup WHERE value = ?) AND kind = 'taken'"
-                  " AND file = ? AND at >= ? ORDER BY at, id LIMIT 1",
-                  {NameOf(received.file), received.file}, {received.at}, nullptr);
+  auto r = Select(
+      "id IN (SELECT message FROM lookup WHERE value = ?) AND kind = 'taken'"
+      " AND file = ? AND at >= ? ORDER BY at, id LIMIT 1",
+      {NameOf(received.file), received.file}, {received.at}, nullptr);
   if (!r || r->empty()) return std::nullopt;
   return r->front();
 }

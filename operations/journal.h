@@ -31,10 +31,10 @@ struct JournalRecord {
   enum class Kind { kTaken, kReceived };
   std::int64_t id = 0;  // given by the journal
   Kind kind = Kind::kTaken;
-  std::int64_t at = 0;        // Unix seconds: taken, or answered by the receiver
-  std::int64_t finished = 0;  // taken: done with
-  std::string file;           // the inbound file (taken, or written by the receiver)
-  std::string disposal;       // taken: "deleted", the week-folder path, or empty
+  std::int64_t at = 0;               // Unix seconds: taken, or answered by the receiver
+  std::int64_t finished = 0;         // taken: done with
+  std::string file;                  // the inbound file (taken, or written by the receiver)
+  std::string disposal;              // taken: "deleted", the week-folder path, or empty
   std::string peer, answer, reason;  // received
   std::string sending_application, sending_facility, event, control_id;
   std::vector<std::string> patient_ids, accessions, order_controls;

@@ -84,8 +84,8 @@ TEST_F(JournalTest, IsPrivateAndNeverOpenedThroughALink) {
 
 TEST_F(JournalTest, RecordsAreFoundByEachKeyOldestFirst) {
   const std::string in = "/in/";
-  JournalRecord a = Add(Taken(100, in + "7.HL7", in + "failed/2026-50/7.HL7.1", {"P1"}, {"A1", "A2"},
-                              "C1", "failed"));
+  JournalRecord a = Add(Taken(100, in + "7.HL7", in + "failed/2026-50/7.HL7.1", {"P1"},
+                              {"A1", "A2"}, "C1", "failed"));
   JournalRecord b = Add(Taken(200, in + "8.HL7", "deleted", {"P1", "P2"}, {"A2"}, "C2"));
   JournalRecord c = Add(Received(50, in + "7.HL7", "C1"));
   JournalRecord refused = Received(60, "", "C3");

@@ -90,7 +90,6 @@ std::string Fixed(double v, const char* format) {
   return buf;
 }
 
-
 std::string JsonCounts(const std::string& key, const std::string& period, const EventCounts& c) {
   std::string out = "{" + JsonString(key) + ":" + JsonString(period) +
                     ",\"processed\":" + std::to_string(c.Total(Outcome::kProcessed)) +

@@ -37,7 +37,8 @@ std::string Header(const JournalRecord& r) {
   std::string h;
   if (!r.sending_application.empty()) h += "from " + r.sending_application;
   if (!r.sending_facility.empty()) h += (h.empty() ? "from " : " at ") + r.sending_facility;
-  if (!r.control_id.empty()) h += (h.empty() ? "" : ", ") + std::string("control id ") + r.control_id;
+  if (!r.control_id.empty())
+    h += (h.empty() ? "" : ", ") + std::string("control id ") + r.control_id;
   return h;
 }
 
@@ -136,9 +137,10 @@ std::string FormatTraceText(const std::vector<TraceRoad>& roads) {
     }
     if (!road.taken) {
       if (road.received && !road.received->file.empty()) Line(out, "taken", "not yet");
-      Line(out, "file", road.file_now.empty() ? std::string("none")
-                                              : road.file_now + (road.file_there ? " (still there)"
-                                                                                 : " (no longer there)"));
+      Line(out, "file",
+           road.file_now.empty()
+               ? std::string("none")
+               : road.file_now + (road.file_there ? " (still there)" : " (no longer there)"));
       continue;
     }
     const JournalRecord& t = *road.taken;
@@ -147,18 +149,24 @@ std::string FormatTraceText(const std::vector<TraceRoad>& roads) {
     Line(out, "taken", TimeText(t.at) + " " + t.file + took);
     std::string values;
     if (!t.patient_ids.empty()) values += "patient " + List(t.patient_ids);
-    if (!t.accessions.empty()) values += (values.empty() ? "" : "; ") + std::string("accession ") + List(t.accessions);
-    if (!t.order_controls.empty()) values += (values.empty() ? "" : "; ") + std::string("order control ") + List(t.order_controls);
+    if (!t.accessions.empty())
+      values += (values.empty() ? "" : "; ") + std::string("accession ") + List(t.accessions);
+    if (!t.order_controls.empty())
+      values +=
+          (values.empty() ? "" : "; ") + std::string("order control ") + List(t.order_controls);
     if (!values.empty()) Line(out, "values", values);
-    Line(out, "outcome", t.outcome == "held" ? "held: the database could not be reached, retried"
-                                             : t.outcome);
+    Line(out, "outcome",
+         t.outcome == "held" ? "held: the database could not be reached, retried" : t.outcome);
     for (const std::string& e : t.error_lines) Line(out, "error", e);
-    if (t.more_error_lines > 0) Line(out, "error", "... and " + std::to_string(t.more_error_lines) + " more lines");
+    if (t.more_error_lines > 0)
+      Line(out, "error", "... and " + std::to_string(t.more_error_lines) + " more lines");
     if (t.disposal == "deleted") {
       Line(out, "file", "deleted after processing");
     } else if (t.disposal.empty()) {
-      Line(out, "file", t.file + " (left in the inbound directory" +
-                            (road.file_there ? std::string(", still there)") : std::string(", no longer there)")));
+      Line(out, "file",
+           t.file + " (left in the inbound directory" +
+               (road.file_there ? std::string(", still there)")
+                                : std::string(", no longer there)")));
     } else {
       Line(out, "file", t.disposal + (road.file_there ? " (still there)" : " (no longer there)"));
     }
@@ -169,9 +177,10 @@ std::string FormatTraceText(const std::vector<TraceRoad>& roads) {
       Line(out, "changed", "nothing");
     } else {
       for (const std::string& c : t.changes) {
-        Line(out, "changed", c + (t.outcome == "processed" || c.find(" written: ") != std::string::npos
-                                      ? ""
-                                      : " (rolled back: the message failed)"));
+        Line(out, "changed",
+             c + (t.outcome == "processed" || c.find(" written: ") != std::string::npos
+                      ? ""
+                      : " (rolled back: the message failed)"));
       }
     }
   }
