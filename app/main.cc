@@ -88,17 +88,16 @@ int main(int argc, char** argv) {
     // journal (while JournalDays is above 0); the service prunes it.
     return norv::RunReceiver(
         fs, source, cl.home,
-        [&journal_path](const norv::Settings& s,
-                        norv::Log& log) -> std::function<void(const norv::ReceivedMessage&)> {
+        [&journal_path](const norv::Settings& s, norv::Log& log, norv::ReceiverLog& reports) {
           auto writer = std::make_shared<norv::JournalWriter>(
               journal_path, s, [&log](const std::string& line) {
                 log.WriteErrorLog(norv::kErrPathFileAccess, line, kJournalSource);
               });
-          // Written at once: the receiver answers in batches already.
-          return [writer](const norv::ReceivedMessage& m) {
+          // One write per batch of answers, as the receiver stores them.
+          reports.received = [writer](const norv::ReceivedMessage& m) {
             writer->Write(norv::RecordOfReceived(m));
-            writer->Flush();
           };
+          reports.answered = [writer] { writer->Flush(); };
         });
   }
   if (cl.action == CommandLine::Action::kTrace) {

@@ -172,7 +172,7 @@ int RunReceiver(FileSystem& files, const SettingsSource& source, const std::stri
   if (!spool) return fail(kReceiveConfigError, error);
   if (!note.empty()) log.debug(note);
 
-  if (open_sink) log.received = open_sink(s, file_log);
+  if (open_sink) open_sink(s, file_log, log);
   EventLoop loop;
   loop.SetUncaughtHandler([&log](const char* what) { log.error(5, what, "MLLPReceiver"); });
   Receiver receiver(loop, *config, *spool, log);

@@ -56,9 +56,9 @@ std::vector<ReceiveCheckLine> CheckReceiverSettings(const Settings& s, FileSyste
 // counter file in `program_dir`; reads the TLS files and writes the logs
 // through `files`.
 // `open_sink`, when given, is called once with the loaded settings and the
-// receiver's log; what it returns is told of every answered message.
-using OpenReceivedSink =
-    std::function<std::function<void(const ReceivedMessage&)>(const Settings&, Log&)>;
+// receiver's log, and may set the `received` and `answered` reports of the
+// ReceiverLog it is handed.
+using OpenReceivedSink = std::function<void(const Settings&, Log&, ReceiverLog&)>;
 int RunReceiver(FileSystem& files, const SettingsSource& source, const std::string& program_dir,
                 const OpenReceivedSink& open_sink = {});
 

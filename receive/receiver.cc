@@ -442,6 +442,12 @@ void Receiver::Commit() {
       if (c.at_end && c.pending.empty()) c.close_when_sent = true;
       Flush(c);
     }
+    if (log_.answered) {
+      try {
+        log_.answered();
+      } catch (...) {
+      }
+    }
     if (waiting && !loop_.TimerEnabled(retry_timer_)) {
       Error(kErrReceiver, "inbound numbers used up: waiting until the service has taken every "
                           "numbered file of " + spool_.folder() + " to start again at 1");

@@ -57,12 +57,14 @@ struct ReceivedMessage {
 
 // Where the receiver reports; any may be empty. Error lines are for the
 // error log (number, description, source), debug lines for the debug log;
-// `received` is told of every answer (what it throws is ignored).
+// `received` is told of every answer, `answered` once after each batch of
+// answers (what they throw is ignored).
 struct ReceiverLog {
   std::function<void(std::int32_t number, const std::string& description,
                      const std::string& source)> error;
   std::function<void(const std::string& text)> debug;
   std::function<void(const ReceivedMessage& message)> received;
+  std::function<void()> answered;
 };
 
 class Receiver {
