@@ -149,6 +149,7 @@ std::string LoadSettings(const SettingsSource& source, Settings& s) {
   Step(reg, base + "StandardHL7", "0", s.StandardHL7, ToInt32);
   Step(reg, base + "PatientIDType", "", s.PatientIDType, text);
   Step(reg, base + "PatientIDAuthority", "", s.PatientIDAuthority, text);
+  Step(reg, base + "AppointmentTimeFallback", "0", s.AppointmentTimeFallback, ToInt32);
   Step(reg, base + "MLLPPort", "0", s.MLLPPort, ToInt32);
   Step(reg, base + "MLLPBind", "127.0.0.1", s.MLLPBind, text);
   Step(reg, base + "MLLPAllow", "", s.MLLPAllow, text);
@@ -160,6 +161,12 @@ std::string LoadSettings(const SettingsSource& source, Settings& s) {
   Step(reg, base + "MetricsFile", "", s.MetricsFile, text);
   Step(reg, base + "StatusWarnAge", "300", s.StatusWarnAge, ToInt32);
   Step(reg, base + "StatusCritAge", "1800", s.StatusCritAge, ToInt32);
+  Step(reg, base + "JournalDays", "90", s.JournalDays,
+       [](const std::string& t) -> std::optional<std::int32_t> {
+         auto v = ToInt32(t);
+         if (!v || *v < 0) return std::nullopt;
+         return v;
+       });
   return problem;
 }
 

@@ -6,8 +6,8 @@
 // error log, the kernel's socket table and one trivial query. The exit code follows the monitoring-plugin
 // convention (0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN) and the first line of
 // the screen is the plugin's status line with performance data.
-#ifndef NORV_APP_STATUS_H_
-#define NORV_APP_STATUS_H_
+#ifndef NORV_OPERATIONS_STATUS_H_
+#define NORV_OPERATIONS_STATUS_H_
 
 #include <cstdint>
 #include <cstdio>
@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/service_state.h"
+#include "operations/service_state.h"
 #include "core/settings.h"
 
 namespace norv {
@@ -112,6 +112,8 @@ void EvaluateStatus(StatusReport& report, std::int64_t warn_age, std::int64_t cr
 std::string FormatStatusScreen(const StatusReport& report);
 // The same as one JSON object (UTF-8), ending in a line feed.
 std::string FormatStatusJson(const StatusReport& report);
+// `utf8` as a JSON string, quotes included.
+std::string JsonString(std::string_view utf8);
 
 // The last `count` lines of the error log "<program_dir>/Logs/NORVReaderError.log".
 std::vector<std::string> LastErrorLogLines(const std::string& program_dir, std::size_t count);
@@ -125,4 +127,4 @@ int RunStatus(const Settings& settings, const std::string& program_dir,
 
 }  // namespace norv
 
-#endif  // NORV_APP_STATUS_H_
+#endif  // NORV_OPERATIONS_STATUS_H_
