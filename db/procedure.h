@@ -77,14 +77,16 @@ class ConnectionPerCall final : public ConnectionSource {
 // that raises an error is rolled back to it, so only its own statements are
 // undone and the procedures before it keep their work, which the message's
 // commit stores (a first procedure that fails takes the transaction with it,
-// which held its work alone). A transient error rolls back the whole
-// message; the rest of the message then cannot reach the database (Acquire
-// throws a transient Error) and EndMessage(true) throws one rather than
-// report the work as stored. Where the database kept no savepoint (a driver
-// that releases it), the message's work is rolled back with the failing
-// procedure's and the message ends in an Error that is not transient.
-// Outside a message every statement takes effect on its own. The setting is
-// compared only between transactions.
+// which held its work alone). A savepoint costs one statement; a commit
+// after each procedure instead would cost a commit each (on SQLite a sync
+// of its log) and could not undo a whole message. A transient error rolls
+// back the whole message; the rest of the message then cannot reach the
+// database (Acquire throws a transient Error) and EndMessage(true) throws
+// one rather than report the work as stored. Where the database kept no
+// savepoint (a driver that releases it), the message's work is rolled back
+// with the failing procedure's and the message ends in an Error that is not
+// transient. Outside a message every statement takes effect on its own.
+// The setting is compared only between transactions.
 class ReusedConnection final : public ConnectionSource {
  public:
   ReusedConnection(const Settings& settings, std::string program_dir,
