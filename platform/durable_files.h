@@ -27,6 +27,9 @@ class DurableFiles {
   // link there), writes `bytes`, flushes them to the disk and closes the
   // file. On failure nothing is left at `path`.
   virtual FsStatus WriteNew(const std::string& path, std::string_view bytes) = 0;
+  // Appends `bytes` to `path` (created when missing, never through a
+  // symbolic link) and flushes them to the disk before returning.
+  virtual FsStatus Append(const std::string& path, std::string_view bytes) = 0;
   // Renames within one file system. Without `replace` an existing `to` is
   // never replaced (EEXIST).
   virtual FsStatus Rename(const std::string& from, const std::string& to, bool replace) = 0;

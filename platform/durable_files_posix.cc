@@ -51,6 +51,15 @@ class PosixDurableFiles final : public DurableFiles {
     return FsStatus{error};
   }
 
+  FsStatus Append(const std::string& path, std::string_view bytes) override {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return Errno();
+    bool ok = WriteAll(fd, bytes) && fdatasync(fd) == 0;
+    int error = ok ? 0 : errno;
+    if (close(fd) != 0 && ok) error = errno;
+    return FsStatus{error};
+  }
+
   FsStatus Rename(const std::string& from, const std::string& to, bool replace) override {
     if (replace) return rename(from.c_str(), to.c_str()) == 0 ? FsStatus{} : Errno();
     return posix::RenameNoReplace(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str());

@@ -1,5 +1,6 @@
 #include "receive/receive_command.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -54,6 +55,9 @@ std::optional<ReceiverConfig> ReceiverConfigFrom(const Settings& s, FileSystem& 
   c.allow = *allow;
   if (s.MLLPMaxMessage > 0) c.max_message = static_cast<std::size_t>(s.MLLPMaxMessage);
   if (s.MLLPIdleTimeout > 0) c.idle_timeout = std::chrono::seconds(s.MLLPIdleTimeout);
+  if (s.MLLPMaxConnections > 0) c.max_connections = static_cast<std::size_t>(s.MLLPMaxConnections);
+  if (s.MLLPMaxPerPeer > 0) c.max_per_peer = static_cast<std::size_t>(s.MLLPMaxPerPeer);
+  c.duplicate_window_hours = std::max<std::int32_t>(s.MLLPDuplicateWindow, 0);
 
   if (s.MLLPTLSCert.empty() != s.MLLPTLSKey.empty()) {
     *error = "TLS needs both MLLPTLSCert and MLLPTLSKey";
@@ -99,6 +103,9 @@ std::vector<ReceiveCheckLine> CheckReceiverSettings(const Settings& s, FileSyste
   setting("MLLPTLSCA", s.MLLPTLSCA);
   setting("MLLPMaxMessage", std::to_string(s.MLLPMaxMessage));
   setting("MLLPIdleTimeout", std::to_string(s.MLLPIdleTimeout));
+  setting("MLLPDuplicateWindow", std::to_string(s.MLLPDuplicateWindow));
+  setting("MLLPMaxConnections", std::to_string(s.MLLPMaxConnections));
+  setting("MLLPMaxPerPeer", std::to_string(s.MLLPMaxPerPeer));
   if ((s.MLLPPort & 0xFFFF) == 0) {
     lines.push_back({Level::kInfo, "MLLP receiver: off (MLLPPort is 0)"});
     return lines;
@@ -167,7 +174,9 @@ int RunReceiver(FileSystem& files, const SettingsSource& source, const std::stri
 
   std::string note;
   std::unique_ptr<InboundSpool> spool = InboundSpool::Open(
-      PlatformDurableFiles(), {folder, s.FileSuffix, ReceiverCounterFile(program_dir)}, &error, &note);
+      PlatformDurableFiles(),
+      {folder, s.FileSuffix, ReceiverCounterFile(program_dir), config->duplicate_window_hours * 3600},
+      &error, &note);
   if (!spool) return fail(kReceiveConfigError, error);
   if (!note.empty()) log.debug(note);
 
@@ -179,7 +188,10 @@ int RunReceiver(FileSystem& files, const SettingsSource& source, const std::stri
   EventLoop::TimerId watchdog = loop.AddTimer(kWatchdogInterval, NotifyWatchdog);
   std::string where = DottedAddress(config->bind_address) + ":" + std::to_string(receiver.port());
   log.debug("MLLP receiver on " + where + " into " + folder + ", next number " +
-            std::to_string(spool->next_number()));
+            std::to_string(spool->next_number()) +
+            (spool->keeps_record() ? ", duplicates within " +
+                 std::to_string(config->duplicate_window_hours) + " h answered without writing"
+                                   : ", no duplicate record (MLLPDuplicateWindow 0)"));
   std::printf("norvreader: receiving MLLP on %s into %s\n", where.c_str(), folder.c_str());
   std::fflush(stdout);
   NotifyReady();

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/seen_messages.h"
 #include "net/lookup.h"
 #include "net/socket_api.h"
 #include "net/socket_errors.h"
@@ -46,6 +47,11 @@ struct Receiver::Pending {
   MessageHeader header;
   bool oversize = false;
   std::size_t batch_index = 0;  // its place in the batch being stored
+  // Set by each commit: stored within the window before (the answer is AA,
+  // nothing is written), or the same as an earlier message of the batch
+  // (the answer is that message's).
+  bool seen_before = false;
+  bool same_as_earlier = false;
 };
 
 struct Receiver::Connection {
@@ -359,17 +365,36 @@ void Receiver::Commit() {
   loop_.SetTimerEnabled(commit_timer_, false);
   try {
     std::vector<std::string_view> batch;
+    std::vector<std::string> keys;
+    std::map<std::string, std::size_t> in_batch;  // key -> batch index
     std::vector<std::uint64_t> ids;
     for (auto& [id, c] : connections_) {
       ids.push_back(id);
       for (Pending& p : c->pending) {
+        p.seen_before = p.same_as_earlier = false;
         if (p.oversize || !p.header.found) continue;
+        std::string key;
+        if (spool_.keeps_record()) {
+          key = SeenMessageKey(p.header.sending_application, p.header.sending_facility,
+                               p.header.control_id, p.message);
+          if (spool_.Seen(key)) {
+            p.seen_before = true;
+            continue;
+          }
+          auto [at, fresh] = in_batch.emplace(key, batch.size());
+          if (!key.empty() && !fresh) {
+            p.same_as_earlier = true;
+            p.batch_index = at->second;
+            continue;
+          }
+        }
         p.batch_index = batch.size();
         batch.push_back(p.message);
+        keys.push_back(std::move(key));
       }
     }
     std::vector<InboundSpool::Outcome> outcomes;
-    if (!batch.empty()) outcomes = spool_.Store(batch);
+    if (!batch.empty()) outcomes = spool_.Store(batch, keys);
 
     using Kind = InboundSpool::Outcome::Kind;
     bool waiting = false;
@@ -396,13 +421,24 @@ void Receiver::Commit() {
           hl7_error = kHl7SegmentSequenceError;
           Debug("MLLP " + c.peer + ": " + reason + " (" + std::to_string(p.message.size()) +
                 " bytes), refused");
+        } else if (p.seen_before) {
+          Debug("MLLP " + c.peer + " " + control + " from " + p.header.sending_application +
+                "|" + p.header.sending_facility + ": duplicate of a message stored within " +
+                std::to_string(config_.duplicate_window_hours) + " h, answered AA, not written "
+                "again");
+          ++duplicates_;
         } else {
           const InboundSpool::Outcome& o = outcomes[p.batch_index];
           if (o.kind == Kind::kWaiting && !shutting_down_) {
             waiting = true;
             break;  // this and the later messages stay pending, in order
           }
-          if (o.kind == Kind::kStored) {
+          if (o.kind == Kind::kStored && p.same_as_earlier) {
+            Debug("MLLP " + c.peer + " " + control + " from " + p.header.sending_application +
+                  "|" + p.header.sending_facility + ": duplicate of " + o.file +
+                  ", answered AA, not written again");
+            ++duplicates_;
+          } else if (o.kind == Kind::kStored) {
             Debug("MLLP " + c.peer + " " + control + " -> " + o.file);
           } else {
             code = AckCode::kError;

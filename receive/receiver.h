@@ -41,7 +41,11 @@ struct ReceiverConfig {
   // TLS when the certificate is set: PEM texts of certificate (and chain)
   // and key; a PEM trust file makes client certificates mandatory.
   std::string tls_certificate, tls_key, tls_client_ca_file;
-  std::size_t max_connections = 64;  // further connections are closed at once
+  // Further connections, in all or from one address, are closed at once.
+  std::size_t max_connections = 32;
+  std::size_t max_per_peer = 8;
+  // For the log: the hours the spool's record counts a message as seen.
+  std::int64_t duplicate_window_hours = 0;
 };
 
 // Where the receiver reports; either may be empty. Error lines are for the
@@ -74,6 +78,8 @@ class Receiver {
   void Shutdown(std::chrono::milliseconds limit);
 
   std::size_t connection_count() const { return connections_.size(); }
+  // Messages answered AA without being written, as stored before.
+  std::uint64_t duplicates() const { return duplicates_; }
 
  private:
   struct Connection;
@@ -111,6 +117,7 @@ class Receiver {
   std::set<std::uint32_t> refused_logged_;
   std::string ack_prefix_;
   std::uint64_t ack_sequence_ = 0;
+  std::uint64_t duplicates_ = 0;
 };
 
 }  // namespace norv

@@ -106,6 +106,44 @@ def test_two_concurrent_senders_each_keep_their_order(receiver):
         assert [s for s in stored if s[0] == name] == [f"{name}{n}" for n in range(150)]
 
 
+def age_record(inst, hours):
+    """Moves every entry of the receiver's record `hours` into the past."""
+    path = inst.inbound / ".norvreceive.seen"
+    lines = [line.split(b" ", 1) for line in path.read_bytes().splitlines()]
+    path.write_bytes(b"".join(b"%d %s\n" % (int(t) - hours * 3600, rest) for t, rest in lines))
+
+
+def test_a_message_sent_again_is_answered_as_before_and_written_once(tmp_path):
+    no_id = order(1, "X").replace(b"|X|", b"||")
+    cases = [  # name, settings, first, second, what happens in between, files written
+        ("again on the same connection", {}, order(1, "D1"), order(1, "D1"), None, 1),
+        ("again after a restart", {}, order(1, "D2"), order(1, "D2"), "restart", 1),
+        ("again once the window has passed", {}, order(1, "D3"), order(1, "D3"), "age", 2),
+        ("without a control id", {}, no_id, no_id, None, 2),
+        ("the same control id, another message", {}, order(1, "D4"), order(2, "D4"), None, 2),
+        ("record off", {"MLLPDuplicateWindow": "0"}, order(1, "D5"), order(1, "D5"), None, 2),
+    ]
+    for i, (name, settings, first, second, between, written) in enumerate(cases):
+        inst = Installation(tmp_path / str(i), convert_reports=0)
+        inst.values["Debug"] = "1"
+        r = Receiver(inst, **settings).start()
+        with Client(r.port) as c:
+            assert ack_code_and_control(c.request(first)) == (b"AA", control_id(first)), name
+        if between == "age":
+            assert r.stop() == 0
+            age_record(inst, 25)
+        if between == "restart":
+            r.kill()
+        if between:
+            r.start()
+        with Client(r.port) as c:
+            assert ack_code_and_control(c.request(second)) == (b"AA", control_id(second)), name
+        assert r.stop() == 0
+        assert list(r.stored().values()) == [first, second][:written], name
+        log = (inst.home / "Logs" / "NORVReceiveDebug.log").read_bytes().decode("cp1252")
+        assert log.count("answered AA, not written again") == 2 - written, name
+
+
 def test_garbage_non_hl7_and_oversized_frames(receiver):
     r = receiver(MLLPMaxMessage="2000")
     with Client(r.port) as c:
@@ -198,7 +236,8 @@ def test_full_disk_answers_ae_and_leaves_nothing_half_written(inst, receiver, tm
         with Client(r.port) as c:
             code, control = ack_code_and_control(c.request(big))
             assert (code, control) == (b"AE", b"FULL")
-            assert sorted(p.name for p in mnt.iterdir()) == [".norvreceive.lock"]
+            assert sorted(p.name for p in mnt.iterdir()) == [".norvreceive.lock",
+                                                             ".norvreceive.seen"]
             assert ack_code_and_control(c.request(order(2))) == (b"AA", b"C2")
         assert list(r.stored().values()) == [order(2)]
         assert "No space left on device" in r.error_log()
