@@ -30,6 +30,7 @@ constexpr std::size_t kOversizeHeaderBytes = 65536;
 constexpr int kListenBacklog = 64;
 constexpr int kAcceptsPerEvent = 32;
 constexpr std::size_t kRefusedLogLimit = 1024;
+constexpr std::chrono::minutes kLimitLogInterval{1};
 constexpr std::chrono::milliseconds kWaitingRetry{1000};
 constexpr std::chrono::milliseconds kAcceptPause{1000};
 constexpr std::int32_t kErrReceiver = -1;
@@ -59,6 +60,7 @@ struct Receiver::Connection {
   std::uint64_t id = 0;
   int fd = -1;
   std::int32_t tls = 0;
+  std::uint32_t address = 0;  // the peer's, host order
   bool handshaking = false;
   bool handshake_wants_write = false;
   std::string peer;  // "address:port"
@@ -165,15 +167,27 @@ void Receiver::OnListenerReady() {
         }
         continue;
       }
-      if (shutting_down_ || connections_.size() >= config_.max_connections) {
+      if (shutting_down_) {
         netsys::Close(fd);
-        Debug("MLLP connection from " + peer + " refused: " +
-              std::to_string(connections_.size()) + " connections open");
         continue;
       }
+      std::size_t& from_peer = per_peer_[address];
+      if (connections_.size() >= config_.max_connections || from_peer >= config_.max_per_peer) {
+        std::string why = connections_.size() >= config_.max_connections
+            ? std::to_string(connections_.size()) + " connections open (MLLPMaxConnections)"
+            : std::to_string(from_peer) + " connections from " + DottedAddress(address) +
+                  " open (MLLPMaxPerPeer)";
+        if (from_peer == 0) per_peer_.erase(address);
+        netsys::Close(fd);
+        ++limited_;
+        LogLimited(address, "connection from " + peer + " closed: " + why);
+        continue;
+      }
+      ++from_peer;
       auto c = std::make_unique<Connection>(config_.max_message);
       c->id = next_id_++;
       c->fd = fd;
+      c->address = address;
       c->peer = peer;
       c->last_progress = SteadyClock::now();
       if (!config_.tls_certificate.empty()) {
@@ -351,8 +365,32 @@ void Receiver::Close(std::uint64_t id, const std::string& why) {
   loop_.Unwatch(c.fd);
   if (c.tls) ssl_cleanup(c.tls);
   netsys::Close(c.fd);
+  auto peer = per_peer_.find(c.address);
+  if (peer != per_peer_.end() && --peer->second == 0) per_peer_.erase(peer);
   connections_.erase(it);
   if (shutting_down_ && connections_.empty()) loop_.Stop();
+}
+
+// Once per address and minute, so that a flood costs no more than a line a
+// minute; the refusals in between are counted in the next line.
+void Receiver::LogLimited(std::uint32_t address, const std::string& text) {
+  auto now = SteadyClock::now();
+  if (limit_logged_.size() >= kRefusedLogLimit) {
+    for (auto it = limit_logged_.begin(); it != limit_logged_.end();) {
+      it = now - it->second.first >= kLimitLogInterval ? limit_logged_.erase(it) : std::next(it);
+    }
+    if (limit_logged_.size() >= kRefusedLogLimit) return;
+  }
+  auto [it, fresh] = limit_logged_.try_emplace(address, now, 0);
+  if (!fresh && now - it->second.first < kLimitLogInterval) {
+    ++it->second.second;
+    return;
+  }
+  std::uint64_t since = fresh ? 0 : it->second.second;
+  it->second = {now, 0};
+  Error(kErrReceiver, text + (since ? " (" + std::to_string(since) +
+                                          " more closed in the minute before)"
+                                    : std::string(" (logged once per address and minute)")));
 }
 
 void Receiver::ScheduleCommit() { loop_.SetTimerEnabled(commit_timer_, true); }

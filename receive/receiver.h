@@ -80,8 +80,11 @@ class Receiver {
   std::size_t connection_count() const { return connections_.size(); }
   // Messages answered AA without being written, as stored before.
   std::uint64_t duplicates() const { return duplicates_; }
+  // Connections closed at once for MLLPMaxConnections or MLLPMaxPerPeer.
+  std::uint64_t limited() const { return limited_; }
 
  private:
+  using SteadyTime = std::chrono::steady_clock::time_point;
   struct Connection;
   struct Pending;
 
@@ -98,6 +101,7 @@ class Receiver {
   void SweepIdle();
   void ResumeReading();
   std::string NextAckId();
+  void LogLimited(std::uint32_t address, const std::string& text);
   void Error(std::int32_t number, const std::string& text);
   void Debug(const std::string& text);
 
@@ -115,6 +119,10 @@ class Receiver {
   EventLoop::TimerId sweep_timer_ = 0;
   bool shutting_down_ = false;
   std::set<std::uint32_t> refused_logged_;
+  std::map<std::uint32_t, std::size_t> per_peer_;  // open connections by address
+  // By address: when a limit refusal was last logged, refusals since.
+  std::map<std::uint32_t, std::pair<SteadyTime, std::uint64_t>> limit_logged_;
+  std::uint64_t limited_ = 0;
   std::string ack_prefix_;
   std::uint64_t ack_sequence_ = 0;
   std::uint64_t duplicates_ = 0;

@@ -144,6 +144,69 @@ def test_a_message_sent_again_is_answered_as_before_and_written_once(tmp_path):
         assert log.count("answered AA, not written again") == 2 - written, name
 
 
+def flood(port, source, count):
+    """`count` connections from `source`, held open; returns the sockets."""
+    socks = []
+    for _ in range(count):
+        s = socket.socket()
+        s.settimeout(10)
+        s.bind((source, 0))
+        s.connect(("127.0.0.1", port))
+        socks.append(s)
+    return socks
+
+
+def still_open(socks):
+    """How many of the sockets the receiver has not closed."""
+    held = 0
+    for s in socks:
+        s.setblocking(False)
+        try:
+            held += s.recv(1, socket.MSG_PEEK) != b""
+        except BlockingIOError:
+            held += 1
+        except ConnectionResetError:
+            pass
+    return held
+
+
+def test_a_connection_flood_leaves_an_allowed_sender_its_answers(receiver):
+    r = receiver(MLLPMaxConnections="12")
+    fds = lambda: len(os.listdir(f"/proc/{r.process.pid}/fd"))  # noqa: E731
+    idle_fds = fds()
+    started = time.monotonic()
+    flood_a = flood(r.port, "127.0.0.2", 1000)
+    flooded_in = time.monotonic() - started
+    # One address holds at most MLLPMaxPerPeer (8); the rest are closed at once.
+    assert eventually(lambda: still_open(flood_a) == 8), still_open(flood_a)
+    flood_fds = fds()
+    started = time.monotonic()
+    with Client(r.port) as c:
+        acks = [ack_code_and_control(c.request(order(0)))]
+        first_in = time.monotonic() - started
+        acks += [ack_code_and_control(c.request(order(n))) for n in range(1, 100)]
+    answered_in = time.monotonic() - started
+    assert acks == [(b"AA", f"C{n}".encode()) for n in range(100)]
+    # Every address together: at most MLLPMaxConnections (12).
+    flood_b = flood(r.port, "127.0.0.3", 1000)
+    assert eventually(lambda: still_open(flood_b) == 4), still_open(flood_b)
+    with Client(r.port) as c:
+        try:
+            assert c.request(order(100)) is None
+        except ConnectionResetError:
+            pass
+    for s in flood_a + flood_b:
+        s.close()
+    with Client(r.port) as c:
+        assert ack_code_and_control(c.request(order(101))) == (b"AA", b"C101")
+    log = r.error_log()
+    assert log.count("from 127.0.0.2:") == 1 and log.count("from 127.0.0.3:") == 1, log
+    assert "MLLPMaxPerPeer" in log and "MLLPMaxConnections" in log
+    print(f"\nflood of 1,000 connections from one address in {flooded_in:.2f} s: 8 held, "
+          f"receiver descriptors {idle_fds} idle / {flood_fds} flooded; an allowed sender's first "
+          f"answer after {first_in * 1000:.1f} ms, its 100 messages in {answered_in:.3f} s")
+
+
 def test_garbage_non_hl7_and_oversized_frames(receiver):
     r = receiver(MLLPMaxMessage="2000")
     with Client(r.port) as c:
