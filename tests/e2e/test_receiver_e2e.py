@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from installation import SOURCE_DIR, Installation
-from mllp import Client, Receiver, ack_code_and_control, control_id, frame
+from mllp import Client, Receiver, ack_code_and_control, control_id, frame, header_fields
 
 CORPUS = Path(os.environ.get("NORV_CORPUS_DIR", SOURCE_DIR.parent / "shared" / "corpus" / "hl7"))
 
@@ -74,6 +74,42 @@ def test_every_corpus_message_arrives_unchanged_and_is_acknowledged(receiver):
             expected.append(message)
     assert list(r.stored().values()) == expected
     assert r.stop() == 0
+
+
+def test_python_hl7_sends_the_corpus_and_reads_every_answer(receiver, tmp_path):
+    """A client and a parser nobody here wrote: python-hl7's mllp_send sends
+    the corpus; hl7.parse reads each answer."""
+    import hl7
+    files = sorted(CORPUS.glob("*.hl7")) if CORPUS.is_dir() else []
+    if not files:
+        pytest.skip(f"no HL7 corpus at {CORPUS}")
+    messages = [p.read_bytes().rsplit(b"\x0b", 1)[-1] for p in files]
+    messages = [m for m in messages if control_id(m) is not None]
+    stream = tmp_path / "corpus.mllp"
+    stream.write_bytes(b"".join(frame(m) for m in messages))
+    r = receiver()
+    out = subprocess.run(["mllp_send", "--port", str(r.port), "--file", str(stream), "127.0.0.1"],
+                         capture_output=True, timeout=120, check=True).stdout
+    answers = [a.split(b"\x1c")[0] for a in out.split(b"\x0b")[1:]]
+    # mllp_send strips start blocks and carriage returns off both ends.
+    sent = [m.strip(b"\x0b\r") for m in messages]
+    assert len(answers) == len(sent)
+    for message, answer in zip(sent, answers):
+        fields = [f.decode("latin-1") for f in header_fields(message)]
+        msh = lambda n: fields[n - 1] if len(fields) >= n else ""  # noqa: E731
+        component = answer[4:5].decode()  # the sender's, where they are usable
+        version = msh(12).split(component)[0].split(".")
+        trigger = (msh(9).split(component) + [""])[1]
+        later = [int(v) for v in version[:2] if v.isdigit()] >= [2, 4]
+        ack = hl7.parse(answer.decode("latin-1"))
+        a_msh, msa = ack.segment("MSH"), ack.segment("MSA")
+        assert (str(msa[1]), str(msa[2])) == ("AA", msh(10)), message[:60]
+        assert (str(a_msh[3]), str(a_msh[4]), str(a_msh[5]), str(a_msh[6])) == \
+            (msh(5), msh(6), msh(3), msh(4))
+        assert str(a_msh[9]) == (component.join(["ACK", trigger, "ACK"]) if later and trigger
+                                 else "ACK"), message[:60]
+        assert str(a_msh[12]) == msh(12)
+    assert list(r.stored().values()) == sent
 
 
 def test_pipelined_messages_are_answered_in_order_and_stored_in_order(receiver):
