@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 from installation import SOURCE_DIR, Installation
+from messages import join, msh, pid, seed_sql
 from mllp import Client, Receiver, ack_code_and_control, control_id, frame, header_fields
 
 CORPUS = Path(os.environ.get("NORV_CORPUS_DIR", SOURCE_DIR.parent / "shared" / "corpus" / "hl7"))
@@ -241,6 +242,30 @@ def test_a_connection_flood_leaves_an_allowed_sender_its_answers(receiver):
     print(f"\nflood of 1,000 connections from one address in {flooded_in:.2f} s: 8 held, "
           f"receiver descriptors {idle_fds} idle / {flood_fds} flooded; an allowed sender's first "
           f"answer after {first_in * 1000:.1f} ms, its 100 messages in {answered_in:.3f} s")
+
+
+def test_skip_duplicates_on_inbound_files(tmp_path):
+    a08 = join(msh("ADT^A08", "F-1"), pid("S00000", "O'Brien", "Anna"))  # two rename orders
+    cases = [  # name, SkipDuplicates, the two files, rename orders, skipped
+        ("1: the same file again", "1", [a08, a08], 2, 1),
+        ("0: the same file again", "0", [a08, a08], 4, 0),
+        ("1: another message under the same ids", "1", [a08, a08.replace("Anna", "Ann")], 4, 0),
+    ]
+    for i, (name, skip, files, orders, skipped) in enumerate(cases):
+        inst = Installation(tmp_path / str(i), convert_reports=0)
+        inst.values.update(SkipDuplicates=skip, Debug="1")
+        inst.write_settings()
+        inst.db.execute(seed_sql(1))
+        for number, text in enumerate(files, 1):  # a restart between the two
+            inst.drop_message(number, text)
+            inst.start()
+            assert inst.wait_drained(timeout=60), name
+            assert inst.stop() == 0
+        assert inst.disposed("debug") == {"1.HL7", "2.HL7"} and not inst.disposed("failed"), name
+        assert len(list((inst.home / "RenameOrders").glob("*.JRQ"))) == orders, name
+        log = (inst.home / "Logs" / "NORVReaderDebug.log").read_bytes().decode("cp1252")
+        assert log.count("Skipped as a duplicate") == skipped, name
+        inst.db.drop()
 
 
 def test_garbage_non_hl7_and_oversized_frames(receiver):
