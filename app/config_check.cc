@@ -205,6 +205,7 @@ std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSourc
   setting("StandardHL7", std::to_string(s.StandardHL7));
   setting("PatientIDType", s.PatientIDType);
   setting("PatientIDAuthority", s.PatientIDAuthority);
+  setting("AppointmentTimeFallback", std::to_string(s.AppointmentTimeFallback));
   setting("MetricsFile", s.MetricsFile);
   setting("StatusWarnAge", std::to_string(s.StatusWarnAge));
   setting("StatusCritAge", std::to_string(s.StatusCritAge));
@@ -220,12 +221,24 @@ std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSourc
           (standard ? DescribeRule(PatientIdRule{s.PatientIDType, s.PatientIDAuthority})
                     : std::string("component 1 of the second repetition of PID-3")) +
           "; a message without one fails");
+  if (standard) {
+    add(CheckLevel::kInfo, std::string("order appointment: ORC-7.4, else TQ1-7, else OBR-27.4, else "
+                                       "OBR-36; ") +
+                               (s.AppointmentTimeFallback == 1
+                                    ? "else the message's time, MSH-7 (AppointmentTimeFallback 1)"
+                                    : "an order without one fails"));
+  }
   if (s.StandardHL7 != 0 && !standard) {
     add(CheckLevel::kWarn, "StandardHL7: only 1 switches the standard reading on; " +
                                std::to_string(s.StandardHL7) + " reads as designed");
   }
   if (!standard && (!s.PatientIDType.empty() || !s.PatientIDAuthority.empty())) {
     add(CheckLevel::kWarn, "PatientIDType and PatientIDAuthority apply only with StandardHL7 1");
+  }
+  if (s.AppointmentTimeFallback != 0 && !(standard && s.AppointmentTimeFallback == 1)) {
+    add(CheckLevel::kWarn, "AppointmentTimeFallback: only 1 with StandardHL7 1 books an order "
+                           "without a time at MSH-7; " + std::to_string(s.AppointmentTimeFallback) +
+                               " is ignored");
   }
 
   // Inbound directories.

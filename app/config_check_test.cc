@@ -114,11 +114,13 @@ TEST_F(ConfigCheck, ReadingModeAndIdentifierRuleAreShown) {
   Write(Good());
   EXPECT_TRUE(Mentions("HL7 reading: designed"));
   EXPECT_TRUE(Mentions("patient identifier: component 1 of the second repetition of PID-3"));
-  Write(Good() + "\"StandardHL7\"=\"1\"\n\"PatientIDType\"=\"MR\"\n");
+  Write(Good() + "\"StandardHL7\"=\"1\"\n\"PatientIDType\"=\"MR\"\n\"AppointmentTimeFallback\"=\"1\"\n");
   EXPECT_TRUE(Mentions("HL7 reading: standard"));
+  EXPECT_TRUE(Mentions("else OBR-36; else the message's time, MSH-7 (AppointmentTimeFallback 1)"));
   EXPECT_TRUE(Mentions("patient identifier: the first repetition of PID-3 with type code (CX-5) MR"));
-  Write(Good() + "\"PatientIDAuthority\"=\"KH\"\n");
+  Write(Good() + "\"PatientIDAuthority\"=\"KH\"\n\"AppointmentTimeFallback\"=\"1\"\n");
   EXPECT_TRUE(Mentions("apply only with StandardHL7 1"));
+  EXPECT_TRUE(Mentions("AppointmentTimeFallback: only 1 with StandardHL7 1"));
 }
 
 TEST_F(ConfigCheck, ProcedureCodesWithLineBreaksWarn) {

@@ -149,6 +149,7 @@ std::string LoadSettings(const SettingsSource& source, Settings& s) {
   Step(reg, base + "StandardHL7", "0", s.StandardHL7, ToInt32);
   Step(reg, base + "PatientIDType", "", s.PatientIDType, text);
   Step(reg, base + "PatientIDAuthority", "", s.PatientIDAuthority, text);
+  Step(reg, base + "AppointmentTimeFallback", "0", s.AppointmentTimeFallback, ToInt32);
   Step(reg, base + "MLLPPort", "0", s.MLLPPort, ToInt32);
   Step(reg, base + "MLLPBind", "127.0.0.1", s.MLLPBind, text);
   Step(reg, base + "MLLPAllow", "", s.MLLPAllow, text);

@@ -40,6 +40,8 @@ struct Settings {
   std::int32_t StandardHL7 = 0;       // 1: the standard HL7 reading (intake/hl7_standard.h)
   std::string PatientIDType;          // standard reading: PID-3 repetition by its CX-5
   std::string PatientIDAuthority;     // standard reading: PID-3 repetition by its CX-4
+  std::int32_t AppointmentTimeFallback = 0;  // standard reading, 1: an order without a
+                                             // time is booked at MSH-7
   // The MLLP receiver (norvreader --receive; see receive/receiver.h).
   std::int32_t MLLPPort = 0;            // TCP port; 0 = no receiver
   std::string MLLPBind = "127.0.0.1";   // local address listened on

@@ -122,15 +122,17 @@ TEST_F(SettingsLoad, ReadingModeAndIdentifierRule) {
   EXPECT_EQ(settings().StandardHL7, 0);
   EXPECT_EQ(settings().PatientIDType, "");
   Write("\"StandardHL7\"=dword:00000001\r\n\"PatientIDType\"=\"MR\"\r\n"
-        "\"PatientIDAuthority\"=\"KH\"\r\n");
+        "\"PatientIDAuthority\"=\"KH\"\r\n\"AppointmentTimeFallback\"=dword:00000001\r\n");
   LoadSettings();
   EXPECT_EQ(settings().StandardHL7, 1);
+  EXPECT_EQ(settings().AppointmentTimeFallback, 1);
   EXPECT_EQ(settings().PatientIDType, "MR");
   EXPECT_EQ(settings().PatientIDAuthority, "KH");
   Write("");
   LoadSettings();
   EXPECT_EQ(settings().StandardHL7, 0);
   EXPECT_EQ(settings().PatientIDAuthority, "");
+  EXPECT_EQ(settings().AppointmentTimeFallback, 0);
 }
 
 TEST_F(SettingsLoad, FailedStepsKeepThePreviousValue) {

@@ -125,15 +125,29 @@ bool IsCodedType(std::string_view type) {
   return type == "CE" || type == "CWE" || type == "CNE" || type == "CF";
 }
 
-// The first of ORC-7.4, TQ1-7 and OBR-27.4 that holds a valid date/time.
-std::optional<Hl7DateTime> AppointmentOf(const Hl7StandardMessage& m, const Hl7Unit& u) {
-  auto at = [&](int index, int field, int comp) -> std::optional<Hl7DateTime> {
-    if (index < 0) return std::nullopt;
-    return ParseHl7DateTime(Value(m, m.segments[index], field, 1, comp, 1));
-  };
-  if (auto t = at(u.orc, 7, 4)) return t;
-  if (auto t = at(u.tq1, 7, 1)) return t;
-  return at(u.obr, 27, 4);
+bool HasRule(const PatientIdRule& rule) {
+  return !Trim(rule.type).empty() || !Trim(rule.authority).empty();
+}
+
+struct Appointment {
+  Hl7DateTime when;
+  const char* field;
+};
+
+// The first of ORC-7.4, TQ1-7, OBR-27.4 and OBR-36 (scheduled date/time)
+// that holds a valid date/time.
+std::optional<Appointment> AppointmentOf(const Hl7StandardMessage& m, const Hl7Unit& u) {
+  const struct {
+    int index, field, comp;
+    const char* name;
+  } sources[] = {{u.orc, 7, 4, "ORC-7.4"}, {u.tq1, 7, 1, "TQ1-7"}, {u.obr, 27, 4, "OBR-27.4"},
+                 {u.obr, 36, 1, "OBR-36"}};
+  for (const auto& s : sources) {
+    if (s.index < 0) continue;
+    const Hl7Segment& seg = m.segments[static_cast<std::size_t>(s.index)];
+    if (auto t = ParseHl7DateTime(Value(m, seg, s.field, 1, s.comp, 1))) return Appointment{*t, s.name};
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -385,30 +399,31 @@ std::vector<Hl7Unit> SplitUnits(const Hl7StandardMessage& m, bool orders) {
 
 std::optional<std::string> ChooseIdentifier(const Hl7StandardMessage& m, const Hl7Segment& seg,
                                             int field, const PatientIdRule& rule) {
-  const int count = Repetitions(m, seg, field);
-  if (count == 0) return std::nullopt;
-  int chosen = 0;
-  if (Trim(rule.type).empty() && Trim(rule.authority).empty()) {
-    chosen = count >= 2 ? 2 : 1;
-  } else {
-    for (int rep = 1; rep <= count && chosen == 0; ++rep) {
+  const bool by_rule = HasRule(rule);
+  std::optional<std::string> first;
+  for (int rep = 1, count = Repetitions(m, seg, field); rep <= count; ++rep) {
+    std::string id = WithoutBlanks(Value(m, seg, field, rep, 1, 1));
+    if (id.empty()) continue;  // no identifier: the repetition does not count
+    if (by_rule) {
       bool type_ok = Trim(rule.type).empty() ||
                      EqualsIgnoringCase(Value(m, seg, field, rep, 5, 1), rule.type);
       bool authority_ok = Trim(rule.authority).empty() ||
                           EqualsIgnoringCase(Value(m, seg, field, rep, 4, 1), rule.authority);
-      if (type_ok && authority_ok) chosen = rep;
+      if (type_ok && authority_ok) return id;
+    } else if (first) {
+      return id;
+    } else {
+      first = std::move(id);
     }
   }
-  if (chosen == 0) return std::nullopt;
-  std::string id = WithoutBlanks(Value(m, seg, field, chosen, 1, 1));
-  if (id.empty()) return std::nullopt;
-  return id;
+  return by_rule ? std::nullopt : first;
 }
 
 std::string DescribeRule(const PatientIdRule& rule) {
   std::string type(Trim(rule.type)), authority(Trim(rule.authority));
   if (type.empty() && authority.empty()) {
-    return "the second repetition of PID-3 when there is one, else the first";
+    return "the second repetition of PID-3 that holds an identifier when there is one, else the "
+           "first; PID-2 when PID-3 holds none";
   }
   std::string text = "the first repetition of PID-3 with";
   if (!type.empty()) text += " type code (CX-5) " + type;
@@ -436,11 +451,22 @@ StandardReading ReadStandardUnit(const Hl7StandardMessage& m, const Hl7Unit& uni
   v.BirthDate = birth ? IsoDate(*birth) : "";
   v.Sex = pid.fields.size() >= 9 ? Value(m, pid, 8, 1, 1, 1) : "O";
   std::optional<std::string> id = ChooseIdentifier(m, pid, 3, rule);
+  // Older senders give the identifier in PID-2 (external id) alone; a site
+  // that asked for one kind of identifier gets that kind or none.
+  if (!id && !HasRule(rule)) {
+    std::string external = WithoutBlanks(Value(m, pid, 2, 1, 1, 1));
+    if (!external.empty()) {
+      id = std::move(external);
+      r.id_from_pid2 = true;
+    }
+  }
   if (!id) {
-    throw Error(kErrSubscriptOutOfRange,
-                "No patient identifier in PID-3 \"" +
-                    ValueToAnsi(pid.fields.size() > 3 ? pid.fields[3] : "", m.charset) +
-                    "\" by the rule: " + DescribeRule(rule));
+    auto quoted = [&](std::size_t field) {
+      return "\"" + ValueToAnsi(pid.fields.size() > field ? pid.fields[field] : "", m.charset) + "\"";
+    };
+    throw Error(kErrSubscriptOutOfRange, "No patient identifier in PID-3 " + quoted(3) +
+                                             (HasRule(rule) ? "" : " or PID-2 " + quoted(2)) +
+                                             " by the rule: " + DescribeRule(rule));
   }
   v.PatientID = *id;
   if (unit.mrg >= 0) r.prior_identifier = ChooseIdentifier(m, seg(unit.mrg), 1, rule).value_or("");
@@ -452,10 +478,12 @@ StandardReading ReadStandardUnit(const Hl7StandardMessage& m, const Hl7Unit& uni
     v.ReferringPhysicianID = Value(m, orc, 12, 1, 1, 1);
     v.ReferringPhysicianName = Value(m, orc, 12, 1, 2, 1);
   }
-  if (std::optional<Hl7DateTime> when = AppointmentOf(m, unit)) {
-    v.AppointmentDate = IsoDate(*when);
-    v.AppointmentTime = HourMinute(*when);
+  if (std::optional<Appointment> slot = AppointmentOf(m, unit)) {
+    v.AppointmentDate = IsoDate(slot->when);
+    v.AppointmentTime = HourMinute(slot->when);
+    r.appointment_field = slot->field;
   }
+  r.message_time = ParseHl7DateTime(Value(m, m.segments.front(), 7, 1, 1, 1));
   if (unit.obr >= 0) {
     const Hl7Segment& obr = seg(unit.obr);
     r.has_obr = true;

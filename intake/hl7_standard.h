@@ -140,19 +140,20 @@ struct Hl7Unit {
 };
 std::vector<Hl7Unit> SplitUnits(const Hl7StandardMessage& m, bool orders);
 
-// Which repetition of PID-3 (and MRG-1) holds the patient identifier. With
+// Which repetition of PID-3 (and MRG-1) holds the patient identifier. Only
+// repetitions that carry an identifier (CX-1, blanks removed) count: an
+// empty one, or one that holds a type code alone, is passed over. With
 // `type` and/or `authority` set, the first repetition whose CX-5 (type code)
 // and CX-4 component 1 (assigning authority) equal them, compared trimmed and
-// without regard to ASCII case; with neither set, the second repetition when
-// there is one, else the first.
+// without regard to ASCII case; with neither set, the second counted
+// repetition when there is one, else the first.
 struct PatientIdRule {
   std::string type;
   std::string authority;
 };
 
 // The identifier (CX-1, blanks removed) the rule picks from the identifier
-// list `field` of `seg`; nullopt when no repetition qualifies or its CX-1 is
-// empty.
+// list `field` of `seg`; nullopt when no repetition qualifies.
 std::optional<std::string> ChooseIdentifier(const Hl7StandardMessage& m, const Hl7Segment& seg,
                                             int field, const PatientIdRule& rule);
 
@@ -165,15 +166,21 @@ struct StandardReading {
   std::vector<std::string> report_lines;  // OBX-5 texts, one per drawn line
   std::string prior_identifier;           // MRG-1 by the identifier rule
   bool has_obr = false;
+  bool id_from_pid2 = false;              // PID-3 held none: PID-2 was taken
+  // The field the appointment came from ("ORC-7.4", "TQ1-7", "OBR-27.4",
+  // "OBR-36"); empty when none holds a valid date/time.
+  std::string appointment_field;
+  std::optional<Hl7DateTime> message_time;  // MSH-7, when it is a valid date/time
 };
 
 // Reads every value of `unit`. Throws Error when the unit has no PID, when
-// PID-3 holds no identifier by `rule` (the description names the rule and
-// the PID-3 it saw), and when PID-5 holds no name and `name_required` (the
+// neither PID-3 by `rule` nor (with no type or authority asked for) PID-2
+// component 1 holds an identifier (the description names the rule and the
+// fields it saw), and when PID-5 holds no name and `name_required` (the
 // event stores the name in the patient table, where an empty one would
 // overwrite the stored name). A birth date that is empty or no valid date is
 // left empty (unknown); the appointment comes from ORC-7.4, else TQ1-7, else
-// OBR-27.4, and stays empty when none holds a valid date/time.
+// OBR-27.4, else OBR-36, and stays empty when none holds a valid date/time.
 StandardReading ReadStandardUnit(const Hl7StandardMessage& m, const Hl7Unit& unit,
                                  const PatientIdRule& rule, bool name_required);
 

@@ -196,34 +196,49 @@ TEST(StandardValues, DatesAndTimes) {
 
 TEST(StandardValues, PatientIdentifierByRule) {
   const struct {
-    std::string pid3, type, authority;
+    std::string pid2, pid3, type, authority;
     std::string id;  // empty: the message fails
+    bool from_pid2;
   } cases[] = {
-      {"X1^^^KH^PI~4711^^^KH^PN", "", "", "4711"},
-      {"12345^^^HOSP^MR^FAC~678^^^NAT^PI", "", "", "678"},
-      {"4711^^^KH^PI^^^^", "", "", "4711"},
-      {"47 11^^^KH", "", "", "4711"},
-      {"X1^^^KH^PI~^^^KH^PN", "", "", ""},
-      {"", "", "", ""},
-      {"12345^^^HOSP^MR^FAC~678^^^NAT^PI", "MR", "", "12345"},
-      {"12345^^^HOSP^MR^FAC~678^^^NAT^PI", " pi ", "", "678"},
-      {"12345^^^HOSP^MR^FAC~678^^^NAT^PI", "", "NAT", "678"},
-      {"1^^^A&1.2&ISO^MR~2^^^B&1.3&ISO^MR", "MR", "B", "2"},
-      {"12345^^^HOSP^MR", "PN", "", ""},
-      {"12345^^^HOSP^MR", "MR", "KH", ""},
-      {"X\\T\\1^^^KH^MR", "MR", "", "X&1"},
+      {"", "X1^^^KH^PI~4711^^^KH^PN", "", "", "4711", false},
+      {"", "12345^^^HOSP^MR^FAC~678^^^NAT^PI", "", "", "678", false},
+      {"", "4711^^^KH^PI^^^^", "", "", "4711", false},
+      {"", "47 11^^^KH", "", "", "4711", false},
+      // Repetitions without an identifier do not count.
+      {"", "40800000^^^KH^MR~", "", "", "40800000", false},
+      {"", "X1^^^KH^PI~^^^KH^PN", "", "", "X1", false},
+      {"", "^^^^PN~A100^^^KH^MR", "", "", "A100", false},
+      {"", "~X1^^^KH^PI~ ^^^KH^PN~4711^^^KH^MR", "", "", "4711", false},
+      {"", " ^^^KH~", "", "", "", false},
+      {"", "", "", "", "", false},
+      // PID-2 when PID-3 holds none, unless one kind of identifier is asked for.
+      {"77 1^5^M11", "", "", "", "771", true},
+      {"771", "^^^KH^MR~", "", "", "771", true},
+      {"771", "4711^^^KH^MR", "", "", "4711", false},
+      {"771", "", "MR", "", "", false},
+      {"771", "", "", "KH", "", false},
+      {"^5^M11", "", "", "", "", false},
+      {"", "12345^^^HOSP^MR^FAC~678^^^NAT^PI", "MR", "", "12345", false},
+      {"", "12345^^^HOSP^MR^FAC~678^^^NAT^PI", " pi ", "", "678", false},
+      {"", "12345^^^HOSP^MR^FAC~678^^^NAT^PI", "", "NAT", "678", false},
+      {"", "1^^^A&1.2&ISO^MR~2^^^B&1.3&ISO^MR", "MR", "B", "2", false},
+      {"", "^^^KH^MR~4711^^^KH^MR", "MR", "", "4711", false},
+      {"", "12345^^^HOSP^MR", "PN", "", "", false},
+      {"", "12345^^^HOSP^MR", "MR", "KH", "", false},
+      {"", "X\\T\\1^^^KH^MR", "MR", "", "X&1", false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.pid3 + " type " + c.type + " authority " + c.authority);
-    Hl7StandardMessage m = Parse(Join({kMsh, "PID|1||" + c.pid3 + "||Muster"}));
-    std::optional<std::string> id = ChooseIdentifier(m, m.segments[1], 3, {c.type, c.authority});
-    EXPECT_EQ(id.value_or(""), c.id);
-    if (!c.id.empty()) continue;
+    SCOPED_TRACE(c.pid2 + " | " + c.pid3 + " type " + c.type + " authority " + c.authority);
+    Hl7StandardMessage m = Parse(Join({kMsh, "PID|1|" + c.pid2 + "|" + c.pid3 + "||Muster"}));
     try {
-      ReadStandardUnit(m, SplitUnits(m, false).at(0), {c.type, c.authority}, true);
-      ADD_FAILURE() << "no error";
+      StandardReading r = ReadStandardUnit(m, SplitUnits(m, false).at(0), {c.type, c.authority}, true);
+      EXPECT_EQ(r.values.PatientID, c.id);
+      EXPECT_EQ(r.id_from_pid2, c.from_pid2);
     } catch (const Error& e) {
-      EXPECT_NE(std::string(e.what()).find("\"" + c.pid3 + "\""), std::string::npos) << e.what();
+      EXPECT_EQ(c.id, "") << e.what();
+      EXPECT_NE(std::string(e.what()).find("PID-3 \"" + c.pid3 + "\""), std::string::npos) << e.what();
+      const bool pid2_named = std::string(e.what()).find("PID-2 \"" + c.pid2 + "\"") != std::string::npos;
+      EXPECT_EQ(pid2_named, c.type.empty() && c.authority.empty()) << e.what();
     }
   }
 }
@@ -256,29 +271,36 @@ TEST(StandardValues, NamesBirthDateAndSex) {
   EXPECT_THROW(ReadStandardUnit(no_pid, Hl7Unit{}, {}, true), Error);
 }
 
-TEST(StandardValues, AppointmentFromOrc7ThenTq1ThenObr27) {
+TEST(StandardValues, AppointmentFromOrc7Tq1Obr27ThenObr36) {
   const struct {
-    std::string orc7, tq1, obr27;
-    std::string date, time;
+    std::string orc7, tq1, obr27, obr36;
+    std::string date, time, field;
   } cases[] = {
-      {"^^^200612240930", "", "", "2006-12-24", "09:30"},
-      {"1^once^^20000701^^R", "", "", "2000-07-01", "00:00"},
-      {"^^^20061224093015&S", "TQ1|||||||20070101", "", "2006-12-24", "09:30"},
-      {"1^once^^^^S", "TQ1|||||||200008161510||", "", "2000-08-16", "15:10"},
-      {"", "TQ1||||||||20161018235959+0000", "", "", ""},  // TQ1-8 is the end
-      {"", "", "1^^^202110201126+0215", "2021-10-20", "11:26"},
-      {"^^^2006", "TQ1|||||||nonsense", "^^^20080102", "2008-01-02", "00:00"},
-      {"", "", "", "", ""},
+      {"^^^200612240930", "", "", "", "2006-12-24", "09:30", "ORC-7.4"},
+      {"1^once^^20000701^^R", "", "", "", "2000-07-01", "00:00", "ORC-7.4"},
+      {"^^^20061224093015&S", "TQ1|||||||20070101", "", "20080101", "2006-12-24", "09:30", "ORC-7.4"},
+      {"1^once^^^^S", "TQ1|||||||200008161510||", "", "", "2000-08-16", "15:10", "TQ1-7"},
+      {"", "TQ1||||||||20161018235959+0000", "", "", "", "", ""},  // TQ1-8 is the end
+      {"", "", "1^^^202110201126+0215", "20300101", "2021-10-20", "11:26", "OBR-27.4"},
+      {"^^^2006", "TQ1|||||||nonsense", "^^^20080102", "", "2008-01-02", "00:00", "OBR-27.4"},
+      {"1^once^^^^S", "", "1^once^^^^S", "203006200930+0100", "2030-06-20", "09:30", "OBR-36"},
+      {"", "TQ1|||||||2030", "", "20300620093015.5^X", "2030-06-20", "09:30", "OBR-36"},
+      {"", "", "", "2030", "", "", ""},
+      {"", "", "", "", "", "", ""},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.orc7 + " / " + c.tq1 + " / " + c.obr27 + " / " + c.obr36);
     std::vector<std::string> lines = {kMsh, kPid, "ORC|NW|P1|F1||SC||" + c.orc7};
     if (!c.tq1.empty()) lines.push_back(c.tq1);
     std::string obr = "OBR|1|||CT1^CT";
-    for (int i = 5; i <= 27; ++i) obr += "|" + std::string(i == 27 ? c.obr27 : "");
+    for (int i = 5; i <= 36; ++i) obr += "|" + std::string(i == 27 ? c.obr27 : i == 36 ? c.obr36 : "");
     lines.push_back(obr);
     StandardReading r = Read(lines);
-    EXPECT_EQ(r.values.AppointmentDate, c.date) << c.orc7 << " / " << c.tq1 << " / " << c.obr27;
-    EXPECT_EQ(r.values.AppointmentTime, c.time) << c.orc7 << " / " << c.tq1 << " / " << c.obr27;
+    EXPECT_EQ(r.values.AppointmentDate, c.date);
+    EXPECT_EQ(r.values.AppointmentTime, c.time);
+    EXPECT_EQ(r.appointment_field, c.field);
+    ASSERT_TRUE(r.message_time);  // MSH-7 of kMsh
+    EXPECT_EQ(IsoDate(*r.message_time) + " " + HourMinute(*r.message_time), "2030-01-01 00:00");
   }
 }
 

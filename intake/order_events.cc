@@ -1,3 +1,4 @@
+#include <optional>
 #include <string>
 
 #include "core/error.h"
@@ -53,8 +54,20 @@ Outcome HandleOrder(const IntakeContext& ctx, Hl7Segments& store, HL7Message& ms
   // could not store is kept in the failed folder, not lost.
   if (msg.OrderControl == "SC") return OutcomeOf(UpdateAppointmentStatus(ctx, msg));
   if (store.standard != nullptr && msg.AppointmentDate.empty()) {
-    throw Error(kErrSubscriptOutOfRange,
-                "No appointment date/time: ORC-7.4, TQ1-7 and OBR-27.4 hold no valid one");
+    // Many placers leave the schedule to the department; a site may book
+    // such orders at the time the message was sent, or keep them failed.
+    const std::optional<Hl7DateTime>& sent = store.standard->reading->message_time;
+    const bool fallback = ctx.settings.AppointmentTimeFallback == 1;
+    if (!fallback || !sent) {
+      throw Error(kErrSubscriptOutOfRange,
+                  std::string("No appointment date/time: ORC-7.4, TQ1-7, OBR-27.4 and OBR-36 hold no "
+                              "valid one") +
+                      (fallback ? ", nor does MSH-7 (the message's time)" : ""));
+    }
+    msg.AppointmentDate = IsoDate(*sent);
+    msg.AppointmentTime = HourMinute(*sent);
+    ctx.log.DebugLog("No appointment date/time in ORC-7.4, TQ1-7, OBR-27.4 or OBR-36: booked at "
+                     "the message's time (MSH-7), " + msg.AppointmentDate + " " + msg.AppointmentTime);
   }
   if (!RegisterUpdatePatient(ctx, msg, "")) return Outcome::kFailed;
   return OutcomeOf(RegisterAppointment(ctx, msg));

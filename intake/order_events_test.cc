@@ -141,6 +141,62 @@ TEST_P(OrderEventsTest, StandardReadingOrders) {
   EXPECT_TRUE(ErrorLines().empty());
 }
 
+// Standard reading, an order without a time anywhere: it fails, unless
+// AppointmentTimeFallback 1 books it at a valid MSH-7 (with a debug line).
+TEST_P(OrderEventsTest, StandardReadingAppointmentTimeFallback) {
+  const struct {
+    int fallback;
+    std::string msh7, obr36;
+    std::string booked;  // date and time; empty: the message fails
+  } cases[] = {
+      {0, "203001011215", "", ""},
+      {1, "203001011215+0100", "", "2030-01-01 12:15"},
+      {1, "20300101121530.25", "203006200930", "2030-06-20 09:30"},
+      {1, "", "", ""},
+      {1, "2030", "", ""},
+      {2, "203001011215", "", ""},
+  };
+  int number = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.fallback) + " MSH-7 " + c.msh7 + " OBR-36 " + c.obr36);
+    settings().AppointmentTimeFallback = c.fallback;
+    const std::string accession = "A" + std::to_string(++number);
+    std::string obr = "OBR|1|||CT123^CT Thorax";
+    for (int i = 5; i <= 36; ++i) {
+      obr += "|" + std::string(i == 21 ? accession : i == 24 ? "CT" : i == 36 ? c.obr36 : "");
+    }
+    const std::string text = "MSH|^~\\&|RIS|KH|NORV|RAD|" + c.msh7 + "||ORM^O01|M1|P|2.3\r"
+                             "PID|1||4711||Neu^Nina\rPV1|1|O|CT1\rORC|NW|P1\r" + obr + "\r";
+    std::string error;
+    try {
+      ProcessStandardMessage(
+          text, PatientIdRule{},
+          [this](Hl7Segments& s, HL7Message& m) { return HandleOrder(intake(), s, m); },
+          [this](std::string_view line) { ctx_.log.DebugLog(line); });
+    } catch (const Error& e) {
+      error = e.what();
+    }
+    std::vector<std::string> booked;
+    for (auto& row : db_->Appointments()) {
+      if (row["AccessionNumber"] == accession) {
+        booked.push_back(row["TerminDatum"] + " " + row["TerminZeit"].substr(0, 5));
+      }
+    }
+    if (c.booked.empty()) {
+      EXPECT_TRUE(booked.empty());
+      EXPECT_EQ(error.find("No appointment date/time: ORC-7.4, TQ1-7, OBR-27.4 and OBR-36"), 0u) << error;
+      EXPECT_EQ(error.find("MSH-7") != std::string::npos, c.fallback == 1) << error;
+    } else {
+      EXPECT_EQ(error, "");
+      EXPECT_EQ(booked, (Rows{c.booked, c.booked}));
+    }
+    if (!c.booked.empty()) {
+      EXPECT_EQ(HasDebugText("No appointment date/time in ORC-7.4, TQ1-7, OBR-27.4 or OBR-36: "
+                             "booked at the message's time (MSH-7), " + c.booked), c.obr36.empty());
+    }
+  }
+}
+
 NORV_INSTANTIATE_FOR_BACKENDS(OrderEventsTest);
 
 }  // namespace

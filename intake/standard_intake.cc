@@ -49,6 +49,10 @@ std::optional<Outcome> ProcessStandardMessage(std::string_view text, const Patie
     debug("DOB: " + (v.BirthDate.empty() ? std::string("unknown") : v.BirthDate));
     debug("Sex: " + v.Sex);
     debug("ID: " + v.PatientID);
+    if (readings[i].id_from_pid2) debug("PID-3 holds no identifier: PID-2 taken");
+    if (!readings[i].appointment_field.empty()) {
+      debug("Appointment date/time from " + readings[i].appointment_field);
+    }
     StandardContext context{&*m, &units[i], &readings[i]};
     Hl7Segments store;
     store.MessageEvent = event;

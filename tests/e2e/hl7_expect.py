@@ -99,6 +99,12 @@ class Message:
             chosen = 2 if len(reps) >= 2 else 1
         return self.value(fields, f, chosen).replace(" ", "")
 
+    def holds_identifier(self, fields, f):
+        """Whether some repetition of identifier list `f` has a CX-1."""
+        raw = fields[f] if f < len(fields) else b""
+        count = len(raw.split(self.rep)) if self.rep and raw else 1
+        return any(self.value(fields, f, r).replace(" ", "") for r in range(1, count + 1))
+
 
 def when(text):
     """(date, time) of an HL7 date/time, or None when it is not one."""
@@ -136,13 +142,15 @@ def units(msg, orders):
     return out
 
 
-def expect(data):
+def expect(data, time_fallback=False):
     """What the standard reading makes of a file: a dict with `event`
     ("batch" for several messages or a batch envelope), `handled` (one
     message of an event the service handles), `wellformed` (handled, and as
-    HL7 requires: four delimiters, the event's required segments, PID-3 and
-    PID-5 valued) and, for handled ones, `units` with the values of each and
-    `fails` (why the file must end in failed, or None)."""
+    HL7 requires: four delimiters, the event's required segments, PID-3 (or
+    PID-2) and PID-5 valued) and, for handled ones, `units` with the values
+    of each and `fails` (why the file must end in failed, or None). With
+    `time_fallback` (the site's AppointmentTimeFallback 1) an order without
+    a time is booked at MSH-7."""
     msg = Message(data)
     if not msg.ok:
         return {"event": "unknown", "handled": False, "wellformed": False}
@@ -150,10 +158,11 @@ def expect(data):
     names = [n for n, _ in msg.segs]
     pids = [f for n, f in msg.segs if n == "PID"]
     # Well-formed: MSH-2 declares four distinct delimiters, the segments the
-    # event requires are there and every PID values PID-3 and PID-5.
+    # event requires are there and every PID values PID-5 and PID-3 (or, in
+    # the older form, PID-2).
     required = {"ADT^A40": "MRG", "ADT^A47": "MRG", "ORM^O01": "ORC", "OMG^O19": "OBR", "ORU^R01": "OBR"}
     wellformed = event in HANDLED and None not in msg.delims and bool(pids) \
-        and all(len(p) > 5 and p[3] and p[5] for p in pids) and required.get(event, "PID") in names
+        and all(len(p) > 5 and (p[3] or p[2]) and p[5] for p in pids) and required.get(event, "PID") in names
     result = {"event": event, "handled": event in HANDLED, "wellformed": wellformed, "fails": None,
               "units": [], "type_codes": set()}
     for name, fields in msg.segs:
@@ -169,6 +178,9 @@ def expect(data):
         pid = u["PID"]
         v = {"last": msg.value(pid, 5), "first": msg.value(pid, 5, 1, 2), "middle": msg.value(pid, 5, 1, 3),
              "sex": msg.value(pid, 8) if len(pid) >= 9 else "O", "id": msg.identifier(pid, 3)}
+        # PID-2, the external identifier of v2.2 and v2.3, when PID-3 holds none.
+        if not msg.holds_identifier(pid, 3):
+            v["id"] = msg.value(pid, 2).replace(" ", "")
         born = when(msg.value(pid, 7))
         v["birth"] = born[0] if born else None
         if not (v["last"] or v["first"] or v["middle"]) and event != "ORU^R01":
@@ -180,7 +192,10 @@ def expect(data):
         v["control"] = msg.value(orc, 1)
         v["has_obr"] = obr is not None
         obr = obr or [b"OBR"]
-        slot = when(msg.value(orc, 7, 1, 4)) or when(msg.value(u.get("TQ1", [b""]), 7)) or when(msg.value(obr, 27, 1, 4))
+        slot = when(msg.value(orc, 7, 1, 4)) or when(msg.value(u.get("TQ1", [b""]), 7)) \
+            or when(msg.value(obr, 27, 1, 4)) or when(msg.value(obr, 36))
+        if not slot and time_fallback and event in ORDERS:
+            slot = when(msg.value(msg.segs[0][1], 7))
         v["date"], v["time"] = slot or ("", "")
         v["accession"], v["code"], v["modality"] = msg.value(obr, 21), msg.value(obr, 4), msg.value(obr, 24)
         lines = []

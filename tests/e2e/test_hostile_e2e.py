@@ -121,13 +121,20 @@ def test_an_unwritable_inbound_directory_as_an_unprivileged_user(workdir):
     for p in inst.inbound.iterdir():
         os.chmod(p, 0o644)
 
+    # The build tree may lie where the unprivileged user cannot go (a checkout
+    # in /root): run a copy of the executable from the work folder instead.
+    binary = workdir / "bin" / "norvreader"
+    binary.parent.mkdir(mode=0o755)
+    shutil.copy2(inst_binary(), binary)
+    os.chmod(binary, 0o755)
+
     env = dict(os.environ, NORVREADER_TICK_MS="5")
     def become_nobody():
         os.setgroups([])
         os.setgid(user.pw_gid)
         os.setuid(user.pw_uid)
 
-    proc = subprocess.Popen([str(inst_binary()), "--home", str(inst.home)], env=env,
+    proc = subprocess.Popen([str(binary), "--home", str(inst.home)], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             preexec_fn=become_nobody)
     time.sleep(2)

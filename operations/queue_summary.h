@@ -3,8 +3,8 @@
 // suffix compared without regard to case), how many there are and how long
 // the oldest has been waiting. Read-only; used by the state record, the
 // status view and re-queueing.
-#ifndef NORV_APP_QUEUE_SUMMARY_H_
-#define NORV_APP_QUEUE_SUMMARY_H_
+#ifndef NORV_OPERATIONS_QUEUE_SUMMARY_H_
+#define NORV_OPERATIONS_QUEUE_SUMMARY_H_
 
 #include <cstdint>
 #include <optional>
@@ -65,4 +65,4 @@ std::optional<QueueFigures> IndexedQueueFigures(const std::string& directory,
 
 }  // namespace norv
 
-#endif  // NORV_APP_QUEUE_SUMMARY_H_
+#endif  // NORV_OPERATIONS_QUEUE_SUMMARY_H_

@@ -1,8 +1,8 @@
-#include "app/service_state.h"
+#include "operations/service_state.h"
 
 #include <gtest/gtest.h>
 
-#include "app/queue_summary.h"
+#include "operations/queue_summary.h"
 
 namespace norv {
 namespace {

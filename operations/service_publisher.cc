@@ -1,10 +1,10 @@
-#include "app/service_publisher.h"
+#include "operations/service_publisher.h"
 
 #include <cstring>
 #include <ctime>
 #include <optional>
 
-#include "app/metrics.h"
+#include "operations/metrics.h"
 #include "core/error.h"
 
 namespace norv {

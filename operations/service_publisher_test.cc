@@ -1,4 +1,4 @@
-#include "app/service_publisher.h"
+#include "operations/service_publisher.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

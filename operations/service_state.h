@@ -6,8 +6,8 @@
 // errors it met. The service keeps one ServiceStateRecorder on the loop's
 // thread and rewrites the record's file, "<program dir>/NORVReader.NN.state",
 // on every alive tick (a small line-oriented text; see SerialiseState).
-#ifndef NORV_APP_SERVICE_STATE_H_
-#define NORV_APP_SERVICE_STATE_H_
+#ifndef NORV_OPERATIONS_SERVICE_STATE_H_
+#define NORV_OPERATIONS_SERVICE_STATE_H_
 
 #include <array>
 #include <cstdint>
@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/queue_summary.h"
+#include "operations/queue_summary.h"
 #include "intake/events.h"
 #include "platform/system.h"
 
@@ -137,4 +137,4 @@ class ServiceStateRecorder {
 
 }  // namespace norv
 
-#endif  // NORV_APP_SERVICE_STATE_H_
+#endif  // NORV_OPERATIONS_SERVICE_STATE_H_

@@ -5,8 +5,8 @@
 // file holds a secret). Failures to write are reported once through the
 // error sink until a write succeeds again, so a full disk does not fill the
 // error log. Runs on the loop's thread.
-#ifndef NORV_APP_SERVICE_PUBLISHER_H_
-#define NORV_APP_SERVICE_PUBLISHER_H_
+#ifndef NORV_OPERATIONS_SERVICE_PUBLISHER_H_
+#define NORV_OPERATIONS_SERVICE_PUBLISHER_H_
 
 #include <cstdint>
 #include <functional>
@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "app/service_state.h"
+#include "operations/service_state.h"
 #include "core/settings.h"
 #include "intake/inbound_queue.h"
 #include "platform/file_system.h"
@@ -66,4 +66,4 @@ class ServicePublisher {
 
 }  // namespace norv
 
-#endif  // NORV_APP_SERVICE_PUBLISHER_H_
+#endif  // NORV_OPERATIONS_SERVICE_PUBLISHER_H_

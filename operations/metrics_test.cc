@@ -1,4 +1,4 @@
-#include "app/metrics.h"
+#include "operations/metrics.h"
 
 #include <gtest/gtest.h>
 

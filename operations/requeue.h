@@ -9,8 +9,8 @@
 // installation's "<inbound>failed/<week>/" and "<inbound>debug/<week>/"
 // folders are accepted; symbolic links are refused, and paths are compared
 // after resolving them.
-#ifndef NORV_APP_REQUEUE_H_
-#define NORV_APP_REQUEUE_H_
+#ifndef NORV_OPERATIONS_REQUEUE_H_
+#define NORV_OPERATIONS_REQUEUE_H_
 
 #include <cstdint>
 #include <cstdio>
@@ -64,4 +64,4 @@ int RunRequeue(const std::vector<std::string>& paths, const std::vector<std::str
 
 }  // namespace norv
 
-#endif  // NORV_APP_REQUEUE_H_
+#endif  // NORV_OPERATIONS_REQUEUE_H_

@@ -1,4 +1,4 @@
-#include "app/requeue.h"
+#include "operations/requeue.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -15,7 +15,7 @@
 #include <set>
 #include <tuple>
 
-#include "app/queue_summary.h"
+#include "operations/queue_summary.h"
 
 namespace norv {
 namespace {

@@ -1,11 +1,11 @@
-#include "app/status.h"
+#include "operations/status.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
 
-#include "app/service_publisher.h"
+#include "operations/service_publisher.h"
 #include "testing/test_util.h"
 
 namespace norv {

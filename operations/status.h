@@ -6,8 +6,8 @@
 // error log, the kernel's socket table and one trivial query. The exit code follows the monitoring-plugin
 // convention (0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN) and the first line of
 // the screen is the plugin's status line with performance data.
-#ifndef NORV_APP_STATUS_H_
-#define NORV_APP_STATUS_H_
+#ifndef NORV_OPERATIONS_STATUS_H_
+#define NORV_OPERATIONS_STATUS_H_
 
 #include <cstdint>
 #include <cstdio>
@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/service_state.h"
+#include "operations/service_state.h"
 #include "core/settings.h"
 
 namespace norv {
@@ -125,4 +125,4 @@ int RunStatus(const Settings& settings, const std::string& program_dir,
 
 }  // namespace norv
 
-#endif  // NORV_APP_STATUS_H_
+#endif  // NORV_OPERATIONS_STATUS_H_

@@ -1,4 +1,4 @@
-#include "app/service_state.h"
+#include "operations/service_state.h"
 
 #include <charconv>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "app/requeue.h"
+#include "operations/requeue.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "app/queue_summary.h"
+#include "operations/queue_summary.h"
 
 #include <chrono>
 #include <filesystem>

@@ -3,13 +3,13 @@
 // the MetricsFile setting on every alive tick (atomically, so the collector
 // never reads half a file). Every series carries the label feed="NN" (the
 // instance number), so several instances can share one collector folder.
-#ifndef NORV_APP_METRICS_H_
-#define NORV_APP_METRICS_H_
+#ifndef NORV_OPERATIONS_METRICS_H_
+#define NORV_OPERATIONS_METRICS_H_
 
 #include <string>
 #include <string_view>
 
-#include "app/service_state.h"
+#include "operations/service_state.h"
 
 namespace norv {
 
@@ -35,4 +35,4 @@ std::string EscapeLabelValue(std::string_view value);
 
 }  // namespace norv
 
-#endif  // NORV_APP_METRICS_H_
+#endif  // NORV_OPERATIONS_METRICS_H_

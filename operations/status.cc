@@ -1,4 +1,4 @@
-#include "app/status.h"
+#include "operations/status.h"
 
 #include <signal.h>
 
@@ -10,7 +10,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/service_publisher.h"
+#include "operations/service_publisher.h"
 #include "core/ansi.h"
 #include "core/dates.h"
 #include "db/database.h"
