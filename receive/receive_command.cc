@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <tuple>
 
+#include "core/error.h"
 #include "core/log.h"
 #include "net/lookup.h"
 #include "net/network_env.h"
@@ -21,6 +23,7 @@ namespace {
 constexpr char kLoopbackOnly[] = "127.0.0.0/8";
 constexpr std::chrono::milliseconds kWatchdogInterval{5000};
 constexpr std::chrono::milliseconds kShutdownLimit{10000};
+constexpr std::chrono::milliseconds kStatsInterval{1000};
 
 std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 
@@ -33,6 +36,23 @@ std::string ReceiverFolder(const Settings& s) {
 
 std::string ReceiverCounterFile(const std::string& program_dir) {
   return program_dir + "/NORVReceive.counter";
+}
+
+std::string ReceiverStatsFile(const std::string& program_dir) {
+  return program_dir + "/NORVReceive.stats";
+}
+
+std::optional<std::uint64_t> ReadReceiverDuplicates(FileSystem& files,
+                                                    const std::string& program_dir) {
+  std::string text;
+  if (!files.ReadWholeFile(ReceiverStatsFile(program_dir), text).ok()) return std::nullopt;
+  constexpr std::string_view kKey = "duplicates ";
+  if (text.rfind(kKey, 0) != 0) return std::nullopt;
+  std::uint64_t n = 0;
+  const char* end = text.data() + text.size();
+  auto r = std::from_chars(text.data() + kKey.size(), end, n);
+  if (r.ec != std::errc() || r.ptr == end || *r.ptr != '\n') return std::nullopt;
+  return n;
 }
 
 std::optional<ReceiverConfig> ReceiverConfigFrom(const Settings& s, FileSystem& files,
@@ -186,6 +206,26 @@ int RunReceiver(FileSystem& files, const SettingsSource& source, const std::stri
   if (!receiver.Start(&error)) return fail(1, error);
   loop.HandleSignals(nullptr);
   EventLoop::TimerId watchdog = loop.AddTimer(kWatchdogInterval, NotifyWatchdog);
+  // The duplicates count goes on from an earlier run's; rewritten once a
+  // second while it changes (readable by --status and the service's metrics).
+  const std::uint64_t earlier = ReadReceiverDuplicates(files, program_dir).value_or(0);
+  std::optional<std::uint64_t> published;
+  bool write_failed = false;  // told once until a write succeeds
+  auto publish = [&] {
+    const std::uint64_t now = earlier + receiver.duplicates();
+    if (published == now) return;
+    FsStatus st = files.WriteFileAtomically(ReceiverStatsFile(program_dir),
+                                            "duplicates " + std::to_string(now) + "\n", {}, 0644);
+    if (st.ok()) published = now;
+    if (!st.ok() && !write_failed) {
+      log.error(kErrPathFileAccess, "cannot write " + ReceiverStatsFile(program_dir) + ": " +
+                                        std::generic_category().message(st.error),
+                "MLLPReceiver");
+    }
+    write_failed = !st.ok();
+  };
+  publish();
+  EventLoop::TimerId stats = loop.AddTimer(kStatsInterval, publish);
   std::string where = DottedAddress(config->bind_address) + ":" + std::to_string(receiver.port());
   log.debug("MLLP receiver on " + where + " into " + folder + ", next number " +
             std::to_string(spool->next_number()) +
@@ -198,7 +238,9 @@ int RunReceiver(FileSystem& files, const SettingsSource& source, const std::stri
   loop.Run();
   NotifyStopping();
   loop.RemoveTimer(watchdog);
+  loop.RemoveTimer(stats);
   receiver.Shutdown(kShutdownLimit);
+  publish();
   log.debug("MLLP receiver stopped");
   return 0;
 }

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from installation import SOURCE_DIR, Installation
+from installation import BINARY_DIR, SOURCE_DIR, Installation
 from messages import join, msh, pid, seed_sql
 from mllp import Client, Receiver, ack_code_and_control, control_id, frame, header_fields
 
@@ -179,6 +179,10 @@ def test_a_message_sent_again_is_answered_as_before_and_written_once(tmp_path):
         assert list(r.stored().values()) == [first, second][:written], name
         log = (inst.home / "Logs" / "NORVReceiveDebug.log").read_bytes().decode("cp1252")
         assert log.count("answered AA, not written again") == 2 - written, name
+        # Counted across restarts, and shown by --status.
+        status = subprocess.run([str(BINARY_DIR / "norvreader"), "--home", str(inst.home),
+                                 "--status"], capture_output=True, timeout=60).stdout.decode()
+        assert f", {2 - written} duplicates answered without writing" in status, (name, status)
 
 
 def flood(port, source, count):
