@@ -115,6 +115,23 @@ std::unique_ptr<SeenMessages> SeenMessages::Open(
   return record;
 }
 
+SeenMessages::~SeenMessages() { files_.CloseLog(log_); }
+
+FsStatus SeenMessages::Append(const std::string& text) {
+  if (log_ < 0) {
+    if (FsStatus st = files_.OpenLog(path_, log_); !st.ok()) {
+      log_ = -1;
+      return st;
+    }
+  }
+  FsStatus st = files_.AppendLog(log_, text);
+  if (!st.ok()) {  // opened afresh next time
+    files_.CloseLog(log_);
+    log_ = -1;
+  }
+  return st;
+}
+
 void SeenMessages::Remember(const std::string& key, std::int64_t time) {
   std::uint64_t sequence = ++sequence_;
   by_key_[key] = Seen{time, sequence};
@@ -144,7 +161,7 @@ FsStatus SeenMessages::Add(const std::vector<Entry>& entries, std::int64_t now) 
   for (const Entry& e : entries) {
     text += std::to_string(now) + " " + e.tag + " " + e.key + "\n";
   }
-  FsStatus st = files_.Append(path_, text);
+  FsStatus st = Append(text);
   lines_ += entries.size();
   if (!st.ok()) return st;
   for (const Entry& e : entries) Remember(e.key, now);
@@ -160,7 +177,7 @@ FsStatus SeenMessages::Withdraw(const std::vector<Entry>& entries) {
   }
   if (text.empty()) return FsStatus{};
   lines_ += entries.size();
-  return files_.Append(path_, text);
+  return Append(text);
 }
 
 FsStatus SeenMessages::Tidy(std::int64_t now) {
@@ -179,6 +196,8 @@ FsStatus SeenMessages::Rewrite() {
     ++count;
   }
   const std::string temp = path_ + ".tmp";
+  files_.CloseLog(log_);
+  log_ = -1;
   (void)files_.Remove(temp);
   FsStatus st = files_.WriteNew(temp, text);
   if (st.ok()) st = files_.Rename(temp, path_, true);

@@ -72,6 +72,10 @@ class SeenMessages {
   // Only while no tagged entry waits for its file.
   FsStatus Tidy(std::int64_t now);
 
+  ~SeenMessages();
+  SeenMessages(const SeenMessages&) = delete;
+  SeenMessages& operator=(const SeenMessages&) = delete;
+
   std::size_t size() const { return by_key_.size(); }
   const std::string& path() const { return path_; }
 
@@ -90,6 +94,7 @@ class SeenMessages {
   void Remember(const std::string& key, std::int64_t time);
   void Forget(std::int64_t now);
   FsStatus Rewrite();
+  FsStatus Append(const std::string& text);
 
   DurableFiles& files_;
   std::string path_;
@@ -99,6 +104,7 @@ class SeenMessages {
   std::deque<Queued> order_;  // oldest first; entries no longer in by_key_ are skipped
   std::uint64_t sequence_ = 0;
   std::size_t lines_ = 0;  // lines in the file
+  int log_ = -1;           // the file, open for appending (-1: not open)
 };
 
 }  // namespace norv

@@ -27,9 +27,13 @@ class DurableFiles {
   // link there), writes `bytes`, flushes them to the disk and closes the
   // file. On failure nothing is left at `path`.
   virtual FsStatus WriteNew(const std::string& path, std::string_view bytes) = 0;
-  // Appends `bytes` to `path` (created when missing, never through a
-  // symbolic link) and flushes them to the disk before returning.
-  virtual FsStatus Append(const std::string& path, std::string_view bytes) = 0;
+  // An append-only file kept open: OpenLog opens `path` for appending
+  // (created when missing, never through a symbolic link), AppendLog writes
+  // `bytes` at its end and flushes them to the disk before returning,
+  // CloseLog closes it.
+  virtual FsStatus OpenLog(const std::string& path, int& handle) = 0;
+  virtual FsStatus AppendLog(int handle, std::string_view bytes) = 0;
+  virtual void CloseLog(int handle) = 0;
   // Renames within one file system. Without `replace` an existing `to` is
   // never replaced (EEXIST).
   virtual FsStatus Rename(const std::string& from, const std::string& to, bool replace) = 0;

@@ -51,13 +51,17 @@ class PosixDurableFiles final : public DurableFiles {
     return FsStatus{error};
   }
 
-  FsStatus Append(const std::string& path, std::string_view bytes) override {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return Errno();
-    bool ok = WriteAll(fd, bytes) && fdatasync(fd) == 0;
-    int error = ok ? 0 : errno;
-    if (close(fd) != 0 && ok) error = errno;
-    return FsStatus{error};
+  FsStatus OpenLog(const std::string& path, int& handle) override {
+    handle = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
+    return handle < 0 ? Errno() : FsStatus{};
+  }
+
+  FsStatus AppendLog(int handle, std::string_view bytes) override {
+    return WriteAll(handle, bytes) && fdatasync(handle) == 0 ? FsStatus{} : Errno();
+  }
+
+  void CloseLog(int handle) override {
+    if (handle >= 0) close(handle);
   }
 
   FsStatus Rename(const std::string& from, const std::string& to, bool replace) override {

@@ -27,10 +27,16 @@ class FaultyFiles final : public DurableFiles {
     if (int e = Fault("write", path)) return FsStatus{e};
     return real().WriteNew(path, bytes);
   }
-  FsStatus Append(const std::string& path, std::string_view bytes) override {
-    if (int e = Fault("append", path)) return FsStatus{e};
-    return real().Append(path, bytes);
+  FsStatus OpenLog(const std::string& path, int& handle) override {
+    FsStatus st = real().OpenLog(path, handle);
+    if (st.ok()) logs_[handle] = path;
+    return st;
   }
+  FsStatus AppendLog(int handle, std::string_view bytes) override {
+    if (int e = Fault("append", logs_[handle])) return FsStatus{e};
+    return real().AppendLog(handle, bytes);
+  }
+  void CloseLog(int handle) override { real().CloseLog(handle); }
   FsStatus Rename(const std::string& from, const std::string& to, bool replace) override {
     if (int e = Fault("rename", to)) return FsStatus{e};
     return real().Rename(from, to, replace);
@@ -54,6 +60,7 @@ class FaultyFiles final : public DurableFiles {
  private:
   static DurableFiles& real() { return PlatformDurableFiles(); }
   int Fault(const std::string& op, const std::string& path) { return fail ? fail(op, path) : 0; }
+  std::map<int, std::string> logs_;
 };
 
 class InboundSpoolTest : public ::testing::Test {
