@@ -103,7 +103,7 @@ def test_killed_receiver_loses_nothing_and_nothing_is_applied_twice(installation
     rng = random.Random(15)
     kills = 0
     while sender.is_alive():
-        sender.join(rng.uniform(0.02, 0.3))
+        sender.join(rng.uniform(0.005, 0.1))
         if sender.is_alive():
             receiver.kill()
             kills += 1
