@@ -27,7 +27,11 @@ constexpr std::size_t kMaxPendingMessages = 256;
 constexpr std::size_t kMaxUnsentBytes = 1 << 20;
 // What the acknowledgement of a refused, oversized message needs of it.
 constexpr std::size_t kOversizeHeaderBytes = 65536;
-constexpr int kListenBacklog = 64;
+// Deep enough for a burst of connections (a flood, or every sender of a site
+// reconnecting after a restart): a full queue drops an allowed sender's
+// connect, which the sender's system retries only a second later. Those
+// beyond the limits are accepted and closed at once, so the queue drains fast.
+constexpr int kListenBacklog = 1024;
 constexpr int kAcceptsPerEvent = 32;
 constexpr std::size_t kRefusedLogLimit = 1024;
 constexpr std::chrono::minutes kLimitLogInterval{1};
@@ -179,7 +183,6 @@ void Receiver::OnListenerReady() {
                   " open (MLLPMaxPerPeer)";
         if (from_peer == 0) per_peer_.erase(address);
         netsys::Close(fd);
-        ++limited_;
         LogLimited(address, "connection from " + peer + " closed: " + why);
         continue;
       }

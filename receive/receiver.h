@@ -80,8 +80,6 @@ class Receiver {
   std::size_t connection_count() const { return connections_.size(); }
   // Messages answered AA without being written, as stored before.
   std::uint64_t duplicates() const { return duplicates_; }
-  // Connections closed at once for MLLPMaxConnections or MLLPMaxPerPeer.
-  std::uint64_t limited() const { return limited_; }
 
  private:
   using SteadyTime = std::chrono::steady_clock::time_point;
@@ -122,7 +120,6 @@ class Receiver {
   std::map<std::uint32_t, std::size_t> per_peer_;  // open connections by address
   // By address: when a limit refusal was last logged, refusals since.
   std::map<std::uint32_t, std::pair<SteadyTime, std::uint64_t>> limit_logged_;
-  std::uint64_t limited_ = 0;
   std::string ack_prefix_;
   std::uint64_t ack_sequence_ = 0;
   std::uint64_t duplicates_ = 0;
