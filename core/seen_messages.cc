@@ -117,7 +117,7 @@ std::unique_ptr<SeenMessages> SeenMessages::Open(
 
 SeenMessages::~SeenMessages() { files_.CloseLog(log_); }
 
-FsStatus SeenMessages::Append(const std::string& text) {
+FsStatus SeenMessages::Append(const std::string& text, bool flush) {
   if (log_ < 0) {
     if (FsStatus st = files_.OpenLog(path_, log_); !st.ok()) {
       log_ = -1;
@@ -125,6 +125,7 @@ FsStatus SeenMessages::Append(const std::string& text) {
     }
   }
   FsStatus st = files_.AppendLog(log_, text);
+  if (st.ok() && flush) st = files_.FlushLog(log_);
   if (!st.ok()) {  // opened afresh next time
     files_.CloseLog(log_);
     log_ = -1;
@@ -155,13 +156,17 @@ bool SeenMessages::Contains(const std::string& key, std::int64_t now) const {
   return it != by_key_.end() && it->second.time > now - window_;
 }
 
-FsStatus SeenMessages::Add(const std::vector<Entry>& entries, std::int64_t now) {
+FsStatus SeenMessages::Flush() {
+  return log_ < 0 ? FsStatus{} : files_.FlushLog(log_);
+}
+
+FsStatus SeenMessages::Add(const std::vector<Entry>& entries, std::int64_t now, bool flush) {
   if (entries.empty()) return FsStatus{};
   std::string text;
   for (const Entry& e : entries) {
     text += std::to_string(now) + " " + e.tag + " " + e.key + "\n";
   }
-  FsStatus st = Append(text);
+  FsStatus st = Append(text, flush);
   lines_ += entries.size();
   if (!st.ok()) return st;
   for (const Entry& e : entries) Remember(e.key, now);
@@ -177,7 +182,7 @@ FsStatus SeenMessages::Withdraw(const std::vector<Entry>& entries) {
   }
   if (text.empty()) return FsStatus{};
   lines_ += entries.size();
-  return Append(text);
+  return Append(text, true);
 }
 
 FsStatus SeenMessages::Tidy(std::int64_t now) {

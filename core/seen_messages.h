@@ -62,9 +62,11 @@ class SeenMessages {
 
   // Whether `key` was added within the window before `now`.
   bool Contains(const std::string& key, std::int64_t now) const;
-  // Adds the entries at `now`; they are on disk when this returns ok. On
-  // failure none of them counts as seen.
-  FsStatus Add(const std::vector<Entry>& entries, std::int64_t now);
+  // Adds the entries at `now`; they are on disk when this returns ok (with
+  // `flush` false: once Flush has returned ok). On failure none of them
+  // counts as seen.
+  FsStatus Add(const std::vector<Entry>& entries, std::int64_t now, bool flush = true);
+  FsStatus Flush();
   // Withdraws entries added before (their message was not written after
   // all); on disk when this returns ok, forgotten in memory either way.
   FsStatus Withdraw(const std::vector<Entry>& entries);
@@ -94,7 +96,7 @@ class SeenMessages {
   void Remember(const std::string& key, std::int64_t time);
   void Forget(std::int64_t now);
   FsStatus Rewrite();
-  FsStatus Append(const std::string& text);
+  FsStatus Append(const std::string& text, bool flush);
 
   DurableFiles& files_;
   std::string path_;

@@ -57,7 +57,27 @@ class PosixDurableFiles final : public DurableFiles {
   }
 
   FsStatus AppendLog(int handle, std::string_view bytes) override {
-    return WriteAll(handle, bytes) && fdatasync(handle) == 0 ? FsStatus{} : Errno();
+    return WriteAll(handle, bytes) ? FsStatus{} : Errno();
+  }
+
+  FsStatus FlushLog(int handle) override { return fdatasync(handle) == 0 ? FsStatus{} : Errno(); }
+
+  FsStatus CreateNew(const std::string& path, std::string_view bytes, int& handle) override {
+    handle = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (handle < 0) return Errno();
+    if (WriteAll(handle, bytes)) return FsStatus{};
+    int error = errno;
+    close(handle);
+    handle = -1;
+    unlink(path.c_str());
+    return FsStatus{error};
+  }
+
+  FsStatus FinishNew(int handle) override {
+    bool ok = fdatasync(handle) == 0;
+    int error = ok ? 0 : errno;
+    if (close(handle) != 0 && ok) error = errno;
+    return FsStatus{error};
   }
 
   void CloseLog(int handle) override {

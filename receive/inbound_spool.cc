@@ -202,18 +202,21 @@ std::vector<InboundSpool::Outcome> InboundSpool::Store(
   using Kind = Outcome::Kind;
   std::vector<Outcome> outcomes(messages.size());
   std::vector<std::string> temps(messages.size());
+  std::vector<int> open(messages.size(), -1);
   for (std::size_t i = 0; i < messages.size(); ++i) {
     temps[i] = TempName(++temp_id_);
-    FsStatus st = files_.WriteNew(temps[i], messages[i]);
+    FsStatus st = files_.CreateNew(temps[i], messages[i], open[i]);
     if (!st.ok()) {
       outcomes[i].error = "cannot write " + temps[i] + ": " + ErrorText(st.error);
       temps[i].clear();
     }
   }
 
-  // The keys go into the record before any file is renamed into place.
+  // The keys go into the record before any file is renamed into place,
+  // written before the files are flushed, so that the flushes go together.
   const std::int64_t now = NowSeconds();
   std::vector<SeenMessages::Entry> entered(messages.size());
+  bool any_entered = false;
   if (seen_ && keys.size() == messages.size()) {
     std::vector<SeenMessages::Entry> add;
     for (std::size_t i = 0; i < messages.size(); ++i) {
@@ -221,14 +224,35 @@ std::vector<InboundSpool::Outcome> InboundSpool::Store(
       entered[i] = {keys[i], BaseName(temps[i])};
       add.push_back(entered[i]);
     }
-    FsStatus st = seen_->Add(add, now);
+    FsStatus st = seen_->Add(add, now, false);
+    any_entered = st.ok() && !add.empty();
     if (!st.ok()) {
       for (std::size_t i = 0; i < messages.size(); ++i) {
         if (entered[i].key.empty()) continue;
         outcomes[i].error = "cannot write the record " + seen_->path() + ": " + ErrorText(st.error);
+        (void)files_.FinishNew(open[i]);
         (void)files_.Remove(temps[i]);
         temps[i].clear();
         entered[i] = {};
+      }
+    }
+  }
+  // Flushed: the files, then the record; a message that fails here goes the
+  // way of one whose rename failed (its entry is withdrawn).
+  std::vector<bool> unflushed(messages.size(), false);
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    if (temps[i].empty()) continue;
+    if (FsStatus st = files_.FinishNew(open[i]); !st.ok()) {
+      outcomes[i].error = "cannot write " + temps[i] + ": " + ErrorText(st.error);
+      unflushed[i] = true;
+    }
+  }
+  if (any_entered) {
+    if (FsStatus st = seen_->Flush(); !st.ok()) {
+      for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (entered[i].key.empty()) continue;
+        outcomes[i].error = "cannot write the record " + seen_->path() + ": " + ErrorText(st.error);
+        unflushed[i] = true;
       }
     }
   }
@@ -247,6 +271,10 @@ std::vector<InboundSpool::Outcome> InboundSpool::Store(
   bool waiting = false;
   for (std::size_t i = 0; i < messages.size(); ++i) {
     if (temps[i].empty()) continue;
+    if (unflushed[i]) {
+      unstored.push_back(i);
+      continue;
+    }
     Outcome& o = outcomes[i];
     for (int attempt = 0; !waiting && attempt < kRenameAttempts; ++attempt) {
       std::optional<std::int64_t> n = NextNumber();

@@ -36,6 +36,12 @@ class FaultyFiles final : public DurableFiles {
     if (int e = Fault("append", logs_[handle])) return FsStatus{e};
     return real().AppendLog(handle, bytes);
   }
+  FsStatus FlushLog(int handle) override { return real().FlushLog(handle); }
+  FsStatus CreateNew(const std::string& path, std::string_view bytes, int& handle) override {
+    if (int e = Fault("write", path)) return FsStatus{e};
+    return real().CreateNew(path, bytes, handle);
+  }
+  FsStatus FinishNew(int handle) override { return real().FinishNew(handle); }
   void CloseLog(int handle) override { real().CloseLog(handle); }
   FsStatus Rename(const std::string& from, const std::string& to, bool replace) override {
     if (int e = Fault("rename", to)) return FsStatus{e};
