@@ -5,6 +5,7 @@ namespace norv {
 std::string UsageText() {
   return "Usage: norvreader [--home DIR] [--settings FILE] [--instance NN] [--check]\n"
          "                  [--receive] [--status [--json]] [--requeue [--dry-run] PATH...]\n"
+         "                  [--trace TEXT|--failed [--since DATE|--today|--week] [--json]]\n"
          "                  [--version] [--help]\n"
          "\n"
          "  --home DIR       program directory (Logs/, procedure-ids.txt, RenameOrders/);\n"
@@ -21,7 +22,13 @@ std::string UsageText() {
          "                   0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN; --json: one JSON object\n"
          "  --requeue PATH...  move files (or week folders) from failed/ or debug/ back\n"
          "                   into the inbound directory under fresh numbers; --dry-run\n"
-         "                   only shows what would be moved\n"
+         "                   only shows what would be moved; journal:N stands for the\n"
+         "                   file of the journal's message N\n"
+         "  --trace TEXT     the road of each message the journal knows by this patient\n"
+         "                   id, accession number, control id or file name: received,\n"
+         "                   taken, values, outcome, errors, where the file is, changes;\n"
+         "                   --failed instead: the messages that failed (default today);\n"
+         "                   --since YYYY-MM-DD, --today, --week: from then on; --json\n"
          "  --version        print the version and exit\n"
          "  --help           print this text and exit\n";
 }
@@ -77,6 +84,14 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
       cl.action = CommandLine::Action::kRequeue;
     } else if (a == "--dry-run") {
       cl.dry_run = true;
+    } else if (a == "--trace") {
+      cl.action = CommandLine::Action::kTrace;
+    } else if (a == "--failed") {
+      cl.failed = true;
+    } else if (a == "--today" || a == "--week") {
+      cl.since = a.substr(2);
+    } else if (name == "--since") {
+      if (!value(&cl.since)) return cl;
     } else if (a == "--") {
       cl.paths.insert(cl.paths.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
       break;
@@ -98,10 +113,18 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
     cl.error = text;
     return cl;
   };
-  if (cl.json && cl.action != Action::kStatus) return misuse("--json goes with --status");
+  if (cl.json && cl.action != Action::kStatus && cl.action != Action::kTrace) {
+    return misuse("--json goes with --status or --trace");
+  }
+  if ((cl.failed || !cl.since.empty()) && cl.action != Action::kTrace) {
+    return misuse("--failed, --since, --today and --week go with --trace");
+  }
+  if (cl.action == Action::kTrace && cl.paths.size() != (cl.failed ? 0u : 1u)) {
+    return misuse("--trace needs one TEXT to look for, or --failed");
+  }
   if (cl.dry_run && cl.action != Action::kRequeue) return misuse("--dry-run goes with --requeue");
   if (cl.action == Action::kRequeue && cl.paths.empty()) return misuse("--requeue needs a PATH");
-  if (cl.action != Action::kRequeue && !cl.paths.empty()) {
+  if (cl.action != Action::kRequeue && cl.action != Action::kTrace && !cl.paths.empty()) {
     return misuse(("unexpected argument: " + cl.paths.front()).c_str());
   }
   if (cl.home.empty()) cl.home = exe_dir;

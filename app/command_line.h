@@ -10,15 +10,21 @@
 namespace norv {
 
 struct CommandLine {
-  enum class Action { kRun, kCheck, kReceive, kVersion, kHelp, kUsageError, kStatus, kRequeue };
+  enum class Action {
+    kRun, kCheck, kReceive, kVersion, kHelp, kUsageError, kStatus, kRequeue, kTrace
+  };
   Action action = Action::kRun;
   std::string home;           // --home DIR, env NORVREADER_HOME
   std::string settings_file;  // --settings FILE, env NORVREADER_SETTINGS
   std::string instance = "01";  // --instance NN: the program's settings key
   std::string error;          // for kUsageError
-  bool json = false;                // --status --json
+  bool json = false;                // --status --json, --trace --json
   bool dry_run = false;             // --requeue --dry-run
-  std::vector<std::string> paths;   // --requeue PATH...
+  std::vector<std::string> paths;   // --requeue PATH..., --trace TEXT
+  bool failed = false;              // --trace --failed
+  // --trace: --today, --week or --since DATE; empty: the whole journal
+  // (with --failed: today).
+  std::string since;
 };
 
 // Parses argv (without argv[0]). `env_home` and `env_settings` are the

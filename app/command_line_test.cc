@@ -56,9 +56,19 @@ TEST(CommandLine, StatusAndRequeue) {
   EXPECT_EQ(requeue.action, Action::kRequeue);
   EXPECT_TRUE(requeue.dry_run);
   EXPECT_EQ(requeue.paths, (std::vector<std::string>{"/in/failed/2026-49/1.HL7", "-2.HL7"}));
+  CommandLine trace =
+      ParseCommandLine({"--trace", "ACC1", "--since", "2026-12-01", "--json"}, "", "", "/x");
+  EXPECT_EQ(trace.action, Action::kTrace);
+  EXPECT_EQ(trace.paths, std::vector<std::string>{"ACC1"});
+  EXPECT_EQ(trace.since, "2026-12-01");
+  EXPECT_TRUE(trace.json);
+  CommandLine failed = ParseCommandLine({"--trace", "--failed", "--week"}, "", "", "/x");
+  EXPECT_TRUE(failed.failed);
+  EXPECT_EQ(failed.since, "week");
   for (std::vector<std::string> bad : {std::vector<std::string>{"--requeue"},
                                        {"--json"}, {"--status", "--dry-run"}, {"stray"},
-                                       {"--status", "/path"}}) {
+                                       {"--status", "/path"}, {"--trace"}, {"--trace", "a", "b"},
+                                       {"--trace", "--failed", "a"}, {"--status", "--today"}}) {
     EXPECT_EQ(ParseCommandLine(bad, "", "", "/x").action, Action::kUsageError) << bad[0];
   }
 }

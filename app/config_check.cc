@@ -209,6 +209,7 @@ std::vector<CheckLine> CheckConfiguration(FileSystem& files, const SettingsSourc
   setting("MetricsFile", s.MetricsFile);
   setting("StatusWarnAge", std::to_string(s.StatusWarnAge));
   setting("StatusCritAge", std::to_string(s.StatusCritAge));
+  setting("JournalDays", std::to_string(s.JournalDays));
 
   // How inbound messages are read, and whose identifier a patient gets.
   const bool standard = s.StandardHL7 == 1;

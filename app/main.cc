@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,16 +14,18 @@
 #include "app/command_line.h"
 #include "app/config_check.h"
 #include "app/main_form.h"
-#include "operations/queue_summary.h"
-#include "operations/requeue.h"
 #include "app/service.h"
-#include "operations/service_publisher.h"
-#include "operations/service_state.h"
-#include "operations/status.h"
 #include "core/error.h"
 #include "core/settings.h"
 #include "intake/inbound_cycle.h"
 #include "intake/inbound_queue.h"
+#include "operations/journal.h"
+#include "operations/queue_summary.h"
+#include "operations/requeue.h"
+#include "operations/service_publisher.h"
+#include "operations/service_state.h"
+#include "operations/status.h"
+#include "operations/trace.h"
 #include "platform/event_loop.h"
 #include "platform/file_system.h"
 #include "platform/service_notify.h"
@@ -67,6 +71,7 @@ int main(int argc, char** argv) {
     case CommandLine::Action::kReceive:
     case CommandLine::Action::kStatus:
     case CommandLine::Action::kRequeue:
+    case CommandLine::Action::kTrace:
       break;
   }
 
@@ -75,8 +80,45 @@ int main(int argc, char** argv) {
   if (cl.action == CommandLine::Action::kCheck) {
     return norv::RunConfigurationCheck(stdout, fs, source, cl.home);
   }
+  const std::string journal_path = norv::JournalPath(cl.home, cl.instance);
+  // The source of a journal failure line in either process's error log.
+  static constexpr char kJournalSource[] = "MessageJournal";
   if (cl.action == CommandLine::Action::kReceive) {
-    return norv::RunReceiver(fs, source, cl.home);
+    // The receiver adds a record per answered message to the instance's
+    // journal (while JournalDays is above 0); the service prunes it.
+    return norv::RunReceiver(
+        fs, source, cl.home,
+        [&journal_path](const norv::Settings& s, norv::Log& log, norv::ReceiverLog& reports) {
+          auto writer = std::make_shared<norv::JournalWriter>(
+              journal_path, s, [&log](const std::string& line) {
+                log.WriteErrorLog(norv::kErrPathFileAccess, line, kJournalSource);
+              });
+          // One write per batch of answers, as the receiver stores them.
+          reports.received = [writer](const norv::ReceivedMessage& m) {
+            writer->Write(norv::RecordOfReceived(m));
+          };
+          reports.answered = [writer] { writer->Flush(); };
+        });
+  }
+  if (cl.action == CommandLine::Action::kTrace) {
+    norv::TraceQuery q;
+    q.failed = cl.failed;
+    q.json = cl.json;
+    if (!cl.failed) q.text = cl.paths.front();
+    if (cl.since == "today" || (cl.failed && cl.since.empty())) {
+      q.since = norv::TodayStart();
+    } else if (cl.since == "week") {
+      q.since = norv::WeekStart();
+    } else if (!cl.since.empty()) {
+      std::optional<std::int64_t> since = norv::LocalDayStart(cl.since);
+      if (!since) {
+        std::fprintf(stderr, "norvreader: --since needs a date YYYY-MM-DD, got: %s\n",
+                     cl.since.c_str());
+        return 2;
+      }
+      q.since = *since;
+    }
+    return norv::RunTrace(journal_path, q, fs, stdout, stderr);
   }
   // Operations commands: read the settings as the service would, then act.
   if (cl.action == CommandLine::Action::kStatus || cl.action == CommandLine::Action::kRequeue) {
@@ -90,7 +132,10 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "norvreader: %s\n", problem.c_str());
       return 1;
     }
-    return norv::RunRequeue(cl.paths, norv::InboundDirectories(s.InboundPath, s.ExportPathList),
+    std::optional<std::vector<std::string>> paths =
+        norv::ResolveJournalPaths(journal_path, cl.paths, stderr);
+    if (!paths) return 1;
+    return norv::RunRequeue(*paths, norv::InboundDirectories(s.InboundPath, s.ExportPathList),
                             s.FileSuffix, cl.dry_run, stdout, stderr);
   }
 
@@ -126,13 +171,21 @@ int main(int argc, char** argv) {
                                      service.log.WriteErrorLog(n, d, "ServiceState");
                                    });
   publisher.CarryOverEarlierRun();
-  form.SetAfterProgressTick([&state] { state.RecordTick(); });
-  form.cycle().on_taken = [&state](const norv::TakenFile& file) {
+  // The message journal: a record per file taken, pruned on the alive tick.
+  norv::JournalWriter journal(journal_path, service.settings, [&service](const std::string& line) {
+    service.log.WriteErrorLog(norv::kErrPathFileAccess, line, kJournalSource);
+  });
+  form.SetAfterProgressTick([&state, &journal] {
+    state.RecordTick();
+    journal.FlushIfDue();
+  });
+  form.cycle().on_taken = [&state, &journal](const norv::TakenFile& file) {
     // A file held by a database outage is neither processed nor failed: it
     // is taken again. The outage itself is counted, once.
     if (file.outage_began) state.RecordDatabaseError(true);
     if (file.outage_ended) state.RecordDatabaseReachable();
     if (!file.held) state.RecordMessage(file.event, file.outcome, file.seconds);
+    journal.Write(norv::RecordOfTaken(file));
   };
   // Database errors are counted where the database layer logs them; the
   // cycle's own line about an outage is counted by on_taken above.
@@ -147,6 +200,7 @@ int main(int argc, char** argv) {
   });
   form.SetAfterAliveTick([&] {
     norv::NotifyWatchdog();
+    journal.Prune(static_cast<std::int64_t>(std::time(nullptr)));
     publisher.Publish(form.cycle().reported_files.size(), form.cycle().undisposable.size(),
                       &form.cycle().queues);
   });

@@ -82,6 +82,20 @@ class BenchInstallation {
   std::unique_ptr<IntakeContext> kept_;
 };
 
+// ORM^O01 NW number `n` for a new patient (P<n>, accession ACC<n>) at the
+// location CT1, which the benchmarks' two AETs serve.
+inline std::string OrderMessage(int n) {
+  std::string id = std::to_string(n);
+  std::string obr = "OBR|1|||CT123^CT Thorax";
+  for (int i = 5; i <= 24; ++i) {
+    obr += "|" + std::string(i == 21 ? "ACC" + id : i == 24 ? "CT" : "");
+  }
+  return "MSH|^~\\&|RIS|KH|NORV|RAD|20300101120000||ORM^O01|MSG" + id + "|P|2.3\r"
+         "PID|1||X" + id + "^^^KH^PI~P" + id + "^^^KH^PN||Neu^Nina^Maria||19600131|F\r"
+         "PV1|1|O|CT1^R12\r"
+         "ORC|NW|P" + id + "|F" + id + "||SC||^^^203006200930|||||R42^Dr. Who\r" + obr + "\r";
+}
+
 }  // namespace norv::bench
 
 #endif  // NORV_BENCH_BENCH_INSTALLATION_H_

@@ -20,18 +20,6 @@
 namespace norv {
 namespace {
 
-std::string OrderMessage(int n) {
-  std::string id = std::to_string(n);
-  std::string obr = "OBR|1|||CT123^CT Thorax";
-  for (int i = 5; i <= 24; ++i) {
-    obr += "|" + std::string(i == 21 ? "ACC" + id : i == 24 ? "CT" : "");
-  }
-  return "MSH|^~\\&|RIS|KH|NORV|RAD|20300101120000||ORM^O01|MSG" + id + "|P|2.3\r"
-         "PID|1||X" + id + "^^^KH^PI~P" + id + "^^^KH^PN||Neu^Nina^Maria||19600131|F\r"
-         "PV1|1|O|CT1^R12\r"
-         "ORC|NW|P" + id + "|F" + id + "||SC||^^^203006200930|||||R42^Dr. Who\r" + obr + "\r";
-}
-
 void BM_OrmO01NewPatientTwoAets(benchmark::State& state) {
   bench::BenchInstallation inst(state.range(0) == 1);
   if (!inst.ok()) {
@@ -56,7 +44,7 @@ void BM_OrmO01NewPatientTwoAets(benchmark::State& state) {
   int n = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    inst.DropInbound("1.HL7", OrderMessage(++n));
+    inst.DropInbound("1.HL7", bench::OrderMessage(++n));
     state.ResumeTiming();
     RunInboundTick(intake, cycle);
     if (testing::Exists(file) || testing::Exists(settings.InboundPath + "failed")) {

@@ -81,7 +81,15 @@ void Log::WriteErrorLog(std::int32_t number, std::string_view description,
   } catch (...) {
   }
   try {
-    AppendLine(names_.error, FormatErrorLine(clock_(), number, description, source));
+    std::string line = FormatErrorLine(clock_(), number, description, source);
+    AppendLine(names_.error, line);
+    if (notes_ != nullptr) {
+      if (notes_->error_lines.size() < MessageNotes::kMaxErrorLines) {
+        notes_->error_lines.push_back(std::move(line));
+      } else {
+        ++notes_->more_error_lines;
+      }
+    }
   } catch (...) {
   }
   try {
@@ -117,6 +125,19 @@ Log::FileScope::FileScope(Log& log, std::string path)
     : log_(log), outer_(std::exchange(log.current_file_, std::move(path))) {}
 
 Log::FileScope::~FileScope() { log_.current_file_ = std::move(outer_); }
+
+Log::NotesScope::NotesScope(Log& log, MessageNotes& notes)
+    : log_(log), outer_(std::exchange(log.notes_, &notes)) {}
+
+Log::NotesScope::~NotesScope() { log_.notes_ = outer_; }
+
+void Log::NoteChange(std::string_view what) {
+  if (notes_ == nullptr) return;
+  try {
+    notes_->changes.emplace_back(what);
+  } catch (...) {
+  }
+}
 
 void Log::DebugLog(std::string_view text) {
   if (DebugOn()) WriteDebugLog(text);

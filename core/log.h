@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/settings.h"
 #include "platform/file_system.h"
@@ -20,6 +21,16 @@ namespace norv {
 struct LogFileNames {
   std::string error = "NORVReaderError.log";
   std::string debug = "NORVReaderDebug.log";
+};
+
+// What the log saw while one inbound message was handled, for the message
+// journal: the first error lines in full, as written to the error log, and
+// the changes the procedures reported (a patient inserted, a page written).
+struct MessageNotes {
+  static constexpr std::size_t kMaxErrorLines = 5;
+  std::vector<std::string> error_lines;
+  std::size_t more_error_lines = 0;  // lines beyond the first kMaxErrorLines
+  std::vector<std::string> changes;
 };
 
 class Log {
@@ -66,6 +77,23 @@ class Log {
     Log& log_;
     std::string outer_;
   };
+  // While one is alive, error lines and NoteChange texts are also kept in
+  // `notes`. Nested scopes are not meant: the inner one wins until it ends.
+  class NotesScope {
+   public:
+    NotesScope(Log& log, MessageNotes& notes);
+    ~NotesScope();
+    NotesScope(const NotesScope&) = delete;
+    NotesScope& operator=(const NotesScope&) = delete;
+
+   private:
+    Log& log_;
+    MessageNotes* outer_;
+  };
+  // Keeps `what` as one change of the message being handled; nothing
+  // outside a NotesScope. Never throws.
+  void NoteChange(std::string_view what);
+
   // The file the error lines are about now; empty outside a FileScope.
   const std::string& current_file() const { return current_file_; }
 
@@ -79,6 +107,7 @@ class Log {
   LogFileNames names_;
   std::string current_file_;
   ErrorObserver observer_;
+  MessageNotes* notes_ = nullptr;
 };
 
 // Exposed for tests: the date and time as the log writes it

@@ -165,6 +165,12 @@ std::string LoadSettings(const SettingsSource& source, Settings& s) {
   Step(reg, base + "MetricsFile", "", s.MetricsFile, text);
   Step(reg, base + "StatusWarnAge", "300", s.StatusWarnAge, ToInt32);
   Step(reg, base + "StatusCritAge", "1800", s.StatusCritAge, ToInt32);
+  Step(reg, base + "JournalDays", "90", s.JournalDays,
+       [](const std::string& t) -> std::optional<std::int32_t> {
+         auto v = ToInt32(t);
+         if (!v || *v < 0) return std::nullopt;
+         return v;
+       });
   return problem;
 }
 

@@ -63,6 +63,8 @@ struct Settings {
   std::string MetricsFile;
   std::int32_t StatusWarnAge = 300;
   std::int32_t StatusCritAge = 1800;
+  // Days the message journal keeps its records; 0: no journal.
+  std::int32_t JournalDays = 90;
 };
 
 // Where LoadSettings reads from: the settings file and the instance number

@@ -129,6 +129,8 @@ void UpdateAppointment(const DbContext& db, Connection& con, const HL7Message& r
   if (st.AffectedRows() == 0) {
     throw Error(kErrDatabase, "Appointment " + std::to_string(id) + " no longer exists");
   }
+  db.log.NoteChange("appointment updated: " + record.AccessionNumber + " (TerminID " +
+                    std::to_string(id) + ")");
   db.log.DebugLog("Update Appointment OK");
 }
 
@@ -158,6 +160,8 @@ void BookAppointment(const DbContext& db, Connection& con, const HL7Message& rec
       .BindText("uid", uid);
   BindOrderColumns(st, db.settings, record);
   st.Execute();
+  db.log.NoteChange("appointment booked: " + record.AccessionNumber + " (AET " + EntryText(aet) +
+                    ")");
   db.log.DebugLog("New Appointment OK");
 }
 
@@ -225,6 +229,8 @@ bool DeletePatientAppointment(const DbContext& db, HL7Message& record) {
     remove.BindText("accession", record.AccessionNumber);
     remove.LogSql(db.log);
     remove.Execute();
+    db.log.NoteChange("appointments removed: " + record.AccessionNumber + " (" +
+                      std::to_string(remove.AffectedRows()) + " rows)");
     return true;
   });
 }
@@ -253,6 +259,8 @@ bool UpdateAppointmentStatus(const DbContext& db, HL7Message& record) {
     if (update.AffectedRows() == 0) {
       throw Error(kErrDatabase, "The appointment was removed before its status was stored");
     }
+    db.log.NoteChange("appointment status: " + record.AccessionNumber + " " + record.OrderControl +
+                      "/" + record.OrderStatus);
     db.log.DebugLog("Update OK");
     return true;
   });

@@ -106,6 +106,8 @@ bool RegisterUpdatePatient(const DbContext& db, HL7Message& record, const std::s
       record.InternalID = patid;
       update.Execute();
       if (own) own->Commit();
+      db.log.NoteChange("patient updated: " + record.PatientID + " (PATID " +
+                        std::to_string(patid) + ")");
       db.log.DebugLog("Update OK");
       return true;
     }
@@ -127,6 +129,8 @@ bool RegisterUpdatePatient(const DbContext& db, HL7Message& record, const std::s
     BindPatientValues(insert, record);
     insert.Execute();
     if (own) own->Commit();
+    db.log.NoteChange("patient inserted: " + record.PatientID + " (PATID " +
+                      std::to_string(new_id) + ")");
     db.log.DebugLog("AddNew OK");
     return true;
   });

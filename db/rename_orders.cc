@@ -77,7 +77,9 @@ bool CreateRenameOrders(const DbContext& db, const HL7Message& record,
     while (st.Next()) {
       if (count == std::numeric_limits<std::int16_t>::max()) throw Error(kErrOverflow, "Overflow");
       ++count;
-      WriteOrderFile(db.fs, folder, NewUID(), RenameOrderLine(st.Text("StudyID"), record));
+      const std::string name = NewUID();
+      WriteOrderFile(db.fs, folder, name, RenameOrderLine(st.Text("StudyID"), record));
+      db.log.NoteChange("rename order written: " + folder + "/" + name + ".JRQ");
     }
     st.Close();
     if (db.log.DebugOn()) {

@@ -79,8 +79,38 @@ void ChooseInboundDirectory(const Settings& s, InboundCycle& cycle) {
   }
 }
 
-// The event handling of one message event. An event nobody handles fails.
-Outcome Dispatch(const IntakeContext& ctx, Hl7Segments& store, HL7Message& msg) {
+void AddOnce(std::vector<std::string>& values, const std::string& value) {
+  if (value.empty()) return;
+  for (const std::string& v : values) {
+    if (v == value) return;
+  }
+  values.push_back(value);
+}
+
+// MSH-3, MSH-4 and MSH-10 of the header at the start of `text` ("MSH" and
+// its field separator), for the facts of the file.
+void ReadHeaderFacts(std::string_view text, TakenFile& taken) {
+  if (text.size() < 4) return;
+  const char separator = text[3];
+  text = text.substr(0, text.find_first_of("\r\n"));
+  std::size_t field = 1;  // MSH-1 is the separator itself
+  std::size_t start = 4;
+  while (start <= text.size()) {
+    std::size_t end = text.find(separator, start);
+    if (end == std::string_view::npos) end = text.size();
+    ++field;
+    std::string_view value = text.substr(start, end - start);
+    if (field == 3) taken.sending_application = value;
+    if (field == 4) taken.sending_facility = value;
+    if (field == 10) {
+      taken.control_id = value;
+      return;
+    }
+    start = end + 1;
+  }
+}
+
+Outcome DispatchEvent(const IntakeContext& ctx, Hl7Segments& store, HL7Message& msg) {
   const std::string& event = store.MessageEvent;
   if (event == "ADT^A08") return HandlePatientUpdate(ctx, store, msg);
   if (event == "ADT^A40") return HandlePatientMerge(ctx, store, msg);
@@ -134,12 +164,32 @@ std::string FileKey(std::string_view msh, std::string_view bytes) {
   return SeenMessageKey(field(3), field(4), field(10), bytes);
 }
 
-// Reads, parses and dispatches the chosen file; `event` receives its MSH-9
-// as soon as that is read. With a record, `key` receives the message's key,
-// and a message the record holds is not dispatched: `duplicate`, processed.
-Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path,
-                           std::string& event, const SeenMessages* record, std::string& key,
-                           bool& duplicate) {
+// The event handling of one message event, its values kept in `taken`
+// whatever the handler's end. An event nobody handles fails.
+Outcome Dispatch(const IntakeContext& ctx, Hl7Segments& store, HL7Message& msg, TakenFile& taken) {
+  auto keep = [&] {
+    AddOnce(taken.patient_ids, msg.PatientID);
+    AddOnce(taken.accessions, msg.AccessionNumber);
+    AddOnce(taken.order_controls, msg.OrderControl);
+  };
+  Outcome outcome;
+  try {
+    outcome = DispatchEvent(ctx, store, msg);
+  } catch (...) {
+    keep();
+    throw;
+  }
+  keep();
+  return outcome;
+}
+
+// Reads, parses and dispatches the chosen file; `taken` receives its MSH-9
+// as soon as that is read, and the header's and the handlers' values. With a
+// record, `key` receives the message's key, and a message the record holds
+// is not dispatched: taken.duplicate, processed.
+Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path, TakenFile& taken,
+                           const SeenMessages* record, std::string& key) {
+  std::string& event = taken.event;
   ctx.log.DebugLog("Processing: " + path);
   std::string bytes;
   if (FsStatus st = ctx.fs.ReadWholeFile(path, bytes); !st.ok()) {
@@ -159,10 +209,11 @@ Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path,
     ctx.log.WriteErrorLog(-1, "No Message Header! (" + path + ")", "TimerProgress");
     return Outcome::kFailed;
   }
+  ReadHeaderFacts(text.substr(header), taken);
   if (record) {
     key = FileKey(text.substr(header), bytes);
     if (record->Contains(key, NowSeconds())) {
-      duplicate = true;
+      taken.duplicate = true;
       ctx.log.DebugLog("Skipped as a duplicate (SkipDuplicates): the same message, MSH-3/4/10 " +
                        key.substr(0, key.rfind(' ')) + ", was processed within " +
                        std::to_string(ctx.settings.MLLPDuplicateWindow) + " h: " + path);
@@ -173,7 +224,9 @@ Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path,
     const Settings& s = ctx.settings;
     std::optional<Outcome> outcome = ProcessStandardMessage(
         text, PatientIdRule{s.PatientIDType, s.PatientIDAuthority},
-        [&ctx](Hl7Segments& store, HL7Message& msg) { return Dispatch(ctx, store, msg); },
+        [&ctx, &taken](Hl7Segments& store, HL7Message& msg) {
+          return Dispatch(ctx, store, msg, taken);
+        },
         [&ctx](std::string_view line) { ctx.log.DebugLog(line); }, &event);
     if (!outcome) {
       ctx.log.WriteErrorLog(-1, "No message header!", "");
@@ -197,7 +250,7 @@ Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path,
   // source keeps one): stored when the message was processed, undone when
   // it failed or threw. A failed commit throws and fails the message.
   MessageTransaction transaction(ctx.connections);
-  Outcome outcome = Dispatch(ctx, store, msg);
+  Outcome outcome = Dispatch(ctx, store, msg, taken);
   transaction.End(outcome == Outcome::kProcessed);
   return outcome;
 }
@@ -312,7 +365,7 @@ std::string ChooseInboundFile(const Context& ctx, InboundCycle& cycle, bool comp
 }
 
 std::string DisposeInboundFile(const Context& ctx, const std::string& inbound_dir,
-                               const std::string& path, Outcome outcome) {
+                               const std::string& path, Outcome outcome, std::string* where) {
   FileSystem& fs = ctx.fs;
   const bool processed_ok = outcome == Outcome::kProcessed;
   std::string problem;
@@ -323,6 +376,7 @@ std::string DisposeInboundFile(const Context& ctx, const std::string& inbound_di
     if (path.empty()) return "";
     if (processed_ok && ctx.settings.KeepFiles != 1) {
       note(fs.RemoveFile(path), "cannot delete it");
+      if (where != nullptr && problem.empty()) *where = "deleted";
     } else {
       // The inbound directory is a plain prefix: as configured it ends in a
       // separator, so the folders lie inside it. Each level must be a folder
@@ -351,6 +405,7 @@ std::string DisposeInboundFile(const Context& ctx, const std::string& inbound_di
         } else {
           note(fs.MoveFileTo(path, target), "cannot move it to " + target);
         }
+        if (where != nullptr && problem.empty()) *where = target;
       } else {
         // A failed message is never lost: senders reuse numbers, so a name
         // that is already taken gets the first free ".n" after it.
@@ -359,6 +414,7 @@ std::string DisposeInboundFile(const Context& ctx, const std::string& inbound_di
           FsStatus st = fs.MoveFileTo(path, candidate);
           if (st.error == EEXIST) continue;
           note(st, "cannot move it to " + candidate);
+          if (where != nullptr && st.ok()) *where = candidate;
           break;
         }
       }
@@ -373,6 +429,12 @@ std::string DisposeInboundFile(const Context& ctx, const std::string& inbound_di
 
 namespace {
 
+std::int64_t UnixNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 // The pause before a message held by a database outage is tried again:
 // 1 s, then doubling up to a minute.
 std::chrono::milliseconds NextRetryPause(std::chrono::milliseconds previous) {
@@ -385,15 +447,22 @@ std::chrono::milliseconds NextRetryPause(std::chrono::milliseconds previous) {
 // instead holds it (see InboundCycle::outage). `chosen` is a copy: the held
 // file's name it may come from is cleared on the way.
 void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, std::string chosen) {
-  // Every error line about the file names it, the cycle's own included.
-  Log::FileScope about_file(ctx.log, chosen);
+  // Every error line about the file names it, the cycle's own included,
+  // and is kept in its notes.
+  std::optional<Log::FileScope> about_file(std::in_place, ctx.log, chosen);
   TakenFile taken;
   taken.path = chosen;
+  taken.taken_at = UnixNow();
+  std::optional<Log::NotesScope> notes(std::in_place, ctx.log, taken.notes);
   const auto started = std::chrono::steady_clock::now();
   // Tells on_taken; a counter's failure must not disturb the queue.
   auto report = [&] {
+    // What on_taken logs is not about the file.
+    notes.reset();
+    about_file.reset();
     if (!cycle.on_taken) return;
     taken.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    taken.finished_at = UnixNow();
     try {
       cycle.on_taken(taken);
     } catch (...) {
@@ -404,7 +473,7 @@ void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, std::string chosen)
   std::string key;
   try {
     record = DuplicateRecord(ctx, cycle);
-    outcome = ProcessInboundFile(ctx, chosen, taken.event, record, key, taken.duplicate);
+    outcome = ProcessInboundFile(ctx, chosen, taken, record, key);
     // Recorded before the file goes: a restart in between skips it then.
     if (record && !key.empty() && !taken.duplicate && outcome == Outcome::kProcessed) {
       const std::int64_t now = NowSeconds();
@@ -446,7 +515,8 @@ void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, std::string chosen)
     cycle.held_file.clear();
     taken.outage_ended = true;
   }
-  std::string problem = DisposeInboundFile(ctx, cycle.CurrentInboundDir, chosen, outcome);
+  std::string problem =
+      DisposeInboundFile(ctx, cycle.CurrentInboundDir, chosen, outcome, &taken.disposal);
   if (!problem.empty()) {
     FileIdentity identity;
     if (ctx.fs.Identify(chosen, identity).ok()) cycle.undisposable[chosen] = identity;

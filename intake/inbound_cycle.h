@@ -18,6 +18,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "core/context.h"
 #include "core/repeat_limiter.h"
@@ -31,10 +32,24 @@ namespace norv {
 inline constexpr char kInboundTickSource[] = "MainForm TimerProgress";
 
 // What became of one file the cycle took, told to InboundCycle::on_taken
-// for whoever keeps counts (the service's state record and metrics).
+// for whoever keeps counts (the service's state record and metrics) or a
+// journal of the messages.
 struct TakenFile {
   std::string path;
   std::string event;  // its MSH-9; empty when it could not be read
+  // Unix seconds: when the file was taken and when it was done with.
+  std::int64_t taken_at = 0;
+  std::int64_t finished_at = 0;
+  // MSH-3, MSH-4 and MSH-10 as the header carries them; empty when absent.
+  std::string sending_application, sending_facility, control_id;
+  // The values of the patient groups and orders handled, each once, in
+  // message order (several with the standard reading).
+  std::vector<std::string> patient_ids, accessions, order_controls;
+  // Where the file went: "deleted", its path in the debug or failed week
+  // folder, or empty while it is still in the inbound directory (held, or
+  // it could not be disposed of).
+  std::string disposal;
+  MessageNotes notes;  // error lines and changes logged while it was handled
   // Processed or failed, unless `held`: a database outage keeps the file in
   // the queue to be tried again, so it is neither.
   Outcome outcome = Outcome::kFailed;
@@ -118,8 +133,10 @@ std::string ScanInboundDirectory(const Context& ctx, const std::string& dir,
 // file of the same name is replaced; in failed the file is kept beside it as
 // <name>.1, <name>.2, ... Returns "" when the file has left the inbound
 // directory (or `path` is empty), else why it is still there. Never throws.
+// `where`, when given, receives "deleted" or the path the file was moved to.
 std::string DisposeInboundFile(const Context& ctx, const std::string& inbound_dir,
-                               const std::string& path, Outcome outcome);
+                               const std::string& path, Outcome outcome,
+                               std::string* where = nullptr);
 
 }  // namespace norv
 

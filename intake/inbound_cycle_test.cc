@@ -339,7 +339,7 @@ TEST_F(InboundCycleTest, BadInputEndsInFailedOneFilePerTick) {
   EXPECT_GE(Count(ErrorLog(), "Subscript out of range"), 2u);
 }
 
-TEST_F(InboundCycleTest, EveryTakenFileIsReportedWithItsEventAndOutcome) {
+TEST_F(InboundCycleTest, EveryTakenFileIsReportedWithItsFactsAndOutcome) {
   std::vector<TakenFile> reports;
   cycle_.on_taken = [&](const TakenFile& f) {
     EXPECT_GE(f.seconds, 0.0);
@@ -350,14 +350,38 @@ TEST_F(InboundCycleTest, EveryTakenFileIsReportedWithItsEventAndOutcome) {
   // The event is read before the missing PID fails the message.
   Drop("3.HL7", "MSH|^~\\&|RIS|HOSP|PACS|HOSP|20261202||ADT^A08|1|P|2.3\r");
   for (int i = 0; i < 4; ++i) Tick();
-  ASSERT_EQ(reports.size(), 3u);
-  const char* events[] = {"", "ZZZ^Z01", "ADT^A08"};
-  for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(reports[i].event, events[i]);
-    EXPECT_EQ(reports[i].outcome, Outcome::kFailed);
-    EXPECT_FALSE(reports[i].held || reports[i].outage_began || reports[i].outage_ended);
+  Drop("4.HL7", Message("ADT^A08"));
+  for (int i = 0; i < 5; ++i) Tick();
+  ASSERT_EQ(reports.size(), 4u);
+  struct Case {
+    const char* event;
+    const char* control_id;
+    V patient_ids;
+    Outcome outcome;
+    std::size_t error_lines;
+    std::string disposal;
+  } cases[] = {
+      {"", "", {}, Outcome::kFailed, 1, in_ / "failed/" + kWeek + "/1.HL7"},
+      {"ZZZ^Z01", "1", {"0815"}, Outcome::kFailed, 0, in_ / "failed/" + kWeek + "/2.HL7"},
+      {"ADT^A08", "1", {}, Outcome::kFailed, 1, in_ / "failed/" + kWeek + "/3.HL7"},
+      {"ADT^A08", "1", {"0815"}, Outcome::kProcessed, 0, "deleted"},
+  };
+  for (std::size_t i = 0; i < 4; ++i) {
+    const TakenFile& r = reports[i];
+    EXPECT_EQ(r.path, in_ / (std::to_string(i + 1) + ".HL7"));
+    EXPECT_EQ(r.event, cases[i].event) << i;
+    EXPECT_EQ(r.control_id, cases[i].control_id) << i;
+    EXPECT_EQ(r.sending_application, i == 0 ? "" : "RIS") << i;
+    EXPECT_EQ(r.patient_ids, cases[i].patient_ids) << i;
+    EXPECT_EQ(r.outcome, cases[i].outcome) << i;
+    EXPECT_EQ(r.notes.error_lines.size(), cases[i].error_lines) << i;
+    EXPECT_EQ(r.disposal, cases[i].disposal) << i;
+    EXPECT_GT(r.taken_at, 0);
+    EXPECT_GE(r.finished_at, r.taken_at);
+    EXPECT_FALSE(r.held || r.outage_began || r.outage_ended);
   }
-  EXPECT_EQ(reports[2].path, in_ / "3.HL7");
+  // Each error line is the error log's own line, in full.
+  EXPECT_NE(ErrorLog().find(reports[0].notes.error_lines[0]), std::string::npos);
 }
 
 TEST_F(InboundCycleTest, ErrorsOfTheTickAreLoggedOnceAndFailTheFile) {

@@ -37,6 +37,7 @@ void WritePage(const IntakeContext& ctx, const DicomImage& page) {
     std::vector<std::string> notes;
     page.WriteFile(ctx.fs, base + ".dcm", &notes);
     for (const std::string& note : notes) ctx.log.DebugLog(note);
+    ctx.log.NoteChange("report page written: " + base + ".dcm");
   } catch (...) {
     (void)ctx.fs.RemoveFile(base + ".cae");
     throw;

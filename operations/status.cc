@@ -91,26 +91,6 @@ std::string Fixed(double v, const char* format) {
   return buf;
 }
 
-std::string JsonString(std::string_view utf8) {
-  std::string out = "\"";
-  for (char c : utf8) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '"') out += "\\\"";
-    else if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\t') out += "\\t";
-    else if (u < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(u));
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 std::string JsonCounts(const std::string& key, const std::string& period, const EventCounts& c) {
   std::string out = "{" + JsonString(key) + ":" + JsonString(period) +
                     ",\"processed\":" + std::to_string(c.Total(Outcome::kProcessed)) +
@@ -142,6 +122,26 @@ void ScreenCounts(std::string& out, const char* title, const std::string& period
 }
 
 }  // namespace
+
+std::string JsonString(std::string_view utf8) {
+  std::string out = "\"";
+  for (char c : utf8) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (c == '"') out += "\\\"";
+    else if (c == '\\') out += "\\\\";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\r') out += "\\r";
+    else if (c == '\t') out += "\\t";
+    else if (u < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(u));
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
 
 const char* StatusLevelName(StatusLevel level) {
   switch (level) {

@@ -115,6 +115,8 @@ void EvaluateStatus(StatusReport& report, std::int64_t warn_age, std::int64_t cr
 std::string FormatStatusScreen(const StatusReport& report);
 // The same as one JSON object (UTF-8), ending in a line feed.
 std::string FormatStatusJson(const StatusReport& report);
+// `utf8` as a JSON string, quotes included.
+std::string JsonString(std::string_view utf8);
 
 // The last `count` lines of the error log "<program_dir>/Logs/NORVReaderError.log".
 std::vector<std::string> LastErrorLogLines(const std::string& program_dir, std::size_t count);

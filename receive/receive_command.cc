@@ -166,7 +166,8 @@ std::vector<ReceiveCheckLine> CheckReceiverSettings(const Settings& s, FileSyste
   return lines;
 }
 
-int RunReceiver(FileSystem& files, const SettingsSource& source, const std::string& program_dir) {
+int RunReceiver(FileSystem& files, const SettingsSource& source, const std::string& program_dir,
+                const OpenReceivedSink& open_sink) {
   Settings s;
   const std::string settings_problem = LoadSettings(source, s);
   Log file_log(files, program_dir, s, LocalNow, {"NORVReceiveError.log", "NORVReceiveDebug.log"});
@@ -200,6 +201,7 @@ int RunReceiver(FileSystem& files, const SettingsSource& source, const std::stri
   if (!spool) return fail(kReceiveConfigError, error);
   if (!note.empty()) log.debug(note);
 
+  if (open_sink) open_sink(s, file_log, log);
   EventLoop loop;
   loop.SetUncaughtHandler([&log](const char* what) { log.error(5, what, "MLLPReceiver"); });
   Receiver receiver(loop, *config, *spool, log);

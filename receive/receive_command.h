@@ -6,10 +6,12 @@
 #define NORV_RECEIVE_RECEIVE_COMMAND_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "core/log.h"
 #include "core/settings.h"
 #include "platform/file_system.h"
 #include "receive/receiver.h"
@@ -62,7 +64,12 @@ std::vector<ReceiveCheckLine> CheckReceiverSettings(const Settings& s, FileSyste
 // (NORVReceiveError.log, NORVReceiveDebug.log) in `program_dir`/Logs and its
 // counter file in `program_dir`; reads the TLS files and writes the logs
 // through `files`.
-int RunReceiver(FileSystem& files, const SettingsSource& source, const std::string& program_dir);
+// `open_sink`, when given, is called once with the loaded settings and the
+// receiver's log, and may set the `received` and `answered` reports of the
+// ReceiverLog it is handed.
+using OpenReceivedSink = std::function<void(const Settings&, Log&, ReceiverLog&)>;
+int RunReceiver(FileSystem& files, const SettingsSource& source, const std::string& program_dir,
+                const OpenReceivedSink& open_sink = {});
 
 }  // namespace norv
 

@@ -1,6 +1,7 @@
 #include "receive/receiver.h"
 
 #include <algorithm>
+#include <ctime>
 #include <deque>
 #include <limits>
 #include <vector>
@@ -492,6 +493,26 @@ void Receiver::Commit() {
           }
         }
         c.out += MllpFrame(BuildAck(p.header, code, reason, hl7_error, now, NextAckId()));
+        if (log_.received) {
+          try {
+            ReceivedMessage r;
+            r.at = static_cast<std::int64_t>(std::time(nullptr));
+            r.peer = c.peer;
+            r.sending_application = p.header.sending_application;
+            r.sending_facility = p.header.sending_facility;
+            r.event = p.header.message_type;
+            r.control_id = control;
+            r.answer = code == AckCode::kAccept ? "AA" : code == AckCode::kError ? "AE" : "AR";
+            r.reason = reason;
+            // A duplicate of an earlier batch became no file of its own.
+            if (p.header.found && !p.oversize && !p.seen_before &&
+                outcomes[p.batch_index].kind == Kind::kStored) {
+              r.file = outcomes[p.batch_index].file;
+            }
+            log_.received(r);
+          } catch (...) {
+          }
+        }
         ++c.answered;
         ++done;
         c.last_progress = SteadyClock::now();
@@ -499,6 +520,12 @@ void Receiver::Commit() {
       c.pending.erase(c.pending.begin(), c.pending.begin() + static_cast<std::ptrdiff_t>(done));
       if (c.at_end && c.pending.empty()) c.close_when_sent = true;
       Flush(c);
+    }
+    if (log_.answered) {
+      try {
+        log_.answered();
+      } catch (...) {
+      }
     }
     if (waiting && !loop_.TimerEnabled(retry_timer_)) {
       Error(kErrReceiver, "inbound numbers used up: waiting until the service has taken every "

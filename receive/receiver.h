@@ -48,12 +48,27 @@ struct ReceiverConfig {
   std::int64_t duplicate_window_hours = 0;
 };
 
-// Where the receiver reports; either may be empty. Error lines are for the
-// error log (number, description, source), debug lines for the debug log.
+// One answered message: who sent it, what it was, what it was answered and
+// the inbound file it became (empty when it was not stored).
+struct ReceivedMessage {
+  std::int64_t at = 0;  // Unix seconds of the answer
+  std::string peer;     // "address:port"
+  std::string sending_application, sending_facility, event, control_id;  // MSH-3, -4, -9, -10
+  std::string answer;   // "AA", "AE" or "AR"
+  std::string reason;   // why not AA
+  std::string file;
+};
+
+// Where the receiver reports; any may be empty. Error lines are for the
+// error log (number, description, source), debug lines for the debug log;
+// `received` is told of every answer, `answered` once after each batch of
+// answers (what they throw is ignored).
 struct ReceiverLog {
   std::function<void(std::int32_t number, const std::string& description,
                      const std::string& source)> error;
   std::function<void(const std::string& text)> debug;
+  std::function<void(const ReceivedMessage& message)> received;
+  std::function<void()> answered;
 };
 
 class Receiver {
