@@ -23,7 +23,6 @@ namespace {
 constexpr char kLoopbackOnly[] = "127.0.0.0/8";
 constexpr std::chrono::milliseconds kWatchdogInterval{5000};
 constexpr std::chrono::milliseconds kShutdownLimit{10000};
-constexpr std::chrono::milliseconds kStatsInterval{1000};
 
 std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 
@@ -204,12 +203,20 @@ int RunReceiver(FileSystem& files, const SettingsSource& source, const std::stri
   if (open_sink) open_sink(s, file_log, log);
   EventLoop loop;
   loop.SetUncaughtHandler([&log](const char* what) { log.error(5, what, "MLLPReceiver"); });
+  // After each batch of answers the duplicates count is published when it
+  // moved (duplicates are rare; a count kept only now and then would be lost
+  // to a crash).
+  std::function<void()> publish_count;
+  log.answered = [then = log.answered, &publish_count] {
+    if (then) then();
+    if (publish_count) publish_count();
+  };
   Receiver receiver(loop, *config, *spool, log);
   if (!receiver.Start(&error)) return fail(1, error);
   loop.HandleSignals(nullptr);
   EventLoop::TimerId watchdog = loop.AddTimer(kWatchdogInterval, NotifyWatchdog);
-  // The duplicates count goes on from an earlier run's; rewritten once a
-  // second while it changes (readable by --status and the service's metrics).
+  // The duplicates count goes on from an earlier run's (readable by --status
+  // and the service's metrics).
   const std::uint64_t earlier = ReadReceiverDuplicates(files, program_dir).value_or(0);
   std::optional<std::uint64_t> published;
   bool write_failed = false;  // told once until a write succeeds
@@ -227,7 +234,7 @@ int RunReceiver(FileSystem& files, const SettingsSource& source, const std::stri
     write_failed = !st.ok();
   };
   publish();
-  EventLoop::TimerId stats = loop.AddTimer(kStatsInterval, publish);
+  publish_count = publish;
   std::string where = DottedAddress(config->bind_address) + ":" + std::to_string(receiver.port());
   log.debug("MLLP receiver on " + where + " into " + folder + ", next number " +
             std::to_string(spool->next_number()) +
@@ -240,7 +247,6 @@ int RunReceiver(FileSystem& files, const SettingsSource& source, const std::stri
   loop.Run();
   NotifyStopping();
   loop.RemoveTimer(watchdog);
-  loop.RemoveTimer(stats);
   receiver.Shutdown(kShutdownLimit);
   publish();
   log.debug("MLLP receiver stopped");

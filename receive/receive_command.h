@@ -37,9 +37,10 @@ std::string ReceiverFolder(const Settings& s);
 // The receiver's counter file under the program directory.
 std::string ReceiverCounterFile(const std::string& program_dir);
 
-// The receiver's figures under the program directory, rewritten while it
-// runs: "duplicates <n>", the messages answered AA without being written
-// again (sent again within MLLPDuplicateWindow), counted across restarts.
+// The receiver's figures under the program directory, rewritten after each
+// batch of answers that moved them: "duplicates <n>", the messages answered
+// AA without being written again (sent again within MLLPDuplicateWindow),
+// counted across restarts.
 std::string ReceiverStatsFile(const std::string& program_dir);
 // That count; nullopt when the file is missing or damaged.
 std::optional<std::uint64_t> ReadReceiverDuplicates(FileSystem& files,
