@@ -1,7 +1,9 @@
 // The MLLP receiver over loopback: messages per second, each acknowledged
 // only after its file is durable (written, flushed, renamed, folder synced),
 // on one connection and on four, each sending one message at a time and
-// waiting for its answer. Beside it what the disk costs: one flush of a
+// waiting for its answer; each with and without the record of stored
+// messages that answers a message sent again without writing it (one more
+// flushed append per batch). Beside it what the disk costs: one flush of a
 // small file, and the spool's durable steps for one message. Files go to
 // the temporary directory's disk ("disk"), or to /dev/shm ("tmpfs": the
 // receiver's own cost, without the disk's sync latency).
@@ -19,6 +21,7 @@
 
 #include "net/socket_api.h"
 #include "platform/event_loop.h"
+#include "core/seen_messages.h"
 #include "receive/inbound_spool.h"
 #include "receive/mllp_framer.h"
 #include "receive/receiver.h"
@@ -54,11 +57,22 @@ const std::string& Message() {
   return text;
 }
 
-std::unique_ptr<norv::InboundSpool> OpenSpool(const TempDir& dir) {
+// A message with a control id of its own, so that the record of stored
+// messages (when kept) takes none for a duplicate.
+std::string UniqueMessage(std::string* control) {
+  static std::atomic<std::uint64_t> next{0};
+  *control = "MSG" + std::to_string(++next);
+  std::string text = Message();
+  return text.replace(text.find("MSG0001"), 7, *control);
+}
+
+// With `record`, the spool keeps its record of stored messages (24 hours).
+std::unique_ptr<norv::InboundSpool> OpenSpool(const TempDir& dir, bool record = false) {
   std::filesystem::create_directory(dir / "inbound");
   std::string error, note;
-  return norv::InboundSpool::Open(norv::PlatformDurableFiles(),
-                                  {dir / "inbound", "HL7", dir / "counter"}, &error, &note);
+  return norv::InboundSpool::Open(
+      norv::PlatformDurableFiles(),
+      {dir / "inbound", "HL7", dir / "counter", record ? 24 * 3600 : 0}, &error, &note);
 }
 
 // Removes the files written so far, as the service would take them.
@@ -82,12 +96,17 @@ void BM_FsyncSmallFile(benchmark::State& state) {
 BENCHMARK(BM_FsyncSmallFile)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_SpoolOneMessage(benchmark::State& state) {
+  const bool record = state.range(0) != 0;
+  state.SetLabel(record ? "record kept" : "no record");
   TempDir dir;
-  auto spool = OpenSpool(dir);
-  std::vector<std::string_view> one{Message()};
+  auto spool = OpenSpool(dir, record);
   std::int64_t n = 0;
   for (auto _ : state) {
-    if (spool->Store(one)[0].kind != norv::InboundSpool::Outcome::Kind::kStored) {
+    std::string control;
+    const std::string message = UniqueMessage(&control);
+    const std::vector<std::string> keys{
+        record ? norv::SeenMessageKey("RIS", "RADIOLOGIE", control, message) : std::string()};
+    if (spool->Store({message}, keys)[0].kind != norv::InboundSpool::Outcome::Kind::kStored) {
       state.SkipWithError("not stored");
       break;
     }
@@ -99,12 +118,12 @@ void BM_SpoolOneMessage(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_SpoolOneMessage)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_SpoolOneMessage)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // A receiver on its own thread and loop, stopped through a flag.
 class ReceiverThread {
  public:
-  explicit ReceiverThread(const TempDir& dir) : spool_(OpenSpool(dir)) {
+  ReceiverThread(const TempDir& dir, bool record) : spool_(OpenSpool(dir, record)) {
     thread_ = std::thread([this] {
       norv::EventLoop loop;
       norv::ReceiverConfig config;
@@ -137,10 +156,11 @@ class ReceiverThread {
 bool SendAndWait(std::uint16_t port, int count) {
   int fd = norv::netsys::CreateSocket(false, false);
   if (fd < 0 || norv::netsys::Connect(fd, norv::netsys::kLoopback, port) != 0) return false;
-  std::string framed = norv::MllpFrame(Message());
   bool ok = true;
   char buffer[4096];
   for (int i = 0; i < count && ok; ++i) {
+    std::string control;
+    const std::string framed = norv::MllpFrame(UniqueMessage(&control));
     ok = norv::netsys::Send(fd, framed.data(), framed.size()) == static_cast<long>(framed.size());
     std::string got;
     while (ok && got.find("\x1C\r") == std::string::npos) {
@@ -148,7 +168,7 @@ bool SendAndWait(std::uint16_t port, int count) {
       ok = n > 0;
       if (ok) got.append(buffer, static_cast<std::size_t>(n));
     }
-    ok = ok && got.find("MSA|AA|MSG0001") != std::string::npos;
+    ok = ok && got.find("MSA|AA|" + control + "\r") != std::string::npos;
   }
   norv::netsys::Close(fd);
   return ok;
@@ -158,10 +178,11 @@ void BM_MllpReceive(benchmark::State& state) {
   constexpr int kPerConnection = 100;
   const int connections = static_cast<int>(state.range(0));
   const bool tmpfs = state.range(1) != 0;
-  state.SetLabel(tmpfs ? "tmpfs" : "disk");
+  const bool record = state.range(2) != 0;
+  state.SetLabel(std::string(tmpfs ? "tmpfs" : "disk") + (record ? ", record kept" : ", no record"));
   std::unique_ptr<TempDir> dir_holder = MakeDir(tmpfs);
   const TempDir& dir = *dir_holder;
-  ReceiverThread receiver(dir);
+  ReceiverThread receiver(dir, record);
   if (receiver.port() == 0) return state.SkipWithError("cannot listen");
   for (auto _ : state) {
     std::vector<std::thread> senders;
@@ -183,7 +204,8 @@ void BM_MllpReceive(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * connections * kPerConnection);
 }
 BENCHMARK(BM_MllpReceive)
-    ->Args({1, 0})->Args({4, 0})->Args({1, 1})->Args({4, 1})
+    ->Args({1, 0, 0})->Args({1, 0, 1})->Args({4, 0, 0})->Args({4, 0, 1})
+    ->Args({1, 1, 0})->Args({1, 1, 1})->Args({4, 1, 0})->Args({4, 1, 1})
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

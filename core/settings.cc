@@ -158,6 +158,10 @@ std::string LoadSettings(const SettingsSource& source, Settings& s) {
   Step(reg, base + "MLLPTLSCA", "", s.MLLPTLSCA, text);
   Step(reg, base + "MLLPMaxMessage", "16777216", s.MLLPMaxMessage, ToInt32);
   Step(reg, base + "MLLPIdleTimeout", "300", s.MLLPIdleTimeout, ToInt32);
+  Step(reg, base + "MLLPDuplicateWindow", "24", s.MLLPDuplicateWindow, ToInt32);
+  Step(reg, base + "MLLPMaxConnections", "32", s.MLLPMaxConnections, ToInt32);
+  Step(reg, base + "MLLPMaxPerPeer", "8", s.MLLPMaxPerPeer, ToInt32);
+  Step(reg, base + "SkipDuplicates", "0", s.SkipDuplicates, ToInt16);
   Step(reg, base + "MetricsFile", "", s.MetricsFile, text);
   Step(reg, base + "StatusWarnAge", "300", s.StatusWarnAge, ToInt32);
   Step(reg, base + "StatusCritAge", "1800", s.StatusCritAge, ToInt32);

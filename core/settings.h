@@ -51,6 +51,12 @@ struct Settings {
   std::string MLLPTLSCA;                // client certificates mandatory
   std::int32_t MLLPMaxMessage = 16777216;  // bytes per message
   std::int32_t MLLPIdleTimeout = 300;   // seconds without a complete message
+  std::int32_t MLLPDuplicateWindow = 24;  // hours a control id counts as seen; 0 = off
+  std::int32_t MLLPMaxConnections = 32;   // connections at once
+  std::int32_t MLLPMaxPerPeer = 8;        // connections at once from one address
+  // 1: an inbound file whose MSH-3/4/10 was processed within
+  // MLLPDuplicateWindow hours is skipped.
+  std::int16_t SkipDuplicates = 0;
   // Operations: the Prometheus metrics file (empty: none; relative to the
   // program directory) and the queue ages in seconds from which
   // `norvreader --status` warns and raises the alarm.

@@ -106,6 +106,10 @@ TEST_F(SettingsLoad, ReceiverValuesAndTheirDefaults) {
   EXPECT_EQ(s.MLLPTLSKey, "");
   EXPECT_EQ(s.MLLPMaxMessage, 1000);
   EXPECT_EQ(s.MLLPIdleTimeout, 300);
+  EXPECT_EQ(s.MLLPDuplicateWindow, 24);
+  EXPECT_EQ(s.MLLPMaxConnections, 32);
+  EXPECT_EQ(s.MLLPMaxPerPeer, 8);
+  EXPECT_EQ(s.SkipDuplicates, 0);
   Write("");
   LoadSettings();
   EXPECT_EQ(s.MLLPPort, 0);

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/error.h"
 #include "core/dates.h"
@@ -16,6 +17,7 @@
 #include "intake/inbound_queue.h"
 #include "intake/standard_intake.h"
 #include "platform/dir_watch.h"
+#include "platform/durable_files.h"
 #include "platform/event_loop.h"
 #include "platform/system.h"
 
@@ -119,6 +121,49 @@ Outcome DispatchEvent(const IntakeContext& ctx, Hl7Segments& store, HL7Message& 
   return Outcome::kFailed;
 }
 
+std::int64_t NowSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// With SkipDuplicates 1 (and a window): the record of the directory's
+// processed messages, opened on first use; nullptr otherwise.
+SeenMessages* DuplicateRecord(const IntakeContext& ctx, InboundCycle& cycle) {
+  const Settings& s = ctx.settings;
+  if (s.SkipDuplicates != 1 || s.MLLPDuplicateWindow <= 0) return nullptr;
+  auto [it, fresh] = cycle.seen.try_emplace(cycle.CurrentInboundDir);
+  if (fresh) {
+    std::string error;
+    it->second = SeenMessages::Open(
+        PlatformDurableFiles(), cycle.CurrentInboundDir + ".norvreader.seen",
+        std::int64_t{s.MLLPDuplicateWindow} * 3600, NowSeconds(),
+        [](const std::string&) { return false; }, &error);
+    if (!it->second) {
+      ctx.log.WriteErrorLog(kErrPathFileAccess, "SkipDuplicates: " + error +
+                                                    "; files are processed without skipping "
+                                                    "duplicates",
+                            kTickSource);
+    }
+  }
+  return it->second.get();
+}
+
+// The record's key of a message: MSH-3, MSH-4 and MSH-10 of the header line
+// at the start of `msh`, and the bytes of the whole file.
+std::string FileKey(std::string_view msh, std::string_view bytes) {
+  msh = msh.substr(0, msh.find_first_of("\r\n"));
+  if (msh.size() < 4) return "";
+  std::vector<std::string_view> fields;
+  for (std::size_t at = 0; fields.size() < 10;) {
+    std::size_t end = msh.find(msh[3], at);
+    fields.push_back(msh.substr(at, end == std::string_view::npos ? end : end - at));
+    if (end == std::string_view::npos) break;
+    at = end + 1;
+  }
+  auto field = [&](std::size_t n) { return n - 1 < fields.size() ? fields[n - 1] : ""; };
+  return SeenMessageKey(field(3), field(4), field(10), bytes);
+}
+
 // The event handling of one message event, its values kept in `taken`
 // whatever the handler's end. An event nobody handles fails.
 Outcome Dispatch(const IntakeContext& ctx, Hl7Segments& store, HL7Message& msg, TakenFile& taken) {
@@ -139,8 +184,11 @@ Outcome Dispatch(const IntakeContext& ctx, Hl7Segments& store, HL7Message& msg, 
 }
 
 // Reads, parses and dispatches the chosen file; `taken` receives its MSH-9
-// as soon as that is read, and the header's and the handlers' values.
-Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path, TakenFile& taken) {
+// as soon as that is read, and the header's and the handlers' values. With a
+// record, `key` receives the message's key, and a message the record holds
+// is not dispatched: taken.duplicate, processed.
+Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path, TakenFile& taken,
+                           const SeenMessages* record, std::string& key) {
   std::string& event = taken.event;
   ctx.log.DebugLog("Processing: " + path);
   std::string bytes;
@@ -166,6 +214,16 @@ Outcome ProcessInboundFile(const IntakeContext& ctx, const std::string& path, Ta
   // connection source keeps one transaction: every procedure that did not
   // raise an error keeps its work, processed or failed; an outage undoes it
   // all and holds the file (RunMessage).
+  if (record) {
+    key = FileKey(text.substr(header), bytes);
+    if (record->Contains(key, NowSeconds())) {
+      taken.duplicate = true;
+      ctx.log.DebugLog("Skipped as a duplicate (SkipDuplicates): the same message, MSH-3/4/10 " +
+                       key.substr(0, key.rfind(' ')) + ", was processed within " +
+                       std::to_string(ctx.settings.MLLPDuplicateWindow) + " h: " + path);
+      return Outcome::kProcessed;
+    }
+  }
   if (ctx.settings.StandardHL7 == 1) {
     const Settings& s = ctx.settings;
     std::optional<Outcome> outcome = RunMessage(ctx.connections, [&] {
@@ -411,8 +469,19 @@ void TakeFile(const IntakeContext& ctx, InboundCycle& cycle, std::string chosen)
     }
   };
   Outcome outcome = Outcome::kFailed;
+  SeenMessages* record = nullptr;
+  std::string key;
   try {
-    outcome = ProcessInboundFile(ctx, chosen, taken);
+    record = DuplicateRecord(ctx, cycle);
+    outcome = ProcessInboundFile(ctx, chosen, taken, record, key);
+    // Recorded before the file goes: a restart in between skips it then.
+    if (record && !key.empty() && !taken.duplicate && outcome == Outcome::kProcessed) {
+      const std::int64_t now = NowSeconds();
+      if (FsStatus st = record->Add({{key}}, now); !st.ok()) {
+        throw FileError(st.error, record->path(), false);
+      }
+      (void)record->Tidy(now);
+    }
   } catch (const Error& e) {
     if (e.transient()) {
       ctx.log.DebugLog(std::string("Database not reachable, the file waits: ") + e.what());

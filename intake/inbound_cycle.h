@@ -22,6 +22,7 @@
 
 #include "core/context.h"
 #include "core/repeat_limiter.h"
+#include "core/seen_messages.h"
 #include "intake/events.h"
 #include "intake/inbound_queue.h"
 
@@ -55,6 +56,7 @@ struct TakenFile {
   bool held = false;
   bool outage_began = false;  // this file's attempt began an outage
   bool outage_ended = false;  // this file's attempt found the database again
+  bool duplicate = false;     // skipped (SkipDuplicates 1): processed within the window
   double seconds = 0;         // from reading the file to its disposal (or hold)
 };
 
@@ -88,6 +90,10 @@ struct InboundCycle {
   // The index of each inbound directory used so far (with a watch of the
   // directory where the platform has one).
   std::map<std::string, std::unique_ptr<InboundQueue>> queues;
+  // With SkipDuplicates 1, by inbound directory: the record of the messages
+  // processed from it (".norvreader.seen" there), opened on first use;
+  // nullptr when it cannot be opened (told once).
+  std::map<std::string, std::unique_ptr<SeenMessages>> seen;
   // Told after every file taken; empty: nobody. What it throws is ignored.
   std::function<void(const TakenFile&)> on_taken;
 };

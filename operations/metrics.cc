@@ -132,6 +132,12 @@ std::string FormatMetrics(const ServiceState& s, std::string_view feed) {
   w.Single("norvreader_database_outages_total", "counter",
            "Times the database became unreachable (or a lock timed out) since the service started.",
            std::to_string(s.database_outages));
+  if (s.receive_duplicates) {
+    w.Single("norvreader_receive_duplicates_total", "counter",
+             "Messages the MLLP receiver answered AA without writing them again: sent again "
+             "within MLLPDuplicateWindow.",
+             std::to_string(*s.receive_duplicates));
+  }
   w.Single("norvreader_ticks_total", "counter", "Processing ticks since the service started.",
            std::to_string(s.ticks));
   w.Single("norvreader_heartbeats_total", "counter", "Heartbeats sent since the service started.",

@@ -23,6 +23,7 @@ namespace norv {
 //   norvreader_undisposable_files                    gauge
 //   norvreader_database_errors_total                 counter
 //   norvreader_database_outages_total                counter
+//   norvreader_receive_duplicates_total              counter (with a receiver)
 //   norvreader_ticks_total, norvreader_heartbeats_total  counters
 //   norvreader_last_tick_timestamp_seconds, norvreader_start_time_seconds  gauges
 //   norvreader_build_info{version}                   gauge, always 1

@@ -69,6 +69,7 @@ ServiceState Record() {
   s.database_outages = 1;
   s.ticks = 100;
   s.heartbeats = 5;
+  s.receive_duplicates = 6;
   return s;
 }
 
@@ -95,6 +96,7 @@ TEST(Metrics, TextIsWellFormedAndCarriesTheRecord) {
       // Windows-1252 0xDC is U+00DC; quote and backslash escaped.
       {"norvreader_queue_oldest_age_seconds{feed=\"02\",directory=\"/data/\\\"in\\\"\\\\\xC3\x9C/\"}", 75},
       {"norvreader_database_outages_total{feed=\"02\"}", 1},
+      {"norvreader_receive_duplicates_total{feed=\"02\"}", 6},
       {"norvreader_build_info{feed=\"02\",version=\"1.2.3\"}", 1},
   };
   for (const auto& [key, value] : expected) {

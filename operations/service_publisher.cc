@@ -6,6 +6,7 @@
 
 #include "operations/metrics.h"
 #include "core/error.h"
+#include "receive/receive_command.h"
 
 namespace norv {
 namespace {
@@ -61,7 +62,12 @@ void ServicePublisher::Write(const std::string& path, const std::string& text, b
 void ServicePublisher::WriteBoth(const ServiceState& state) {
   Write(StateFilePath(program_dir_, feed_), SerialiseState(state), state_failed_, "state file");
   std::string metrics = MetricsFilePath(settings_.MetricsFile, program_dir_);
-  if (!metrics.empty()) Write(metrics, FormatMetrics(state, feed_), metrics_failed_, "metrics file");
+  if (metrics.empty()) return;
+  ServiceState figures = state;
+  if (settings_.MLLPPort != 0) {
+    figures.receive_duplicates = ReadReceiverDuplicates(fs_, program_dir_).value_or(0);
+  }
+  Write(metrics, FormatMetrics(figures, feed_), metrics_failed_, "metrics file");
 }
 
 void ServicePublisher::Publish(std::uint64_t skipped_files, std::uint64_t undisposable_files,

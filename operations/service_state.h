@@ -77,6 +77,10 @@ struct ServiceState {
   std::uint64_t database_errors = 0;
   std::uint64_t database_outages = 0;  // runs of transient errors (unreachable, lock time-out)
   bool database_outage_open = false;
+  // With MLLPPort set, the MLLP receiver's count of messages answered
+  // without being written again (its own figure, read for the metrics; not
+  // part of the record).
+  std::optional<std::uint64_t> receive_duplicates;
 
   bool operator==(const ServiceState&) const = default;
 };

@@ -15,6 +15,7 @@
 #include "core/dates.h"
 #include "db/database.h"
 #include "platform/file_system.h"
+#include "receive/receive_command.h"
 
 namespace norv {
 namespace {
@@ -288,6 +289,7 @@ StatusReport GatherStatus(const StatusInputs& in) {
   if (r.receiver.configured) {
     r.receiver.listening =
         in.port_listening ? in.port_listening(s.MLLPPort) : PortListening(s.MLLPPort);
+    r.receiver.duplicates = ReadReceiverDuplicates(PlatformFileSystem(), in.program_dir);
   }
   EvaluateStatus(r, s.StatusWarnAge, s.StatusCritAge);
   return r;
@@ -418,9 +420,12 @@ std::string FormatStatusScreen(const StatusReport& r) {
     row("MLLP", "no receiver configured");
   } else {
     const std::string where = Shown(r.receiver.bind) + ":" + std::to_string(r.receiver.port);
-    row("MLLP", !r.receiver.listening ? where + ", cannot tell whether it listens"
-                : *r.receiver.listening ? where + ", listening"
-                                        : where + ", NOT LISTENING");
+    row("MLLP", (!r.receiver.listening ? where + ", cannot tell whether it listens"
+                 : *r.receiver.listening ? where + ", listening"
+                                         : where + ", NOT LISTENING") +
+                    (r.receiver.duplicates ? ", " + std::to_string(*r.receiver.duplicates) +
+                                                 " duplicates answered without writing"
+                                           : std::string()));
   }
   ScreenCounts(out, "today", r.day, r.today);
   ScreenCounts(out, "this week", r.week, r.this_week);
@@ -475,7 +480,9 @@ std::string FormatStatusJson(const StatusReport& r) {
   } else {
     out += "{\"bind\":" + JsonString(Shown(r.receiver.bind)) +
            ",\"port\":" + std::to_string(r.receiver.port) + ",\"listening\":" +
-           (!r.receiver.listening ? "null" : *r.receiver.listening ? "true" : "false") + "}";
+           (!r.receiver.listening ? "null" : *r.receiver.listening ? "true" : "false") +
+           ",\"duplicates\":" +
+           (r.receiver.duplicates ? std::to_string(*r.receiver.duplicates) : "null") + "}";
   }
   return out + "}\n";
 }

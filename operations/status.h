@@ -59,6 +59,9 @@ struct ReceiverProbe {
   std::string bind;               // MLLPBind
   std::int32_t port = 0;          // MLLPPort
   std::optional<bool> listening;  // nullopt: cannot be told on this system
+  // Messages it answered without writing them again (sent again within
+  // MLLPDuplicateWindow); nullopt before its first run.
+  std::optional<std::uint64_t> duplicates;
 };
 
 // Whether a TCP socket listens on `port`, read from the text of Linux's

@@ -167,9 +167,15 @@ TEST_F(GatherStatusTest, AConfiguredReceiverMustListen) {
   r = Gather(true);
   EXPECT_EQ(r.level, StatusLevel::kCritical);
   EXPECT_NE(FormatStatusScreen(r).find("127.0.0.1:2576, NOT LISTENING"), std::string::npos);
-  EXPECT_NE(FormatStatusJson(r).find(
-                "\"mllp\":{\"bind\":\"127.0.0.1\",\"port\":2576,\"listening\":false}"),
+  EXPECT_NE(FormatStatusJson(r).find("\"mllp\":{\"bind\":\"127.0.0.1\",\"port\":2576,"
+                                     "\"listening\":false,\"duplicates\":null}"),
             std::string::npos);
+  // The receiver's own count of messages answered without writing them again.
+  WriteFile(home_ / "NORVReceive.stats", "duplicates 3\n");
+  r = Gather(true);
+  EXPECT_NE(FormatStatusScreen(r).find("NOT LISTENING, 3 duplicates answered without writing"),
+            std::string::npos);
+  EXPECT_NE(FormatStatusJson(r).find("\"duplicates\":3}"), std::string::npos);
 }
 
 TEST(ListensOnPort, OnlyAListeningSocketOnThePortCounts) {

@@ -27,6 +27,21 @@ class DurableFiles {
   // link there), writes `bytes`, flushes them to the disk and closes the
   // file. On failure nothing is left at `path`.
   virtual FsStatus WriteNew(const std::string& path, std::string_view bytes) = 0;
+  // WriteNew in two steps, so that several files are written before the
+  // first is flushed (a journalling file system then commits them in one
+  // go): CreateNew creates `path` as WriteNew does, writes `bytes` and keeps
+  // the file open, unflushed (on failure nothing is left at `path`);
+  // FinishNew flushes and closes it (on failure the caller removes it).
+  virtual FsStatus CreateNew(const std::string& path, std::string_view bytes, int& handle) = 0;
+  virtual FsStatus FinishNew(int handle) = 0;
+  // An append-only file kept open: OpenLog opens `path` for appending
+  // (created when missing, never through a symbolic link), AppendLog writes
+  // `bytes` at its end, FlushLog flushes what was written to the disk,
+  // CloseLog closes it.
+  virtual FsStatus OpenLog(const std::string& path, int& handle) = 0;
+  virtual FsStatus AppendLog(int handle, std::string_view bytes) = 0;
+  virtual FsStatus FlushLog(int handle) = 0;
+  virtual void CloseLog(int handle) = 0;
   // Renames within one file system. Without `replace` an existing `to` is
   // never replaced (EEXIST).
   virtual FsStatus Rename(const std::string& from, const std::string& to, bool replace) = 0;

@@ -51,6 +51,39 @@ class PosixDurableFiles final : public DurableFiles {
     return FsStatus{error};
   }
 
+  FsStatus OpenLog(const std::string& path, int& handle) override {
+    handle = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
+    return handle < 0 ? Errno() : FsStatus{};
+  }
+
+  FsStatus AppendLog(int handle, std::string_view bytes) override {
+    return WriteAll(handle, bytes) ? FsStatus{} : Errno();
+  }
+
+  FsStatus FlushLog(int handle) override { return fdatasync(handle) == 0 ? FsStatus{} : Errno(); }
+
+  FsStatus CreateNew(const std::string& path, std::string_view bytes, int& handle) override {
+    handle = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (handle < 0) return Errno();
+    if (WriteAll(handle, bytes)) return FsStatus{};
+    int error = errno;
+    close(handle);
+    handle = -1;
+    unlink(path.c_str());
+    return FsStatus{error};
+  }
+
+  FsStatus FinishNew(int handle) override {
+    bool ok = fdatasync(handle) == 0;
+    int error = ok ? 0 : errno;
+    if (close(handle) != 0 && ok) error = errno;
+    return FsStatus{error};
+  }
+
+  void CloseLog(int handle) override {
+    if (handle >= 0) close(handle);
+  }
+
   FsStatus Rename(const std::string& from, const std::string& to, bool replace) override {
     if (replace) return rename(from.c_str(), to.c_str()) == 0 ? FsStatus{} : Errno();
     return posix::RenameNoReplace(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str());

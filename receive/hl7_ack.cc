@@ -50,6 +50,25 @@ std::string Escape(std::string_view text, const MessageHeader& h) {
   return out;
 }
 
+// Whether MSH-12 (its first component, "2.5.1" say) names version
+// major.minor or a later one; false when it names none.
+bool VersionAtLeast(const MessageHeader& h, int major, int minor) {
+  char component = h.encoding.empty() ? '^' : h.encoding[0];
+  std::string_view v = Split(h.version, component)[0];
+  int parts[2] = {-1, 0};
+  for (int& part : parts) {
+    if (v.empty() || v[0] < '0' || v[0] > '9') break;
+    part = 0;
+    while (!v.empty() && v[0] >= '0' && v[0] <= '9' && part < 1000) {
+      part = part * 10 + (v[0] - '0');
+      v.remove_prefix(1);
+    }
+    if (v.empty() || v[0] != '.') break;
+    v.remove_prefix(1);
+  }
+  return parts[0] > major || (parts[0] == major && parts[1] >= minor);
+}
+
 }  // namespace
 
 MessageHeader ReadMessageHeader(std::string_view message) {
@@ -76,8 +95,16 @@ MessageHeader ReadMessageHeader(std::string_view message) {
   auto msh = [&](std::size_t n) {
     return n - 1 < fields.size() ? std::string(fields[n - 1]) : std::string();
   };
-  std::string encoding = msh(2);
-  if (!encoding.empty()) h.encoding = encoding.substr(0, 4);
+  // The sender's separators, unless they could not separate anything (a
+  // letter, digit or blank, the field separator, one used twice): then the
+  // answer is written with the standard ones, which the sender can read.
+  std::string encoding = msh(2).substr(0, 4);
+  bool usable = !encoding.empty();
+  for (std::size_t i = 0; i < encoding.size(); ++i) {
+    char c = encoding[i];
+    if (IsAlnum(c) || c == ' ' || c == h.field || encoding.find(c) != i) usable = false;
+  }
+  if (usable) h.encoding = encoding;
   h.sending_application = msh(3);
   h.sending_facility = msh(4);
   h.receiving_application = msh(5);
@@ -105,8 +132,11 @@ std::string BuildAck(const MessageHeader& header, AckCode code, std::string_view
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d", now.year, now.month, now.day,
                 now.hour, now.minute, now.second);
-  std::string trigger = TriggerEvent(h);
-  std::string type = trigger.empty() ? "ACK" : "ACK" + std::string(1, component) + trigger;
+  const std::string trigger = TriggerEvent(h);
+  const std::string c(1, component);
+  const bool v24 = VersionAtLeast(h, 2, 4), v25 = VersionAtLeast(h, 2, 5);
+  // From 2.4 on MSH-9 names the message structure too.
+  std::string type = trigger.empty() || !v24 ? "ACK" : "ACK" + c + trigger + c + "ACK";
 
   std::string ack = "MSH" + f + h.encoding + f + h.receiving_application + f +
                     h.receiving_facility + f + h.sending_application + f + h.sending_facility +
@@ -118,11 +148,18 @@ std::string BuildAck(const MessageHeader& header, AckCode code, std::string_view
   ack += "MSA" + f + code_text + f + h.control_id;
   if (code != AckCode::kAccept) {
     std::string text = Escape(reason, h);
+    const char* meaning = error_code == kHl7SegmentSequenceError ? "Segment sequence error"
+                                                                  : "Application internal error";
     ack += f + text + '\r';
-    ack += "ERR" + f + f + f + std::to_string(error_code) + component +
-           (error_code == kHl7SegmentSequenceError ? "Segment sequence error"
-                                                   : "Application internal error") +
-           component + "HL70357" + f + "E" + f + f + f + f + text;
+    if (v25) {
+      // ERR-3 the HL7 error code, ERR-4 the severity, ERR-8 the reason.
+      ack += "ERR" + f + f + f + std::to_string(error_code) + c + meaning + c + "HL70357" + f +
+             "E" + f + f + f + f + text;
+    } else {
+      // ERR-1: no location, the code as the fourth component.
+      const std::string sub(1, h.encoding.size() > 3 ? h.encoding[3] : '&');
+      ack += "ERR" + f + c + c + c + std::to_string(error_code) + sub + meaning + sub + "HL70357";
+    }
   }
   ack += '\r';
   return ack;

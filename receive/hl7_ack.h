@@ -41,13 +41,14 @@ MessageHeader ReadMessageHeader(std::string_view message);
 std::string TriggerEvent(const MessageHeader& header);
 
 // The acknowledgement, segments ended by CR: MSH with sending and receiving
-// application and facility swapped, MSH-7 `now`, MSH-9 "ACK^<trigger>",
-// MSH-10 `ack_control_id`, MSH-11, MSH-12 and MSH-18 as received; MSA with
-// the code and MSA-2 = the received MSH-10. For AE and AR `reason` goes into
-// MSA-3 and an ERR segment (HL7 error code `error_code` of table 0357,
-// severity E, the reason as user message), escaped for the sender's
-// separators. Without a header the standard separators are used and the
-// copied fields stay empty.
+// application and facility swapped, MSH-7 `now`, MSH-9 "ACK^<trigger>^ACK"
+// for version 2.4 and later ("ACK" before, or without a trigger), MSH-10
+// `ack_control_id`, MSH-11, MSH-12 and MSH-18 as received; MSA with the code
+// and MSA-2 = the received MSH-10. For AE and AR `reason` goes into MSA-3 and
+// an ERR segment gives HL7 error code `error_code` of table 0357: from 2.5 on
+// in ERR-3 with severity E (ERR-4) and the reason as user message (ERR-8),
+// before in ERR-1. Texts are escaped for the sender's separators. Without a
+// header the standard separators are used and the copied fields stay empty.
 std::string BuildAck(const MessageHeader& header, AckCode code, std::string_view reason,
                      int error_code, const LocalDateTime& now, std::string_view ack_control_id);
 

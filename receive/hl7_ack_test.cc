@@ -15,33 +15,45 @@ TEST(Hl7Ack, AnswersWithTheSendersHeader) {
     const char* reason;
     std::string ack;
   } cases[] = {
-      {"accepted",
+      {"accepted, before 2.4: ACK alone",
        "MSH|^~\\&|RIS|HOSP|NORV|ARCH|20240305||ORM^O01|MSG0001|P|2.3\rPID|1||42\r",
        AckCode::kAccept, "",
-       "MSH|^~\\&|NORV|ARCH|RIS|HOSP|20240305140709||ACK^O01|A1|P|2.3\r"
+       "MSH|^~\\&|NORV|ARCH|RIS|HOSP|20240305140709||ACK|A1|P|2.3\r"
        "MSA|AA|MSG0001\r"},
-      {"sender's separators and character set",
+      {"sender's separators and character set, 2.5.1",
        "MSH#*@!%#APP#FAC#####ADT*A08*ADT_A01#77#T#2.5.1######8859/1\r",
        AckCode::kAccept, "",
-       "MSH#*@!%###APP#FAC#20240305140709##ACK*A08#A1#T#2.5.1######8859/1\r"
+       "MSH#*@!%###APP#FAC#20240305140709##ACK*A08*ACK#A1#T#2.5.1######8859/1\r"
        "MSA#AA#77\r"},
-      {"storage failed, reason escaped",
+      {"storage failed, 2.4: ERR-1, reason escaped",
        "MSH|^~\\&|RIS||||x||ORU^R01|C9|P|2.4\r",
        AckCode::kError, "disk full | see ^ log\\now",
-       "MSH|^~\\&|||RIS||20240305140709||ACK^R01|A1|P|2.4\r"
+       "MSH|^~\\&|||RIS||20240305140709||ACK^R01^ACK|A1|P|2.4\r"
        "MSA|AE|C9|disk full \\F\\ see \\S\\ log\\E\\now\r"
-       "ERR|||207^Application internal error^HL70357|E||||disk full \\F\\ see \\S\\ log\\E\\now\r"},
+       "ERR|^^^207&Application internal error&HL70357\r"},
+      {"storage failed, 2.7: ERR-3 and ERR-4",
+       "MSH|^~\\&|RIS||||x||ORU^R01^ORU_R01|C9|P|2.7^DEU\r",
+       AckCode::kError, "disk full",
+       "MSH|^~\\&|||RIS||20240305140709||ACK^R01^ACK|A1|P|2.7^DEU\r"
+       "MSA|AE|C9|disk full\r"
+       "ERR|||207^Application internal error^HL70357|E||||disk full\r"},
       {"no header at all",
        "hello world", AckCode::kReject, "no MSH segment",
        "MSH|^~\\&|||||20240305140709||ACK|A1||\r"
        "MSA|AR||no MSH segment\r"
-       "ERR|||100^Segment sequence error^HL70357|E||||no MSH segment\r"},
+       "ERR|^^^100&Segment sequence error&HL70357\r"},
       {"header after a line of noise, LF endings",
        "\xEF\xBB\xBFjunk\nMSH|^~\\&|S||R||t||ADT^A40|X-1|P|2.3\nEVN|\n",
-       AckCode::kAccept, "", "MSH|^~\\&|R||S||20240305140709||ACK^A40|A1|P|2.3\rMSA|AA|X-1\r"},
-      {"message type without trigger",
-       "MSH|^~\\&|||||||ACK|5|P|2.3", AckCode::kAccept, "",
-       "MSH|^~\\&|||||20240305140709||ACK|A1|P|2.3\rMSA|AA|5\r"},
+       AckCode::kAccept, "", "MSH|^~\\&|R||S||20240305140709||ACK|A1|P|2.3\rMSA|AA|X-1\r"},
+      {"message type without trigger, 2.6",
+       "MSH|^~\\&|||||||ACK|5|P|2.6", AckCode::kAccept, "",
+       "MSH|^~\\&|||||20240305140709||ACK|A1|P|2.6\rMSA|AA|5\r"},
+      {"separators that separate nothing: the standard ones",
+       "MSH|0000|S||||||ADT^A08|7|P|2.3", AckCode::kAccept, "",
+       "MSH|^~\\&|||S||20240305140709||ACK|A1|P|2.3\rMSA|AA|7\r"},
+      {"version 2.10 is later than 2.4",
+       "MSH|^~\\&|||||||ADT^A08|6|P|2.10", AckCode::kAccept, "",
+       "MSH|^~\\&|||||20240305140709||ACK^A08^ACK|A1|P|2.10\rMSA|AA|6\r"},
   };
   for (const Case& c : cases) {
     MessageHeader h = ReadMessageHeader(c.message);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <set>
 #include <system_error>
 
 namespace norv {
@@ -21,6 +23,13 @@ bool SameIgnoringCase(std::string_view a, std::string_view b) {
   }
   return true;
 }
+
+std::int64_t NowSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
 
@@ -100,6 +109,15 @@ std::unique_ptr<InboundSpool> InboundSpool::Open(DurableFiles& files, const Spoo
     *error = "cannot list " + folder + ": " + ErrorText(st.error);
     return nullptr;
   }
+  if (config.duplicate_window > 0) {
+    // A tagged entry waits for its temporary file: still there, it was never
+    // renamed into place (nor acknowledged); gone, it was.
+    const std::set<std::string> present(names.begin(), names.end());
+    spool->seen_ = SeenMessages::Open(
+        files, folder + kSpoolSeenName, config.duplicate_window, NowSeconds(),
+        [&present](const std::string& tag) { return present.count(tag) != 0; }, error);
+    if (!spool->seen_) return nullptr;
+  }
   std::int64_t highest = 0;
   for (const std::string& name : names) {
     if (name.rfind(kTempPrefix, 0) == 0 &&
@@ -175,24 +193,88 @@ FsStatus InboundSpool::Reserve(std::int64_t number) {
   return FsStatus{};
 }
 
+bool InboundSpool::Seen(const std::string& key) const {
+  return seen_ && seen_->Contains(key, NowSeconds());
+}
+
 std::vector<InboundSpool::Outcome> InboundSpool::Store(
-    const std::vector<std::string_view>& messages) {
+    const std::vector<std::string_view>& messages, const std::vector<std::string>& keys) {
   using Kind = Outcome::Kind;
   std::vector<Outcome> outcomes(messages.size());
   std::vector<std::string> temps(messages.size());
+  std::vector<int> open(messages.size(), -1);
   for (std::size_t i = 0; i < messages.size(); ++i) {
     temps[i] = TempName(++temp_id_);
-    FsStatus st = files_.WriteNew(temps[i], messages[i]);
+    FsStatus st = files_.CreateNew(temps[i], messages[i], open[i]);
     if (!st.ok()) {
       outcomes[i].error = "cannot write " + temps[i] + ": " + ErrorText(st.error);
       temps[i].clear();
     }
   }
 
-  std::vector<std::size_t> renamed;
+  // The keys go into the record before any file is renamed into place,
+  // written before the files are flushed, so that the flushes go together.
+  const std::int64_t now = NowSeconds();
+  std::vector<SeenMessages::Entry> entered(messages.size());
+  bool any_entered = false;
+  if (seen_ && keys.size() == messages.size()) {
+    std::vector<SeenMessages::Entry> add;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+      if (temps[i].empty() || keys[i].empty()) continue;
+      entered[i] = {keys[i], BaseName(temps[i])};
+      add.push_back(entered[i]);
+    }
+    FsStatus st = seen_->Add(add, now, false);
+    any_entered = st.ok() && !add.empty();
+    if (!st.ok()) {
+      for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (entered[i].key.empty()) continue;
+        outcomes[i].error = "cannot write the record " + seen_->path() + ": " + ErrorText(st.error);
+        (void)files_.FinishNew(open[i]);
+        (void)files_.Remove(temps[i]);
+        temps[i].clear();
+        entered[i] = {};
+      }
+    }
+  }
+  // Flushed: the files, then the record; a message that fails here goes the
+  // way of one whose rename failed (its entry is withdrawn).
+  std::vector<bool> unflushed(messages.size(), false);
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    if (temps[i].empty()) continue;
+    if (FsStatus st = files_.FinishNew(open[i]); !st.ok()) {
+      outcomes[i].error = "cannot write " + temps[i] + ": " + ErrorText(st.error);
+      unflushed[i] = true;
+    }
+  }
+  if (any_entered) {
+    if (FsStatus st = seen_->Flush(); !st.ok()) {
+      for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (entered[i].key.empty()) continue;
+        outcomes[i].error = "cannot write the record " + seen_->path() + ": " + ErrorText(st.error);
+        unflushed[i] = true;
+      }
+    }
+  }
+  // Entries whose file did not get into place are withdrawn before the file
+  // goes; when that fails the temporary file stays, which tells the next
+  // start that the message was not written.
+  auto withdraw = [&](const std::vector<std::size_t>& which) {
+    std::vector<SeenMessages::Entry> entries;
+    for (std::size_t i : which) {
+      if (!entered[i].key.empty()) entries.push_back(entered[i]);
+    }
+    return !seen_ || entries.empty() || seen_->Withdraw(entries).ok();
+  };
+
+  std::vector<std::size_t> renamed, unstored;
   bool waiting = false;
   for (std::size_t i = 0; i < messages.size(); ++i) {
     if (temps[i].empty()) continue;
+    if (unflushed[i]) {
+      unstored.push_back(i);
+      continue;
+    }
     Outcome& o = outcomes[i];
     for (int attempt = 0; !waiting && attempt < kRenameAttempts; ++attempt) {
       std::optional<std::int64_t> n = NextNumber();
@@ -219,7 +301,10 @@ std::vector<InboundSpool::Outcome> InboundSpool::Store(
       if (st.error != EEXIST) break;
     }
     if (waiting) o.kind = Kind::kWaiting;
-    if (o.kind != Kind::kStored) (void)files_.Remove(temps[i]);
+    if (o.kind != Kind::kStored) unstored.push_back(i);
+  }
+  if (withdraw(unstored)) {
+    for (std::size_t i : unstored) (void)files_.Remove(temps[i]);
   }
 
   if (!renamed.empty()) {
@@ -227,13 +312,17 @@ std::vector<InboundSpool::Outcome> InboundSpool::Store(
     if (!st.ok()) {
       // Not durable, so not stored: take the files back before the service
       // (which leaves files younger than a second alone) can see them.
+      bool withdrawn = withdraw(renamed);
       for (std::size_t i : renamed) {
-        (void)files_.Remove(outcomes[i].file);
+        if (withdrawn || !files_.Rename(outcomes[i].file, temps[i], false).ok()) {
+          (void)files_.Remove(outcomes[i].file);
+        }
         outcomes[i] = Outcome{};
         outcomes[i].error = "cannot sync " + folder_ + ": " + ErrorText(st.error);
       }
     }
   }
+  if (seen_) (void)seen_->Tidy(now);
   return outcomes;
 }
 

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/seen_messages.h"
 #include "platform/durable_files.h"
 
 namespace norv {
@@ -35,7 +36,13 @@ struct SpoolConfig {
   std::string folder;        // the inbound folder (a trailing '/' is allowed)
   std::string suffix;        // FileSuffix, as the service compares it
   std::string counter_file;  // persistent counter, under the program directory
+  // Seconds a stored message's key counts as seen (its record is the file
+  // ".norvreceive.seen" in the folder); 0: no record is kept.
+  std::int64_t duplicate_window = 0;
 };
+
+// The name of the record of stored messages in the inbound folder.
+inline constexpr char kSpoolSeenName[] = ".norvreceive.seen";
 
 // The number of an inbound file name: an optional sign and decimal digits,
 // ".", and `suffix` (compared without regard to ASCII case), within the
@@ -64,11 +71,21 @@ class InboundSpool {
   InboundSpool& operator=(const InboundSpool&) = delete;
 
   // Stores the messages in order; one outcome per message, in order, and
-  // each kStored file is durable when this returns. kFailed: nothing of
+  // each kStored file is durable when this returns. With a record, `keys`
+  // (empty, or one SeenMessageKey per message, empty for none) are entered
+  // in it in the same step: entered before the files are renamed into place,
+  // and withdrawn for every file that was not, so that after a crash at any
+  // point the record holds exactly the messages whose files were written. kFailed: nothing of
   // that message is left in the folder. kWaiting: the numbers have run up to
   // the last one while the folder still holds numbered files; that message
   // and every one after it in the call were not stored; try again later.
-  std::vector<Outcome> Store(const std::vector<std::string_view>& messages);
+  std::vector<Outcome> Store(const std::vector<std::string_view>& messages,
+                             const std::vector<std::string>& keys = {});
+
+  // Whether a message of this key was stored within the window (false
+  // without a record or key).
+  bool Seen(const std::string& key) const;
+  bool keeps_record() const { return seen_ != nullptr; }
 
   std::int64_t next_number() const { return next_; }
   const std::string& folder() const { return folder_; }
@@ -89,6 +106,7 @@ class InboundSpool {
   std::int64_t next_ = 1;
   std::int64_t reserved_ = 0;  // the counter file's value: numbers below it are spoken for
   std::uint64_t temp_id_ = 0;
+  std::unique_ptr<SeenMessages> seen_;
 };
 
 }  // namespace norv

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -26,6 +27,22 @@ class FaultyFiles final : public DurableFiles {
     if (int e = Fault("write", path)) return FsStatus{e};
     return real().WriteNew(path, bytes);
   }
+  FsStatus OpenLog(const std::string& path, int& handle) override {
+    FsStatus st = real().OpenLog(path, handle);
+    if (st.ok()) logs_[handle] = path;
+    return st;
+  }
+  FsStatus AppendLog(int handle, std::string_view bytes) override {
+    if (int e = Fault("append", logs_[handle])) return FsStatus{e};
+    return real().AppendLog(handle, bytes);
+  }
+  FsStatus FlushLog(int handle) override { return real().FlushLog(handle); }
+  FsStatus CreateNew(const std::string& path, std::string_view bytes, int& handle) override {
+    if (int e = Fault("write", path)) return FsStatus{e};
+    return real().CreateNew(path, bytes, handle);
+  }
+  FsStatus FinishNew(int handle) override { return real().FinishNew(handle); }
+  void CloseLog(int handle) override { real().CloseLog(handle); }
   FsStatus Rename(const std::string& from, const std::string& to, bool replace) override {
     if (int e = Fault("rename", to)) return FsStatus{e};
     return real().Rename(from, to, replace);
@@ -49,6 +66,7 @@ class FaultyFiles final : public DurableFiles {
  private:
   static DurableFiles& real() { return PlatformDurableFiles(); }
   int Fault(const std::string& op, const std::string& path) { return fail ? fail(op, path) : 0; }
+  std::map<int, std::string> logs_;
 };
 
 class InboundSpoolTest : public ::testing::Test {
@@ -66,12 +84,14 @@ class InboundSpoolTest : public ::testing::Test {
     return spool;
   }
 
-  // The folder's entries, lock file left out, name -> content.
+  // The folder's entries, lock file and record left out, name -> content.
   std::map<std::string, std::string> Folder() {
     std::map<std::string, std::string> m;
     for (const auto& e : fs::directory_iterator(inbound_)) {
       std::string name = e.path().filename();
-      if (name != ".norvreceive.lock") m[name] = testing::ReadFile(e.path());
+      if (name != ".norvreceive.lock" && name != kSpoolSeenName) {
+        m[name] = testing::ReadFile(e.path());
+      }
     }
     return m;
   }
@@ -183,24 +203,49 @@ TEST_F(InboundSpoolTest, FailuresLeaveNothingBehind) {
       {"disk full while writing", "write", ENOSPC},
       {"rename refused", "rename", EACCES},
       {"folder sync fails", "sync", EIO},
+      {"record cannot be written", "append", ENOSPC},
   };
+  config_.duplicate_window = 3600;
   for (const Case& c : cases) {
     auto spool = Open();
     ASSERT_TRUE(spool) << c.name;
     files_.fail = [&](const std::string& op, const std::string& path) {
       return op == c.op && path.rfind(inbound_, 0) == 0 ? c.error : 0;
     };
-    auto out = spool->Store({"MSH|a", "MSH|b"});
+    auto out = spool->Store({"MSH|a", "MSH|b"}, {std::string(c.op) + " a", std::string(c.op) + " b"});
     files_.fail = nullptr;
     EXPECT_EQ(Kinds(out), (std::vector<Kind>{Kind::kFailed, Kind::kFailed})) << c.name;
     EXPECT_NE(out[0].error.find(std::generic_category().message(c.error)), std::string::npos)
         << c.name << ": " << out[0].error;
     EXPECT_TRUE(Folder().empty()) << c.name;
+    // Not written, so not recorded: neither now nor after a restart.
+    EXPECT_FALSE(spool->Seen(std::string(c.op) + " a")) << c.name;
+    spool.reset();
+    spool = Open();
+    EXPECT_FALSE(spool->Seen(std::string(c.op) + " a")) << c.name;
     // The spool goes on once the fault is gone.
-    out = spool->Store({"MSH|c"});
+    out = spool->Store({"MSH|c"}, {std::string(c.op) + " c"});
     EXPECT_EQ(out[0].kind, Kind::kStored) << c.name;
+    EXPECT_TRUE(spool->Seen(std::string(c.op) + " c")) << c.name;
     fs::remove(out[0].file);
   }
+}
+
+// What a store interrupted by a crash left: an entry whose temporary file
+// is still there was never renamed into place (nor answered).
+TEST_F(InboundSpoolTest, RecordKeepsExactlyTheMessagesWrittenBeforeACrash) {
+  config_.duplicate_window = 3600;
+  std::string now = std::to_string(std::time(nullptr));
+  testing::WriteFile(inbound_ + "/" + kSpoolSeenName,
+                     now + " - earlier\n" + now + " .mllp-1.part renamed\n" + now +
+                         " .mllp-2.part never-renamed\n");
+  testing::WriteFile(inbound_ + "/.mllp-2.part", "MSH|x");
+  auto spool = Open();
+  ASSERT_TRUE(spool);
+  EXPECT_TRUE(spool->Seen("earlier"));
+  EXPECT_TRUE(spool->Seen("renamed"));
+  EXPECT_FALSE(spool->Seen("never-renamed"));
+  EXPECT_TRUE(Folder().empty());
 }
 
 TEST_F(InboundSpoolTest, CounterThatCannotBeWrittenStoresNothing) {

@@ -1,11 +1,14 @@
 #include "receive/receive_command.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <tuple>
 
+#include "core/error.h"
 #include "core/log.h"
 #include "net/lookup.h"
 #include "net/network_env.h"
@@ -34,6 +37,23 @@ std::string ReceiverCounterFile(const std::string& program_dir) {
   return program_dir + "/NORVReceive.counter";
 }
 
+std::string ReceiverStatsFile(const std::string& program_dir) {
+  return program_dir + "/NORVReceive.stats";
+}
+
+std::optional<std::uint64_t> ReadReceiverDuplicates(FileSystem& files,
+                                                    const std::string& program_dir) {
+  std::string text;
+  if (!files.ReadWholeFile(ReceiverStatsFile(program_dir), text).ok()) return std::nullopt;
+  constexpr std::string_view kKey = "duplicates ";
+  if (text.rfind(kKey, 0) != 0) return std::nullopt;
+  std::uint64_t n = 0;
+  const char* end = text.data() + text.size();
+  auto r = std::from_chars(text.data() + kKey.size(), end, n);
+  if (r.ec != std::errc() || r.ptr == end || *r.ptr != '\n') return std::nullopt;
+  return n;
+}
+
 std::optional<ReceiverConfig> ReceiverConfigFrom(const Settings& s, FileSystem& files,
                                                  std::string* error) {
   ReceiverConfig c;
@@ -54,6 +74,9 @@ std::optional<ReceiverConfig> ReceiverConfigFrom(const Settings& s, FileSystem& 
   c.allow = *allow;
   if (s.MLLPMaxMessage > 0) c.max_message = static_cast<std::size_t>(s.MLLPMaxMessage);
   if (s.MLLPIdleTimeout > 0) c.idle_timeout = std::chrono::seconds(s.MLLPIdleTimeout);
+  if (s.MLLPMaxConnections > 0) c.max_connections = static_cast<std::size_t>(s.MLLPMaxConnections);
+  if (s.MLLPMaxPerPeer > 0) c.max_per_peer = static_cast<std::size_t>(s.MLLPMaxPerPeer);
+  c.duplicate_window_hours = std::max<std::int32_t>(s.MLLPDuplicateWindow, 0);
 
   if (s.MLLPTLSCert.empty() != s.MLLPTLSKey.empty()) {
     *error = "TLS needs both MLLPTLSCert and MLLPTLSKey";
@@ -99,6 +122,9 @@ std::vector<ReceiveCheckLine> CheckReceiverSettings(const Settings& s, FileSyste
   setting("MLLPTLSCA", s.MLLPTLSCA);
   setting("MLLPMaxMessage", std::to_string(s.MLLPMaxMessage));
   setting("MLLPIdleTimeout", std::to_string(s.MLLPIdleTimeout));
+  setting("MLLPDuplicateWindow", std::to_string(s.MLLPDuplicateWindow));
+  setting("MLLPMaxConnections", std::to_string(s.MLLPMaxConnections));
+  setting("MLLPMaxPerPeer", std::to_string(s.MLLPMaxPerPeer));
   if ((s.MLLPPort & 0xFFFF) == 0) {
     lines.push_back({Level::kInfo, "MLLP receiver: off (MLLPPort is 0)"});
     return lines;
@@ -168,20 +194,53 @@ int RunReceiver(FileSystem& files, const SettingsSource& source, const std::stri
 
   std::string note;
   std::unique_ptr<InboundSpool> spool = InboundSpool::Open(
-      PlatformDurableFiles(), {folder, s.FileSuffix, ReceiverCounterFile(program_dir)}, &error, &note);
+      PlatformDurableFiles(),
+      {folder, s.FileSuffix, ReceiverCounterFile(program_dir), config->duplicate_window_hours * 3600},
+      &error, &note);
   if (!spool) return fail(kReceiveConfigError, error);
   if (!note.empty()) log.debug(note);
 
   if (open_sink) open_sink(s, file_log, log);
   EventLoop loop;
   loop.SetUncaughtHandler([&log](const char* what) { log.error(5, what, "MLLPReceiver"); });
+  // After each batch of answers the duplicates count is published when it
+  // moved (duplicates are rare; a count kept only now and then would be lost
+  // to a crash).
+  std::function<void()> publish_count;
+  log.answered = [then = log.answered, &publish_count] {
+    if (then) then();
+    if (publish_count) publish_count();
+  };
   Receiver receiver(loop, *config, *spool, log);
   if (!receiver.Start(&error)) return fail(1, error);
   loop.HandleSignals(nullptr);
   EventLoop::TimerId watchdog = loop.AddTimer(kWatchdogInterval, NotifyWatchdog);
+  // The duplicates count goes on from an earlier run's (readable by --status
+  // and the service's metrics).
+  const std::uint64_t earlier = ReadReceiverDuplicates(files, program_dir).value_or(0);
+  std::optional<std::uint64_t> published;
+  bool write_failed = false;  // told once until a write succeeds
+  auto publish = [&] {
+    const std::uint64_t now = earlier + receiver.duplicates();
+    if (published == now) return;
+    FsStatus st = files.WriteFileAtomically(ReceiverStatsFile(program_dir),
+                                            "duplicates " + std::to_string(now) + "\n", {}, 0644);
+    if (st.ok()) published = now;
+    if (!st.ok() && !write_failed) {
+      log.error(kErrPathFileAccess, "cannot write " + ReceiverStatsFile(program_dir) + ": " +
+                                        std::generic_category().message(st.error),
+                "MLLPReceiver");
+    }
+    write_failed = !st.ok();
+  };
+  publish();
+  publish_count = publish;
   std::string where = DottedAddress(config->bind_address) + ":" + std::to_string(receiver.port());
   log.debug("MLLP receiver on " + where + " into " + folder + ", next number " +
-            std::to_string(spool->next_number()));
+            std::to_string(spool->next_number()) +
+            (spool->keeps_record() ? ", duplicates within " +
+                 std::to_string(config->duplicate_window_hours) + " h answered without writing"
+                                   : ", no duplicate record (MLLPDuplicateWindow 0)"));
   std::printf("norvreader: receiving MLLP on %s into %s\n", where.c_str(), folder.c_str());
   std::fflush(stdout);
   NotifyReady();
@@ -189,6 +248,7 @@ int RunReceiver(FileSystem& files, const SettingsSource& source, const std::stri
   NotifyStopping();
   loop.RemoveTimer(watchdog);
   receiver.Shutdown(kShutdownLimit);
+  publish();
   log.debug("MLLP receiver stopped");
   return 0;
 }

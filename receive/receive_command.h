@@ -5,6 +5,7 @@
 #ifndef NORV_RECEIVE_RECEIVE_COMMAND_H_
 #define NORV_RECEIVE_RECEIVE_COMMAND_H_
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -35,6 +36,15 @@ std::string ReceiverFolder(const Settings& s);
 
 // The receiver's counter file under the program directory.
 std::string ReceiverCounterFile(const std::string& program_dir);
+
+// The receiver's figures under the program directory, rewritten after each
+// batch of answers that moved them: "duplicates <n>", the messages answered
+// AA without being written again (sent again within MLLPDuplicateWindow),
+// counted across restarts.
+std::string ReceiverStatsFile(const std::string& program_dir);
+// That count; nullopt when the file is missing or damaged.
+std::optional<std::uint64_t> ReadReceiverDuplicates(FileSystem& files,
+                                                    const std::string& program_dir);
 
 struct ReceiveCheckLine {
   enum class Level { kOk, kInfo, kWarn, kFail };

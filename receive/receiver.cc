@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/seen_messages.h"
 #include "net/lookup.h"
 #include "net/socket_api.h"
 #include "net/socket_errors.h"
@@ -27,9 +28,14 @@ constexpr std::size_t kMaxPendingMessages = 256;
 constexpr std::size_t kMaxUnsentBytes = 1 << 20;
 // What the acknowledgement of a refused, oversized message needs of it.
 constexpr std::size_t kOversizeHeaderBytes = 65536;
-constexpr int kListenBacklog = 64;
+// Deep enough for a burst of connections (a flood, or every sender of a site
+// reconnecting after a restart): a full queue drops an allowed sender's
+// connect, which the sender's system retries only a second later. Those
+// beyond the limits are accepted and closed at once, so the queue drains fast.
+constexpr int kListenBacklog = 1024;
 constexpr int kAcceptsPerEvent = 32;
 constexpr std::size_t kRefusedLogLimit = 1024;
+constexpr std::chrono::minutes kLimitLogInterval{1};
 constexpr std::chrono::milliseconds kWaitingRetry{1000};
 constexpr std::chrono::milliseconds kAcceptPause{1000};
 constexpr std::int32_t kErrReceiver = -1;
@@ -47,6 +53,11 @@ struct Receiver::Pending {
   MessageHeader header;
   bool oversize = false;
   std::size_t batch_index = 0;  // its place in the batch being stored
+  // Set by each commit: stored within the window before (the answer is AA,
+  // nothing is written), or the same as an earlier message of the batch
+  // (the answer is that message's).
+  bool seen_before = false;
+  bool same_as_earlier = false;
 };
 
 struct Receiver::Connection {
@@ -54,6 +65,7 @@ struct Receiver::Connection {
   std::uint64_t id = 0;
   int fd = -1;
   std::int32_t tls = 0;
+  std::uint32_t address = 0;  // the peer's, host order
   bool handshaking = false;
   bool handshake_wants_write = false;
   std::string peer;  // "address:port"
@@ -160,15 +172,26 @@ void Receiver::OnListenerReady() {
         }
         continue;
       }
-      if (shutting_down_ || connections_.size() >= config_.max_connections) {
+      if (shutting_down_) {
         netsys::Close(fd);
-        Debug("MLLP connection from " + peer + " refused: " +
-              std::to_string(connections_.size()) + " connections open");
         continue;
       }
+      std::size_t& from_peer = per_peer_[address];
+      if (connections_.size() >= config_.max_connections || from_peer >= config_.max_per_peer) {
+        std::string why = connections_.size() >= config_.max_connections
+            ? std::to_string(connections_.size()) + " connections open (MLLPMaxConnections)"
+            : std::to_string(from_peer) + " connections from " + DottedAddress(address) +
+                  " open (MLLPMaxPerPeer)";
+        if (from_peer == 0) per_peer_.erase(address);
+        netsys::Close(fd);
+        LogLimited(address, "connection from " + peer + " closed: " + why);
+        continue;
+      }
+      ++from_peer;
       auto c = std::make_unique<Connection>(config_.max_message);
       c->id = next_id_++;
       c->fd = fd;
+      c->address = address;
       c->peer = peer;
       c->last_progress = SteadyClock::now();
       if (!config_.tls_certificate.empty()) {
@@ -346,8 +369,32 @@ void Receiver::Close(std::uint64_t id, const std::string& why) {
   loop_.Unwatch(c.fd);
   if (c.tls) ssl_cleanup(c.tls);
   netsys::Close(c.fd);
+  auto peer = per_peer_.find(c.address);
+  if (peer != per_peer_.end() && --peer->second == 0) per_peer_.erase(peer);
   connections_.erase(it);
   if (shutting_down_ && connections_.empty()) loop_.Stop();
+}
+
+// Once per address and minute, so that a flood costs no more than a line a
+// minute; the refusals in between are counted in the next line.
+void Receiver::LogLimited(std::uint32_t address, const std::string& text) {
+  auto now = SteadyClock::now();
+  if (limit_logged_.size() >= kRefusedLogLimit) {
+    for (auto it = limit_logged_.begin(); it != limit_logged_.end();) {
+      it = now - it->second.first >= kLimitLogInterval ? limit_logged_.erase(it) : std::next(it);
+    }
+    if (limit_logged_.size() >= kRefusedLogLimit) return;
+  }
+  auto [it, fresh] = limit_logged_.try_emplace(address, now, 0);
+  if (!fresh && now - it->second.first < kLimitLogInterval) {
+    ++it->second.second;
+    return;
+  }
+  std::uint64_t since = fresh ? 0 : it->second.second;
+  it->second = {now, 0};
+  Error(kErrReceiver, text + (since ? " (" + std::to_string(since) +
+                                          " more closed in the minute before)"
+                                    : std::string(" (logged once per address and minute)")));
 }
 
 void Receiver::ScheduleCommit() { loop_.SetTimerEnabled(commit_timer_, true); }
@@ -360,17 +407,36 @@ void Receiver::Commit() {
   loop_.SetTimerEnabled(commit_timer_, false);
   try {
     std::vector<std::string_view> batch;
+    std::vector<std::string> keys;
+    std::map<std::string, std::size_t> in_batch;  // key -> batch index
     std::vector<std::uint64_t> ids;
     for (auto& [id, c] : connections_) {
       ids.push_back(id);
       for (Pending& p : c->pending) {
+        p.seen_before = p.same_as_earlier = false;
         if (p.oversize || !p.header.found) continue;
+        std::string key;
+        if (spool_.keeps_record()) {
+          key = SeenMessageKey(p.header.sending_application, p.header.sending_facility,
+                               p.header.control_id, p.message);
+          if (spool_.Seen(key)) {
+            p.seen_before = true;
+            continue;
+          }
+          auto [at, fresh] = in_batch.emplace(key, batch.size());
+          if (!key.empty() && !fresh) {
+            p.same_as_earlier = true;
+            p.batch_index = at->second;
+            continue;
+          }
+        }
         p.batch_index = batch.size();
         batch.push_back(p.message);
+        keys.push_back(std::move(key));
       }
     }
     std::vector<InboundSpool::Outcome> outcomes;
-    if (!batch.empty()) outcomes = spool_.Store(batch);
+    if (!batch.empty()) outcomes = spool_.Store(batch, keys);
 
     using Kind = InboundSpool::Outcome::Kind;
     bool waiting = false;
@@ -397,13 +463,24 @@ void Receiver::Commit() {
           hl7_error = kHl7SegmentSequenceError;
           Debug("MLLP " + c.peer + ": " + reason + " (" + std::to_string(p.message.size()) +
                 " bytes), refused");
+        } else if (p.seen_before) {
+          Debug("MLLP " + c.peer + " " + control + " from " + p.header.sending_application +
+                "|" + p.header.sending_facility + ": duplicate of a message stored within " +
+                std::to_string(config_.duplicate_window_hours) + " h, answered AA, not written "
+                "again");
+          ++duplicates_;
         } else {
           const InboundSpool::Outcome& o = outcomes[p.batch_index];
           if (o.kind == Kind::kWaiting && !shutting_down_) {
             waiting = true;
             break;  // this and the later messages stay pending, in order
           }
-          if (o.kind == Kind::kStored) {
+          if (o.kind == Kind::kStored && p.same_as_earlier) {
+            Debug("MLLP " + c.peer + " " + control + " from " + p.header.sending_application +
+                  "|" + p.header.sending_facility + ": duplicate of " + o.file +
+                  ", answered AA, not written again");
+            ++duplicates_;
+          } else if (o.kind == Kind::kStored) {
             Debug("MLLP " + c.peer + " " + control + " -> " + o.file);
           } else {
             code = AckCode::kError;
@@ -427,7 +504,9 @@ void Receiver::Commit() {
             r.control_id = control;
             r.answer = code == AckCode::kAccept ? "AA" : code == AckCode::kError ? "AE" : "AR";
             r.reason = reason;
-            if (p.header.found && !p.oversize && outcomes[p.batch_index].kind == Kind::kStored) {
+            // A duplicate of an earlier batch became no file of its own.
+            if (p.header.found && !p.oversize && !p.seen_before &&
+                outcomes[p.batch_index].kind == Kind::kStored) {
               r.file = outcomes[p.batch_index].file;
             }
             log_.received(r);

@@ -41,7 +41,11 @@ struct ReceiverConfig {
   // TLS when the certificate is set: PEM texts of certificate (and chain)
   // and key; a PEM trust file makes client certificates mandatory.
   std::string tls_certificate, tls_key, tls_client_ca_file;
-  std::size_t max_connections = 64;  // further connections are closed at once
+  // Further connections, in all or from one address, are closed at once.
+  std::size_t max_connections = 32;
+  std::size_t max_per_peer = 8;
+  // For the log: the hours the spool's record counts a message as seen.
+  std::int64_t duplicate_window_hours = 0;
 };
 
 // One answered message: who sent it, what it was, what it was answered and
@@ -89,8 +93,11 @@ class Receiver {
   void Shutdown(std::chrono::milliseconds limit);
 
   std::size_t connection_count() const { return connections_.size(); }
+  // Messages answered AA without being written, as stored before.
+  std::uint64_t duplicates() const { return duplicates_; }
 
  private:
+  using SteadyTime = std::chrono::steady_clock::time_point;
   struct Connection;
   struct Pending;
 
@@ -107,6 +114,7 @@ class Receiver {
   void SweepIdle();
   void ResumeReading();
   std::string NextAckId();
+  void LogLimited(std::uint32_t address, const std::string& text);
   void Error(std::int32_t number, const std::string& text);
   void Debug(const std::string& text);
 
@@ -124,8 +132,12 @@ class Receiver {
   EventLoop::TimerId sweep_timer_ = 0;
   bool shutting_down_ = false;
   std::set<std::uint32_t> refused_logged_;
+  std::map<std::uint32_t, std::size_t> per_peer_;  // open connections by address
+  // By address: when a limit refusal was last logged, refusals since.
+  std::map<std::uint32_t, std::pair<SteadyTime, std::uint64_t>> limit_logged_;
   std::string ack_prefix_;
   std::uint64_t ack_sequence_ = 0;
+  std::uint64_t duplicates_ = 0;
 };
 
 }  // namespace norv

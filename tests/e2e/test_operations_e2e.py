@@ -165,7 +165,7 @@ def test_status_and_metrics_through_a_service_life(inst, tmp_path):
     receiver = Receiver(inst).start()
     code, report = status_json(inst)
     assert code == 0 and report["mllp"] == {"bind": "127.0.0.1", "port": receiver.port,
-                                            "listening": True}, report
+                                            "listening": True, "duplicates": 0}, report
     assert receiver.stop() == 0
     code, report = status_json(inst)
     assert code == 2 and report["mllp"]["listening"] is False

@@ -2,9 +2,12 @@
 moments while a client sends a batch one message at a time and sends again
 whatever went unanswered, as a RIS does. Every message the client saw
 acknowledged must be on disk byte for byte, in the order of the
-acknowledgements, once; a second copy is allowed only for a message whose
-earlier attempt went unanswered (stored, but killed before the answer). The
-service runs beside the receiver and must drain every file."""
+acknowledgements, and the service, running beside the receiver, must apply
+each exactly once: every message written once, and the rows, rename orders
+and report pages of the batch, no more. The control case runs the same
+without the receiver's record of stored messages (MLLPDuplicateWindow 0):
+a message stored before a kill took its answer is then written and applied
+twice."""
 
 import collections
 import os
@@ -19,16 +22,17 @@ from messages import batch, seed_sql
 from mllp import Client, Receiver, ack_code_and_control, control_id
 
 N_MESSAGES = int(os.environ.get("NORV_E2E_MESSAGES", "2000"))
-# The kills matter on one back end; PostgreSQL shows with a quarter of the
-# batch that the service drains what the receiver wrote just as well.
-BACKENDS = [("sqlite", N_MESSAGES)] + \
-    ([("postgresql", N_MESSAGES // 4)] if os.environ.get("NORV_TEST_PG_CONNECTION") else [])
+# (back end, record kept, messages). PostgreSQL shows with a quarter of the
+# batch that the service applies what the receiver wrote just as well.
+CASES = [("sqlite", True, N_MESSAGES), ("sqlite", False, N_MESSAGES)] + \
+    ([("postgresql", True, N_MESSAGES // 4)] if os.environ.get("NORV_TEST_PG_CONNECTION") else [])
 
 
-@pytest.fixture(params=BACKENDS, ids=[b for b, _ in BACKENDS])
+@pytest.fixture(params=CASES, ids=[b + ("" if kept else "-without-record") for b, kept, _ in CASES])
 def installation(request, tmp_path):
-    inst = Installation(tmp_path, backend=request.param[0], convert_reports=0)
-    inst.batch_size = request.param[1]
+    backend, inst_record, size = request.param
+    inst = Installation(tmp_path, backend=backend)
+    inst.batch_size, inst.record = size, inst_record
     yield inst
     if inst.process is not None and inst.process.poll() is None:
         inst.process.kill()
@@ -76,14 +80,14 @@ def files_written(inst):
     return sorted(found)
 
 
-def test_killed_receiver_loses_and_reorders_nothing(installation):
+def test_killed_receiver_loses_nothing_and_nothing_is_applied_twice(installation):
     inst = installation
     messages, model = batch(inst.batch_size, lambda k: f"S{k:05d}")
     inst.db.execute(seed_sql(model.count // 16))
     payloads = [text.encode("cp1252") for _, text in messages]
     payloads = [p for p in payloads if control_id(p) is not None]  # no MSH: refused, never stored
 
-    receiver = Receiver(inst).start()
+    receiver = Receiver(inst, MLLPDuplicateWindow="24" if inst.record else "0").start()
     inst.start(tick_ms=1)
     acked, unanswered = [], collections.Counter()
     failure = []
@@ -99,7 +103,12 @@ def test_killed_receiver_loses_and_reorders_nothing(installation):
     rng = random.Random(15)
     kills = 0
     while sender.is_alive():
-        sender.join(rng.uniform(0.02, 0.3))
+        # Each kill comes while messages flow: once one got through since the
+        # restart, within the next 20 ms.
+        progress = len(acked)
+        while sender.is_alive() and len(acked) == progress:
+            sender.join(0.001)
+        sender.join(rng.uniform(0, 0.02))
         if sender.is_alive():
             receiver.kill()
             kills += 1
@@ -121,6 +130,23 @@ def test_killed_receiver_loses_and_reorders_nothing(installation):
     assert set(copies) == set(range(len(payloads))), "an acknowledged message is missing"
     for i, count in copies.items():
         assert count == 1 or count <= 1 + unanswered[i], f"message {i} stored {count} times"
-    duplicates = sum(count - 1 for count in copies.values())
-    print(f"\n{inst.db.backend}: {len(payloads)} messages sent in {sent_in:.1f} s, {kills} kills, "
-          f"{sum(unanswered.values())} unanswered attempts, {duplicates} stored twice")
+    twice = sum(count - 1 for count in copies.values())
+    orders = len(list((inst.home / "RenameOrders").glob("*.JRQ")))
+    pages = len(list(inst.temp.glob("*.dcm")))
+    stats = (inst.home / "NORVReceive.stats").read_text().split()[1]
+    print(f"\n{inst.db.backend}, record {'kept' if inst.record else 'off'}: {len(payloads)} "
+          f"messages sent in {sent_in:.1f} s, {kills} kills, {sum(unanswered.values())} "
+          f"unanswered attempts, {stats} answered from the record, {twice} written twice; "
+          f"rename orders {orders} "
+          f"(batch {model.rename_orders}), report pages {pages} (batch {model.report_pages})")
+    if not inst.record:
+        # The control: the same kills make the service apply messages twice.
+        assert twice > 0 and len(written) > len(payloads)
+        return
+    assert twice == 0
+    assert (orders, pages) == (model.rename_orders, model.report_pages)
+    rows = dict(inst.db.query(
+        "SELECT AccessionNumber, COUNT(*) FROM tblTermine GROUP BY AccessionNumber"))
+    assert {acc: int(rows.get(acc, 0)) for acc in model.accession_rows} == model.accession_rows
+    assert int(inst.db.query("SELECT COUNT(*) FROM tblTermine")[0][0]) == \
+        sum(model.accession_rows.values())
