@@ -139,6 +139,20 @@ void Log::NoteChange(std::string_view what) {
   }
 }
 
+std::size_t Log::NotedChanges() const { return notes_ ? notes_->changes.size() : 0; }
+
+void Log::MarkChangesUndone(std::size_t first) {
+  if (notes_ == nullptr) return;
+  try {
+    for (std::size_t i = first; i < notes_->changes.size(); ++i) {
+      // A file it wrote is not undone by the rollback.
+      if (notes_->changes[i].find(" written: ") != std::string::npos) continue;
+      notes_->changes[i] += " (rolled back: its procedure failed)";
+    }
+  } catch (...) {
+  }
+}
+
 void Log::DebugLog(std::string_view text) {
   if (DebugOn()) WriteDebugLog(text);
 }

@@ -93,6 +93,11 @@ class Log {
   // Keeps `what` as one change of the message being handled; nothing
   // outside a NotesScope. Never throws.
   void NoteChange(std::string_view what);
+  // How many changes the message being handled has noted so far, and the
+  // marking of those from `first` on as undone: a procedure that fails is
+  // rolled back, and what it noted did not stay stored. Never throw.
+  std::size_t NotedChanges() const;
+  void MarkChangesUndone(std::size_t first);
 
   // The file the error lines are about now; empty outside a FileScope.
   const std::string& current_file() const { return current_file_; }

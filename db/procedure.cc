@@ -134,6 +134,7 @@ void ReusedConnection::EndMessage(bool keep) {
 bool RunProcedure(const DbContext& db, std::string_view source,
                   const std::function<bool(ProcedureConnection&)>& body) {
   ProcedureConnection con(db.connections);
+  const std::size_t noted = db.log.NotedChanges();
   try {
     bool result = body(con);
     if (con.opened()) db.connections.Release(CallEnd::kDone);
@@ -147,6 +148,8 @@ bool RunProcedure(const DbContext& db, std::string_view source,
     // The database could not be reached: the caller holds the message and
     // reports the outage once, rather than every procedure failing it.
     if (transient) throw;
+    // Its statements were undone; files it wrote (rename orders) stay.
+    db.log.MarkChangesUndone(noted);
     db.log.LogCaughtError(source);
     return false;
   }

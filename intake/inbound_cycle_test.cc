@@ -783,13 +783,20 @@ TEST_P(InboundCycleTransactionTest, AFailedMessageKeepsWhatItsProceduresDid) {
     V patients;        // PATID1|PATNachname afterwards
     V accessions;      // of the appointment rows afterwards
     std::size_t pages;
+    std::size_t undone;  // changes the journal is told were rolled back
   } steps[] = {
-      {"no AET serves the location", order("P1", "Neu", "MR9"), 0, "failed", {"P1|Neu"}, {}, 0},
-      {"the report that follows", report, 0, "processed", {"P1|Neu"}, {}, 1},
+      {"no AET serves the location", order("P1", "Neu", "MR9"), 0, "failed", {"P1|Neu"}, {}, 0, 0},
+      {"the report that follows", report, 0, "processed", {"P1|Neu"}, {}, 1, 0},
       {"the second of two bookings is refused", order("P1", "Anders", "MR1"), 0, "failed",
-       {"P1|Anders"}, {}, 1},
-      {"an outage at the booking", order("P2", "Zwei", "CT1"), 2, "held", {"P1|Anders"}, {}, 1},
-      {"the held order again", "", 0, "processed", {"P1|Anders", "P2|Zwei"}, {"AP2"}, 1},
+       {"P1|Anders"}, {}, 1, 1},
+      {"an outage at the booking", order("P2", "Zwei", "CT1"), 2, "held", {"P1|Anders"}, {}, 1, 0},
+      {"the held order again", "", 0, "processed", {"P1|Anders", "P2|Zwei"}, {"AP2"}, 1, 0},
+  };
+  std::size_t undone = 0;
+  cycle_.on_taken = [&undone](const TakenFile& t) {
+    for (const std::string& c : t.notes.changes) {
+      undone += c.ends_with("(rolled back: its procedure failed)");
+    }
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.label);
@@ -800,6 +807,7 @@ TEST_P(InboundCycleTransactionTest, AFailedMessageKeepsWhatItsProceduresDid) {
     cycle_.retry_at = {};
     outage_.Reset();
     outage_.fail_at = s.outage_at;
+    undone = 0;
     const std::size_t failed_before = FailedCount();
     RunInboundTick(intake_reused_, cycle_);
     const char* kept = Exists(in_ / "1.HL7")           ? "held"
@@ -809,6 +817,7 @@ TEST_P(InboundCycleTransactionTest, AFailedMessageKeepsWhatItsProceduresDid) {
     EXPECT_EQ(PatientNames(), s.patients);
     EXPECT_EQ(Accessions(), s.accessions);
     EXPECT_EQ(Names(temp_.path()).size(), 2 * s.pages);  // a marker and a page each
+    EXPECT_EQ(undone, s.undone);
   }
   EXPECT_EQ(reused_.opened(), 1);
 }

@@ -176,12 +176,9 @@ std::string FormatTraceText(const std::vector<TraceRoad>& roads) {
     if (t.changes.empty()) {
       Line(out, "changed", "nothing");
     } else {
-      for (const std::string& c : t.changes) {
-        Line(out, "changed",
-             c + (t.outcome == "processed" || c.find(" written: ") != std::string::npos
-                      ? ""
-                      : " (rolled back: the message failed)"));
-      }
+      // A failed message keeps what its procedures stored before the one
+      // that failed; the undone changes carry their own mark.
+      for (const std::string& c : t.changes) Line(out, "changed", c);
     }
   }
   return out;
