@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 class FaultyFiles final : public DurableFiles {
  public:
   std::function<int(const std::string& op, const std::string& path)> fail;
+  std::vector<std::string> ops;  // folder syncs and log flushes, in order
 
   FsStatus WriteNew(const std::string& path, std::string_view bytes) override {
     if (int e = Fault("write", path)) return FsStatus{e};
@@ -36,7 +37,10 @@ class FaultyFiles final : public DurableFiles {
     if (int e = Fault("append", logs_[handle])) return FsStatus{e};
     return real().AppendLog(handle, bytes);
   }
-  FsStatus FlushLog(int handle) override { return real().FlushLog(handle); }
+  FsStatus FlushLog(int handle) override {
+    ops.push_back("flush " + logs_[handle]);
+    return real().FlushLog(handle);
+  }
   FsStatus CreateNew(const std::string& path, std::string_view bytes, int& handle) override {
     if (int e = Fault("write", path)) return FsStatus{e};
     return real().CreateNew(path, bytes, handle);
@@ -48,6 +52,7 @@ class FaultyFiles final : public DurableFiles {
     return real().Rename(from, to, replace);
   }
   FsStatus SyncFolder(const std::string& folder) override {
+    ops.push_back("sync " + folder);
     if (int e = Fault("sync", folder)) return FsStatus{e};
     return real().SyncFolder(folder);
   }
@@ -229,6 +234,21 @@ TEST_F(InboundSpoolTest, FailuresLeaveNothingBehind) {
     EXPECT_TRUE(spool->Seen(std::string(c.op) + " c")) << c.name;
     fs::remove(out[0].file);
   }
+}
+
+// After a power loss an entry without its temporary file must mean the file
+// was renamed into place: the names are durable before the entries are.
+TEST_F(InboundSpoolTest, RecordIsFlushedOnlyOnceTheTemporaryNamesAreDurable) {
+  config_.duplicate_window = 3600;
+  auto spool = Open();
+  ASSERT_TRUE(spool);
+  files_.ops.clear();
+  ASSERT_EQ(spool->Store({"MSH|a"}, {"a"})[0].kind, Kind::kStored);
+  std::vector<std::string> seen;
+  for (const std::string& op : files_.ops) {
+    if (op.find(inbound_) != std::string::npos) seen.push_back(op.substr(0, op.find(' ')));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"sync", "flush", "sync"}));
 }
 
 // What a store interrupted by a crash left: an entry whose temporary file
