@@ -27,12 +27,6 @@ void AppendEscaped(std::string& out, std::string_view text) {
   }
 }
 
-std::string FolderOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string ErrorText(int error) { return std::generic_category().message(error); }
 
 }  // namespace
@@ -200,17 +194,9 @@ FsStatus SeenMessages::Rewrite() {
     text += std::to_string(q.time) + " - " + q.key + "\n";
     ++count;
   }
-  const std::string temp = path_ + ".tmp";
   files_.CloseLog(log_);
   log_ = -1;
-  (void)files_.Remove(temp);
-  FsStatus st = files_.WriteNew(temp, text);
-  if (st.ok()) st = files_.Rename(temp, path_, true);
-  if (st.ok()) st = files_.SyncFolder(FolderOf(path_));
-  if (!st.ok()) {
-    (void)files_.Remove(temp);
-    return st;
-  }
+  if (FsStatus st = ReplaceDurably(files_, path_, text); !st.ok()) return st;
   lines_ = count;
   return FsStatus{};
 }

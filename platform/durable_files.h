@@ -62,6 +62,11 @@ class DurableFiles {
 // The operating system's files.
 DurableFiles& PlatformDurableFiles();
 
+// Replaces the small file `path` with `bytes` durably: written and flushed
+// under `path` + ".tmp", renamed over `path`, its folder synced. On failure
+// the temporary file is gone and `path` holds its old content or the new.
+FsStatus ReplaceDurably(DurableFiles& files, const std::string& path, std::string_view bytes);
+
 }  // namespace norv
 
 #endif  // NORV_PLATFORM_DURABLE_FILES_H_

@@ -33,12 +33,6 @@ std::string BaseName(const std::string& path) { return path.substr(path.rfind('/
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
 
-std::string FolderOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::optional<std::int64_t> ParseCounter(const std::string& text) {
   std::int64_t v = 0;
   std::size_t i = 0;
@@ -180,13 +174,7 @@ std::optional<std::int64_t> InboundSpool::NextNumber() {
 FsStatus InboundSpool::Reserve(std::int64_t number) {
   if (number < reserved_) return FsStatus{};
   std::int64_t value = number + kSpoolCounterBlock;
-  std::string temp = counter_file_ + ".tmp";
-  (void)files_.Remove(temp);
-  FsStatus st = files_.WriteNew(temp, std::to_string(value) + "\n");
-  if (st.ok()) st = files_.Rename(temp, counter_file_, true);
-  if (st.ok()) st = files_.SyncFolder(FolderOf(counter_file_));
-  if (!st.ok()) {
-    (void)files_.Remove(temp);
+  if (FsStatus st = ReplaceDurably(files_, counter_file_, std::to_string(value) + "\n"); !st.ok()) {
     return st;
   }
   reserved_ = value;
